@@ -1,0 +1,47 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
+/*
+ * zvripc: the cluster state of one node in shared memory: semaphores, the
+ * cluster-manager segment and the node-manager segment. Every operation returns 0 on
+ * success. All operations are safe to call from several threads at once.
+ *
+ * Enumerations take two calls: first with a null buffer and *size 0, which stores the
+ * byte size of the list in *size; then with a buffer of that size, which receives a
+ * multi-string list (NUL-separated names closed by a second NUL).
+ */
+#ifndef TAVIK_PLATFORM_ZVRIPC_H
+#define TAVIK_PLATFORM_ZVRIPC_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int sem_attach(void);
+int sem_detach(void);
+int shmcm_attach(void);
+int shmcm_detach(void);
+int shmnm_attach(void);
+int shmnm_detach(void);
+
+/* 1 in *waitstat: the daemon is being restarted. */
+int shmnm_getwaitstat(int *waitstat);
+/* Takes the down-notify semaphore without waiting; 0 when it was given. */
+int sem_wait_downnotify(int flags);
+/* Tells the cluster that published states changed. */
+int sem_set_statchange(void);
+
+int shmcm_getaction(int *act, char acttype[32], int flags);
+int shmcm_getratio(int *ratio, int *period);
+
+int shmnm_enumrsc(const char *type, char *buf, int *size);
+int shmnm_enumnode(char *buf, int *size);
+int shmnm_getnodepri(const char *node, int *pri);
+int shmnm_getrscpri(const char *type, const char *rsc, int *pri);
+int shmnm_getrscsvstat(const char *type, const char *rsc, int nodeid, int *stat);
+int shmnm_setrscsvstat(const char *type, const char *rsc, int nodeid, int stat);
+int shmnm_setrscstat(const char *type, const char *rsc, int stat);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,45 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
+/*
+ * zvrlog: the cluster log library. A channel is one log file; trace records carry a
+ * level bit, the source file, line and function and a text that is already formatted;
+ * event records (level LOG_LEVEL_EVENT) carry a message number and the parameters that
+ * the library's catalogue declares for that number, in place of a text.
+ *
+ * log_write is safe to call from several threads on one handle at once.
+ */
+#ifndef TAVIK_PLATFORM_ZVRLOG_H
+#define TAVIK_PLATFORM_ZVRLOG_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LOG_LEVEL_EVENT 0x8000
+
+/* Event message numbers the daemon writes. */
+#define LOG_EVENT_BMC_INIT_FAILED 10 /* no parameters */
+#define LOG_EVENT_HEARTBEAT_DELAY 71 /* rsc (string), node (string), time-out s (int),
+                                        ticks per second (long), interval in ticks
+                                        (unsigned long long), rate % (int) */
+
+/*
+ * Opens the channel `name`; stores its handle through `handle`. `level` is the channel's
+ * threshold, `size` the byte size at which the file rotates; `flags` is 0.
+ */
+int log_init(const char *name, void **handle, int level, int size, int flags);
+
+/*
+ * Writes one record. Trace records: msgid 0 and `text` (not a format). Event records:
+ * level LOG_LEVEL_EVENT, a message number, `text` null, then the event's parameters.
+ */
+int log_write(void *handle, int level, int msgid, const char *file, int line, const char *func,
+              const char *text, ...);
+
+/* Flushes and closes the channel; the handle is invalid afterwards. */
+int log_term(void *handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Sets up, builds and runs the tests of one preset (default: release, every test).
+#   scripts/test.sh [release|debug|asan|tsan] [extra ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=${1:-release}
+shift || true
+case "$preset" in
+  release|debug|asan|tsan) ;;
+  *) echo "test.sh: unknown preset '$preset' (use release, debug, asan or tsan)" >&2; exit 2 ;;
+esac
+
+scripts/install-deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"
+ctest --preset "$preset" -j "$(nproc)" "$@"
