@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The log channel: set-up from configuration, trace records, tear-down.
+#include "tavik_log.h"
+
+#include <zvrlog.h>
+#include <zvrxml.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+std::atomic<void *> phtaviklog{nullptr};
+
+namespace {
+
+constexpr int kDefaultLevel = 4;
+constexpr int kDefaultSize = 1000000;
+
+int read_int_or(const char *path, int fallback) {
+    int value = 0;
+    int size = sizeof value;
+    return xmllib_get_value(path, XMLLIB_TYPE_INT, &value, &size) == 0 ? value : fallback;
+}
+
+}  // namespace
+
+void tavik_loginit() {
+    if (phtaviklog != nullptr) {
+        return;
+    }
+    int level = kDefaultLevel;
+    int size = kDefaultSize;
+    if (xmllib_load_policy("tavik") == 0) {
+        level = read_int_or("/root/tavik/log/level", kDefaultLevel);
+        size = read_int_or("/root/tavik/log/size", kDefaultSize);
+        (void)xmllib_unload_policy("tavik");
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%s", "tavik");
+    void *handle = nullptr;
+    log_init(name, &handle, level, size, 0);
+    phtaviklog = handle;
+}
+
+void taviklog(int level, const char *pname, int line, const char *pfunc, const char *fmt, ...) {
+    if (phtaviklog == nullptr || fmt == nullptr) {
+        return;
+    }
+    char buffer[4096];
+    va_list args;
+    va_start(args, fmt);
+    // vsnprintf cuts the text to fit and always terminates it.
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    log_write(phtaviklog.load(), level, 0, pname, line, pfunc, buffer);
+}
+
+void tavik_logterm() {
+    if (void *handle = phtaviklog.load(); handle != nullptr) {
+        log_term(handle);
+    }
+    phtaviklog = nullptr;
+}

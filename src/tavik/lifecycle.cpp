@@ -1,0 +1,287 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The daemon's life on the main thread: start-up, the two worker threads, shutdown.
+// Every release step of the shutdown runs even when an earlier one failed; only four
+// start-up failures end the process early, each with its own status.
+#include <sys/mman.h>
+#include <unistd.h>
+#include <zvrbmc.h>
+#include <zvripc.h>
+#include <zvrlog.h>
+#include <zvrxml.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+#include "diag/tavik_log.h"
+#include "bmccheck/checkbmc.h"
+#include "signals.h"
+#include "status/status.h"
+#include "table/table.h"
+#include "tavik.h"
+#include "thctl.h"
+
+namespace {
+
+constexpr int kExitIpc = 1;
+constexpr int kExitXmlInit = 4;
+constexpr int kExitConfig = 9;
+constexpr int kExitTable = 10;
+constexpr long kFallbackTicks = 100;
+constexpr int kHandshakeWaits = 3;
+
+// A worker thread as the main thread sees it.
+struct Worker {
+    const char *name;  // "checkbmc" or "watch", as the messages name it
+    void *(*entry)(void *);
+    std::atomic<pthread_t> &handle;
+    pthread_attr_t attr;
+    bool attr_ready = false;
+};
+
+// A receiver on the signal thread may be writing to the channel; it must not be closed
+// under it.
+void close_log_channel() {
+    auto hold = tavik_signals_hold();
+    tavik_logterm();
+}
+
+void start_log_channel() {
+    tavik_loginit();
+    TLOG(LV_INFO, "tavik starting");
+    TLOG(LV_ERROR, "%s %s", srcrev, srcdate);
+    TLOG(LV_ERROR, "MAKE: %s %s", __DATE__, __TIME__);
+}
+
+void read_clock_rate() {
+    errno = 0;
+    tckconf = sysconf(_SC_CLK_TCK);
+    if (tckconf == -1) {
+        TLOG(LV_ERROR, "sysconf(_SC_CLK_TCK) failed(errno:%d) -> use %d", errno, static_cast<int>(kFallbackTicks));
+        tckconf = kFallbackTicks;
+    }
+    TLOG(LV_INFO, "clock:%d per sec", static_cast<int>(tckconf));
+}
+
+void lock_memory() {
+    if (bmlock == 1 && mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+        TLOG(LV_WARN, "mlockall() failed(errno:%d)", errno);
+        bmlock = 0;
+    }
+}
+
+void unlock_memory() {
+    if (bmlock == 1) {
+        munlockall();
+    }
+}
+
+// Start-up steps 13 and 14: the BMC library, the BMC and the daemon's start status.
+void init_bmc() {
+    if (int ret = libzvrbmc_init(); ret != 0) {
+        TLOG(LV_ERROR, "libzvrbmc_init() failed(ret:%d )", ret);
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__, "main",
+                  nullptr);
+        libzvrbmcinit = 0;
+    } else {
+        TLOG(LV_INFO, "libzvrbmc_init() succeed.(%d)", ret);
+        libzvrbmcinit = 1;
+    }
+    if (int ret = bmc_init(); ret != 0) {
+        TLOG(LV_ERROR, "bmc_init() failed(ret:%d )", ret);
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__, "main",
+                  nullptr);
+        return;
+    }
+    bmcinit += 1;
+    uint8_t cc = 0;
+    int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_STARTED, &cc);
+    if (ret != 0 || cc != 0) {
+        TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(ret:%d,CompletionCode:%#x)", ret, cc);
+    } else {
+        TLOG(LV_INFO, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_STARTED);
+        bmcinit += 1;
+    }
+}
+
+// Shutdown steps 22 to 24.
+void term_bmc() {
+    if (bmcinit == 0) {
+        uint8_t cc = 0;
+        int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_SHUTDOWN, &cc);
+        if (ret != 0 || cc != 0) {
+            TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(stat:%#x ret:%d,CompletionCode:%#x)", BMC_STATUS_SHUTDOWN,
+                 ret, cc);
+        } else {
+            TLOG(LV_INFO, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_SHUTDOWN);
+        }
+        bmcinit -= 1;
+    }
+    if (bmcinit == -1) {
+        if (int ret = bmc_term(); ret != 0) {
+            TLOG(LV_ERROR, "bmc_term() failed(ret:%d )", ret);
+        } else {
+            TLOG(LV_INFO, "bmc_term() executed.");
+        }
+        bmcinit -= 1;
+    }
+    if (libzvrbmcinit == 1) {
+        if (int ret = libzvrbmc_term(); ret != 0) {
+            TLOG(LV_ERROR, "libzvrbmc_term() failed.(%d)", ret);
+        } else {
+            TLOG(LV_INFO, "libzvrbmc_term() succeed.(%d)", ret);
+        }
+        libzvrbmcinit = 0;
+    }
+}
+
+void start_worker(Worker &w, tavik_list_head *plist) {
+    if (int ret = pthread_attr_init(&w.attr); ret != 0) {
+        TLOG(LV_ERROR, "pthread_attr_init(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+        return;
+    }
+    w.attr_ready = true;
+    setstacksz(&w.attr);
+    pthread_t th;
+    if (int ret = thctl_create(&th, &w.attr, w.entry, plist); ret != 0) {
+        TLOG(LV_ERROR, "pthread_create(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+        return;
+    }
+    w.handle = th;
+}
+
+void join_worker(Worker &w) {
+    // A thread that could not be created has nothing to join; its failure is logged.
+    if (pthread_t th = w.handle.load(); th != 0) {
+        void *thret = nullptr;
+        if (int ret = thctl_join(th, &thret); ret != 0) {
+            TLOG(LV_ERROR, "pthread_join(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+        } else {
+            if (thret == PTHREAD_CANCELED) {
+                TLOG(LV_INFO, "pthread_join(%s) success(ret:%d,canceled)", w.name, ret);
+            } else {
+                TLOG(LV_INFO, "pthread_join(%s) success(ret:%d,thret:%s)", w.name, ret,
+                     thret != nullptr ? static_cast<const char *>(thret) : "(null)");
+            }
+            w.handle = 0;
+        }
+    }
+    if (w.attr_ready) {
+        pthread_attr_destroy(&w.attr);
+        w.attr_ready = false;
+    }
+}
+
+// Step 16: waits at most three seconds for the check thread's set-up signal. The
+// bmcready flag keeps a signal that came before the wait from being lost.
+void await_check_thread() {
+    if (int ret = pthread_mutex_lock(&bmcmutex); ret != 0) {
+        TLOG(LV_ERROR, "pthread_mutex_lock() failed(ret:%d,errno:%d)", ret, errno);
+        return;
+    }
+    for (int attempt = 0; attempt < kHandshakeWaits; ++attempt) {
+        if (bmcready == 0) {
+            timespec waitspec;
+            clock_gettime(CLOCK_MONOTONIC, &waitspec);
+            waitspec.tv_sec += 1;
+            (void)pthread_cond_clockwait(&bmccond, &bmcmutex, CLOCK_MONOTONIC, &waitspec);
+        }
+        if (bmcready != 0) {
+            TLOG(LV_ERROR, "checkbmc thread initialized");
+            break;
+        }
+        TLOG(LV_ERROR, "waiting checkbmc thread initialize");
+    }
+    if (int ret = pthread_mutex_unlock(&bmcmutex); ret != 0) {
+        TLOG(LV_ERROR, "pthread_mutex_unlock() failed(ret:%d,errno:%d)", ret, errno);
+    }
+}
+
+}  // namespace
+
+int tavik_main() {
+    tavik_signals_start();
+    if (xmllib_init("tavik") != 0) {
+        tavik_signals_stop();
+        return kExitXmlInit;
+    }
+    if (xmllib_load_config() != 0) {
+        xmllib_term();
+        tavik_signals_stop();
+        return kExitConfig;
+    }
+    start_log_channel();
+    kill(getppid(), SIGUSR1);
+    read_clock_rate();
+    if (int ret = setsched(); ret != 0) {
+        TLOG(LV_ERROR, "setsched() failed(ret:%d)", ret);
+    }
+    lock_memory();
+
+    if (int ret = attachipc(); ret != 0) {
+        TLOG(LV_ERROR, "attachipc() failed(ret:%d)", ret);
+        TLOG(LV_INFO, "tavik shutting down");
+        close_log_channel();
+        xmllib_unload_config();
+        xmllib_term();
+        unlock_memory();
+        tavik_signals_stop();
+        return kExitIpc;
+    }
+    int waitstat = 0;
+    if (int ret = shmnm_getwaitstat(&waitstat); ret != 0) {
+        TLOG(LV_ERROR, "shmnm_getwaitstat() failed(ret:%d)", ret);
+        waitstat = 1;
+    }
+    if (waitstat == 1) {
+        brestart = 1;
+    }
+
+    tavik_list_head *plist = nullptr;
+    if (int ret = loadinfo(&plist); ret != 0) {
+        TLOG(LV_ERROR, "loadinfo() failed(ret:%d)", ret);
+        TLOG(LV_INFO, "tavik shutting down");
+        close_log_channel();
+        detachipc();
+        xmllib_unload_config();
+        xmllib_term();
+        unlock_memory();
+        tavik_signals_stop();
+        return kExitTable;
+    }
+    if (int ret = xmllib_unload_config(); ret != 0) {
+        TLOG(LV_ERROR, "xmllib_unload_config() failed(ret:%d)", ret);
+    }
+    init_bmc();
+
+    Worker check{"checkbmc", hbcheckbmc, checkbmcpth, {}};
+    Worker watch{"watch", hbwatch, watchpth, {}};
+    start_worker(check, plist);
+    await_check_thread();
+    TLOG(LV_ERROR, "bwatchth: %d", bwatchth.load());
+    if (bwatchth != 0) {
+        start_worker(watch, plist);
+    }
+
+    if (bwatchth != 0) {
+        join_worker(watch);
+    }
+    join_worker(check);
+
+    if (sem_wait_downnotify(0) != 0) {
+        TLOG(LV_ERROR, "send downpacket : NO");
+    } else {
+        TLOG(LV_ERROR, "send downpacket : YES (ignore)");
+    }
+    term_bmc();
+    detachipc();
+    TLOG(LV_INFO, "tavik shutting down");
+    close_log_channel();
+    xmllib_term();
+    std::free(plist);
+    plist = nullptr;
+    unlock_memory();
+    tavik_signals_stop();
+    return 0;
+}
