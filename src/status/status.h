@@ -2,8 +2,9 @@
 // Status reporting: resource status aggregation, heartbeat receipt with its delay
 // warning, and the timeout watch thread.
 //
-// Callers of setrscstat on a running table hold tablemutex across the node-state change
-// and the recomputation that follows it (hbdata and hbcheck take it themselves).
+// On a running table every node-state change and the recomputation that follows it
+// happen with tablemutex held: the check thread holds it across its match pass (and so
+// around hbdata), hbcheck takes it across its scan.
 #pragma once
 
 #include <ctime>
@@ -15,7 +16,7 @@
 int setrscstat(tavik_list_head *plist, tavik_list_rsc *prsc);
 
 // Turns the BMC's status byte for one (resource, node) pair into its heartbeat state.
-// Check thread only. Always 0.
+// Check thread only, with tablemutex held. Always 0.
 int hbdata(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode, int bmcstat);
 
 // Raises event msgid when the interval between two heartbeats reached the warning rate

@@ -35,7 +35,9 @@ std::condition_variable clock_cond;
 std::map<pthread_t, std::shared_ptr<Control>> workers;  // guarded by clock_mutex
 bool virtual_on = false;                                // guarded by clock_mutex
 uint64_t virtual_us = 0;                                // guarded by clock_mutex
+bool virtual_auto = false;                              // guarded by clock_mutex
 int sleepers = 0;                                       // guarded by clock_mutex
+std::function<void(uint64_t)> sleep_hook;               // guarded by clock_mutex
 
 thread_local Control *self = nullptr;
 
@@ -143,10 +145,22 @@ void thctl_cleanup_pop(int execute) {
 }
 
 void thctl_sleep_us(uint64_t usec) {
+    std::function<void(uint64_t)> hook;
+    {
+        std::lock_guard lock(clock_mutex);
+        hook = sleep_hook;
+    }
+    if (hook) {
+        hook(usec);
+    }
     bool due;
     {
         std::unique_lock lock(clock_mutex);
-        const uint64_t deadline = now_locked() + usec;
+        if (virtual_on && virtual_auto && !cancel_due_locked()) {
+            virtual_us += usec;
+            clock_cond.notify_all();
+        }
+        const uint64_t deadline = now_locked() + (virtual_on && virtual_auto ? 0 : usec);
         ++sleepers;
         clock_cond.notify_all();  // thctl_wait_sleepers counts us
         while (!cancel_due_locked() && now_locked() < deadline) {
@@ -172,8 +186,20 @@ uint64_t thctl_now_us() {
 void thctl_virtual_clock(bool on) {
     std::lock_guard lock(clock_mutex);
     virtual_on = on;
+    virtual_auto = false;
     virtual_us = kVirtualStartUs;
     clock_cond.notify_all();
+}
+
+void thctl_virtual_clock_auto(bool on) {
+    std::lock_guard lock(clock_mutex);
+    virtual_auto = on;
+    clock_cond.notify_all();
+}
+
+void thctl_set_sleep_hook(std::function<void(uint64_t usec)> hook) {
+    std::lock_guard lock(clock_mutex);
+    sleep_hook = std::move(hook);
 }
 
 void thctl_advance_us(uint64_t usec) {

@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <functional>
 
 constexpr int THCTL_CANCEL_ENABLE = 0;
 constexpr int THCTL_CANCEL_DISABLE = 1;
@@ -58,6 +59,13 @@ uint64_t thctl_now_us();
 void thctl_virtual_clock(bool on);
 // Moves the virtual clock forward and wakes the sleepers whose time has come.
 void thctl_advance_us(uint64_t usec);
+// In automatic mode a sleep moves the virtual clock forward by its own length and
+// returns at once (still a cancellation point), so one worker runs through simulated
+// time without a test stepping it.
+void thctl_virtual_clock_auto(bool on);
+// Called on the sleeping thread at the start of every sleep, with its length; tests use
+// it to count cycles or to stop a worker at a chosen point. Empty to remove.
+void thctl_set_sleep_hook(std::function<void(uint64_t usec)> hook);
 // Waits (in real time, at most timeout_ms) until at least n threads sleep in
 // thctl_sleep_us. Returns whether they did.
 bool thctl_wait_sleepers(int n, int timeout_ms);

@@ -69,6 +69,7 @@ struct State {
     std::map<uint8_t, std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS>> current_blocks;
     int polls = 0;
     std::map<std::string, std::string> gates;  // call name -> file that opens it
+    std::map<std::string, std::function<void()>> call_hooks;
     std::FILE *trace = nullptr;
     bool scenario_read = false;
 };
@@ -135,10 +136,24 @@ void pass_gate(const std::string &name) {
     }
 }
 
+Outcome record_locked(const std::string &name, const std::string &args, std::function<void()> &hook);
+
 Outcome record(const std::string &name, const std::string &args) {
     pass_gate(name);
+    std::function<void()> hook;
+    Outcome out = record_locked(name, args, hook);
+    if (hook) {
+        hook();
+    }
+    return out;
+}
+
+Outcome record_locked(const std::string &name, const std::string &args, std::function<void()> &hook) {
     std::lock_guard lock(mutex);
     State &s = fs();
+    if (auto it = s.call_hooks.find(name); it != s.call_hooks.end()) {
+        hook = it->second;
+    }
     s.calls.push_back({name, args});
     trace_line(s, "CALL " + name + " " + args);
     Outcome out;
@@ -244,6 +259,11 @@ void reset() {
 void fail(const std::string &name, int nth, int result, uint8_t cc, const std::string &args) {
     std::lock_guard lock(mutex);
     fs().failures.push_back({name, args, nth, result, cc});
+}
+
+void on_call(const std::string &name, std::function<void()> fn) {
+    std::lock_guard lock(mutex);
+    fs().call_hooks[name] = std::move(fn);
 }
 
 void set_int(const std::string &path, int value) {

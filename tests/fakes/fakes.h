@@ -70,6 +70,10 @@ void reset();
 // nth 0: every such call.
 void fail(const std::string &name, int nth, int result, uint8_t cc = 0, const std::string &args = "");
 
+// Runs fn (without the fakes' lock) each time `name` is called, after it is recorded
+// and before it does its work; tests use it to act at a chosen point of a worker.
+void on_call(const std::string &name, std::function<void()> fn);
+
 // Configuration keys.
 void set_int(const std::string &path, int value);
 void set_str(const std::string &path, const std::string &value);

@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Heartbeat receipt, the delay warning and the effective time-out.
+//
+// hbdata runs on the check thread with tablemutex held by its caller (the match pass),
+// so a receipt and a time-out of the same node never interleave. Its decisions rest on
+// the published state, not on the node entry, so a publication that failed earlier is
+// repaired by the next result.
+#include <zvripc.h>
+#include <zvrlog.h>
+#include <zvrxml.h>
+
+#include <climits>
+#include <cstdint>
+
+#include "diag/tavik_log.h"
+#include "status.h"
+
+namespace {
+
+constexpr int kDelayEvent = LOG_EVENT_HEARTBEAT_DELAY;
+
+bool heartbeat_seen(int bmcstat) { return (bmcstat & 0x03) == 0x03; }
+
+// The published state of a pair, RSCSV_UNKNOWN when it cannot be read.
+int published_state(const tavik_list_rsc *prsc, const tavik_list_node *pnode) {
+    int getstat = 0;
+    if (int ret = shmnm_getrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, &getstat); ret != 0) {
+        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority, ret);
+        getstat = RSCSV_UNKNOWN;
+    }
+    return getstat;
+}
+
+// Publishes and stores a new state, recomputes the resource and tells the cluster.
+void change_state(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode, int stat,
+                  const char *word) {
+    if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, stat); ret != 0) {
+        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority, ret);
+    }
+    pnode->stat = stat;
+    TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) -> %s", prsc->name, pnode->name, pnode->priority, word);
+    setrscstat(plist, prsc);
+    if (int ret = sem_set_statchange(); ret != 0) {
+        TLOG(LV_ERROR, "sem_set_statchange() failed(ret:%d)", ret);
+    }
+}
+
+}  // namespace
+
+EffectiveTimeout effectivetimeout(int hbto) {
+    int ratio = 0;
+    int period = 0;
+    if (int ret = shmcm_getratio(&ratio, &period); ret != 0) {
+        TLOG(LV_ERROR, "shmcm_getratio() failed(ret:%d)", ret);
+    }
+    if (ratio < 1) {
+        ratio = 1;
+    }
+    // Milliseconds to whole seconds, rounded up; 64-bit so INT_MAX ms does not overflow.
+    const int64_t seconds = (static_cast<int64_t>(hbto) + 999) / 1000;
+    const int64_t eff = (INT_MAX / ratio < seconds) ? INT_MAX : ratio * seconds;
+    // tckconf is set before any caller runs; never divide by a rate below one tick.
+    const uint64_t ticks = tckconf > 0 ? static_cast<uint64_t>(tckconf) : 1;
+    const uint64_t hbcl = static_cast<uint64_t>(eff) > INT_MAX / ticks ? INT_MAX : static_cast<uint64_t>(eff) * ticks;
+    return {ratio, static_cast<int>(eff), hbcl};
+}
+
+int delaywarn(const char *rscname, const char *svname, clock_t lastcl, clock_t curcl, int hbto, int msgid) {
+    TLOG_ENTER();
+    const uint64_t diffcl = static_cast<uint64_t>(curcl) - static_cast<uint64_t>(lastcl);
+    const EffectiveTimeout eff = effectivetimeout(hbto);
+    const uint64_t warncl = warnrate > 99 ? eff.hbcl : (eff.hbcl / 100) * static_cast<uint64_t>(warnrate);
+    if (diffcl >= warncl) {
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, msgid, __FILE_NAME__, __LINE__, "delaywarn", nullptr, rscname,
+                  svname, eff.seconds, tckconf, static_cast<unsigned long long>(diffcl), warnrate);
+        TLOG(LV_DETAIL, "DELAY(rate=%d,id=%d,time=%d) : rsc=%s sv=%s", warnrate, msgid, static_cast<int>(diffcl),
+             rscname, svname);
+    }
+    TLOG_EXIT(0);
+    return 0;
+}
+
+int hbdata(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode, int bmcstat) {
+    TLOG_ENTER();
+    if (heartbeat_seen(bmcstat)) {
+        const clock_t lastcl = pnode->lastrecv;
+        pnode->lastrecv = xmllib_times(0);
+        const clock_t curcl = pnode->lastrecv;
+        if (published_state(prsc, pnode) == RSCSV_ONLINE) {
+            delaywarn(prsc->name, pnode->name, lastcl, curcl, plist->hbto, kDelayEvent);
+        } else {
+            change_state(plist, prsc, pnode, RSCSV_ONLINE, "ONLINE");
+        }
+    } else if (published_state(prsc, pnode) == RSCSV_OFFLINE) {
+        TLOG(LV_DETAIL, "TAVIK status is down(%s,%s(%d), stat:%#x)", prsc->name, pnode->name, pnode->priority,
+             static_cast<unsigned>(bmcstat));
+    } else {
+        TLOG(LV_ERROR, "TAVIK status is down(%s,%s(%d), stat:%#x)", prsc->name, pnode->name, pnode->priority,
+             static_cast<unsigned>(bmcstat));
+        change_state(plist, prsc, pnode, RSCSV_OFFLINE, "OFFLINE");
+    }
+    TLOG_EXIT(0);
+    return 0;
+}
