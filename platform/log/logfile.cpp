@@ -5,11 +5,11 @@
 #include "logfile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <map>
 #include <tuple>
 
@@ -68,6 +68,17 @@ int open_regular(int dirfd, const std::string &name, const std::string &path, st
     }
     ::fcntl(fd, F_SETFL, O_APPEND);  // clears O_NONBLOCK
     return fd;
+}
+
+// A POSIX record lock on the whole file, between processes (threads of this process are
+// already ordered by the file's mutex). Not flock: a child forked while the file was open
+// shares the parent's open file description, and flock does not exclude its sharers.
+void lock_whole(int fd, short type) {
+    struct flock fl{};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    while (::fcntl(fd, F_SETLKW, &fl) != 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
@@ -132,6 +143,9 @@ std::shared_ptr<LogFile> LogFile::standard_error() {
 
 int LogFile::append(std::string_view line) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (!is_standard_error()) {
+        follow_locked();
+    }
     if (limit_ > 0 && size_ > 0 && size_ + line.size() > static_cast<unsigned long long>(limit_)) {
         rotate_locked();
     }
@@ -162,14 +176,46 @@ void LogFile::sync() {
     }
 }
 
-// NAME.4 -> NAME.5, ..., NAME -> NAME.1, then a fresh NAME. The exclusive flock on the
+// Once a second, a look at what else happened to the file: its true size (another process
+// may append to it too) and whether NAME is still this file. When someone else has
+// rotated or removed it (another process, logrotate, an operator), lines would go on into
+// a renamed or deleted file, so NAME is opened afresh.
+void LogFile::follow_locked() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (now.tv_sec == checked_sec_) {
+        return;
+    }
+    checked_sec_ = now.tv_sec;
+    struct stat mine{};
+    struct stat current{};
+    if (::fstat(fd_, &mine) == 0) {
+        size_ = static_cast<unsigned long long>(mine.st_size);
+    }
+    if (::fstatat(dirfd_, name_.c_str(), &current, 0) == 0 && current.st_dev == mine.st_dev &&
+        current.st_ino == mine.st_ino) {
+        return;
+    }
+    std::string why;
+    int fd = open_regular(dirfd_, name_, path_, why);
+    if (fd < 0) {
+        return;  // keep the old file: the lines stay readable there, and the next second retries
+    }
+    ::close(fd_);
+    fd_ = fd;
+    if (::fstat(fd_, &current) == 0) {
+        size_ = static_cast<unsigned long long>(current.st_size);
+    }
+}
+
+// NAME.4 -> NAME.5, ..., NAME -> NAME.1, then a fresh NAME. The write lock on the
 // current file makes another process that writes the same file wait, and a writer that
 // finds NAME no longer to be the file it holds knows that someone else has rotated: it
 // only opens the new NAME. A line written to the old file in the meantime lands in
 // NAME.1, whole. When a step fails, the file keeps its descriptor and rotation stops,
 // with a notice in the file: a log that grows is better than one that loses lines.
 void LogFile::rotate_locked() {
-    ::flock(fd_, LOCK_EX);
+    lock_whole(fd_, F_WRLCK);
     struct stat mine{};
     struct stat current{};
     ::fstat(fd_, &mine);
@@ -186,7 +232,7 @@ void LogFile::rotate_locked() {
         }
     }
     int fd = why.empty() ? open_regular(dirfd_, name_, path_, why) : -1;
-    ::flock(fd_, LOCK_UN);
+    lock_whole(fd_, F_UNLCK);
     if (fd < 0) {
         limit_ = 0;
         report_locked("rotation failed: " + why + "; rotation is off and this file grows on");

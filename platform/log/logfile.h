@@ -3,12 +3,14 @@
 // standard error. Every handle of the process that opens the same file shares one
 // LogFile, so rotation is decided in one place. A LogFile is safe to use from any
 // number of threads: a mutex covers the size count, the rotation and the one write of a
-// line; another process writing the same file is noticed at rotation time (see
-// rotate_locked) and never loses a line.
+// line. Another process writing the same file, or moving it away, is noticed at
+// rotation time and at least once a second (see follow_locked and rotate_locked).
 #ifndef TAVIK_PLATFORM_LOG_LOGFILE_H
 #define TAVIK_PLATFORM_LOG_LOGFILE_H
 
 #include <sys/types.h>
+
+#include <ctime>
 
 #include <memory>
 #include <mutex>
@@ -54,6 +56,7 @@ private:
     LogFile(int dirfd, int fd, std::string path, std::string name, std::string label, long limit,
             unsigned long long size);
 
+    void follow_locked();
     void rotate_locked();
     void report_locked(const std::string &what);
 
@@ -66,6 +69,7 @@ private:
     long limit_;
     unsigned long long size_;
     bool failing_ = false;  // the last line went to standard error
+    time_t checked_sec_ = 0;  // monotonic second of the last follow_locked look
 };
 
 }  // namespace zvrlog

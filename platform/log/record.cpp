@@ -105,7 +105,7 @@ void append_time(std::string &out) {
 
 void append_level(std::string &out, int level) {
     switch (level) {
-        case 1: out.append("ERROR"); return;
+        case 1: out.append("MAJOR"); return;  // errors and what an operator must see
         case 2: out.append("WARN"); return;
         case 4: out.append("INFO"); return;
         case 8: out.append("DETAIL"); return;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -126,8 +128,8 @@ TEST_F(LogTest, ThresholdKeepsLevelsAtMostTheChannelLevelAndEveryEvent) {
         std::vector<std::string> kept;
     };
     const std::vector<Case> cases = {
-        {-1, {}}, {0, {}}, {1, {"ERROR"}}, {4, {"ERROR", "WARN", "INFO"}}, {5, {"ERROR", "WARN", "INFO"}},
-        {63, {"ERROR", "WARN", "INFO", "DETAIL", "DUMP", "TRACE"}},
+        {-1, {}}, {0, {}}, {1, {"MAJOR"}}, {4, {"MAJOR", "WARN", "INFO"}}, {5, {"MAJOR", "WARN", "INFO"}},
+        {63, {"MAJOR", "WARN", "INFO", "DETAIL", "DUMP", "TRACE"}},
     };
     for (const auto &c : cases) {
         std::string name = "thr" + std::to_string(c.channel + 1);
@@ -291,6 +293,55 @@ TEST_F(LogTest, HandlesOnOneChannelShareItsFileAndRotation) {
         log_write(i % 2 ? b : a, 1, 0, "a.cpp", 1, "f", payload(0, i, 60).c_str());
     }
     expect_complete(all_generations("shared", 4096), 1, 100, 60);
+}
+
+// Two processes on one file: each notices the other's rotations instead of renaming the
+// generations again or writing on into a file that is gone.
+TEST_F(LogTest, TwoProcessesRotatingOneFileLoseNothing) {
+    void *h = open("proc", 4, 4096);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    int writer = child == 0 ? 1 : 0;
+    char c = 0;
+    if (child == 0 ? read(go[0], &c, 1) != 1 : write(go[1], &c, 1) != 1) {
+        _exit(3);
+    }
+    for (int i = 0; i < 100; ++i) {
+        log_write(h, 1, 0, "p.cpp", 1, "f", payload(writer, i, 10).c_str());
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // interleave the two
+    }
+    if (child == 0) {
+        _exit(0);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A rotation is done once: every older generation was full when it was rotated.
+    for (int k = 1; fs::exists(dir_ / ("proc.log." + std::to_string(k))); ++k) {
+        EXPECT_GE(fs::file_size(dir_ / ("proc.log." + std::to_string(k))), 4096u - 100) << k;
+    }
+    EXPECT_TRUE(fs::exists(dir_ / "proc.log.2"));
+    expect_complete(all_generations("proc", 1L << 20), 2, 100, 10);
+}
+
+// logrotate or an operator moving the file away: the channel opens a new one.
+TEST_F(LogTest, FileMovedAwayIsOpenedAfreshWithinASecond) {
+    void *h = open("moved", 4, 1000000);
+    log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, 0, 10).c_str());
+    fs::rename(dir_ / "moved.log", dir_ / "moved.log.old");
+    log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, 1, 10).c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, 2, 10).c_str());
+    auto now = written(dir_ / "moved.log");
+    ASSERT_FALSE(now.empty());
+    EXPECT_EQ(now.back().text, payload(0, 2, 10));
+    auto recs = written(dir_ / "moved.log.old");
+    recs.insert(recs.end(), now.begin(), now.end());
+    expect_complete(recs, 1, 3, 10);
 }
 
 TEST_F(LogTest, EventsGoToTheChannelAndTheEventLogWithTheirParameters) {
