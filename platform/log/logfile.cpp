@@ -115,8 +115,8 @@ std::shared_ptr<LogFile> LogFile::open(int dirfd, const std::string &dir, const 
         if (auto shared = it->second.lock()) {
             return shared;
         }
-        files.erase(it);
     }
+    std::erase_if(files, [](const auto &entry) { return entry.second.expired(); });
     int fd = open_regular(dirfd, name, path, why);
     if (fd < 0) {
         return nullptr;

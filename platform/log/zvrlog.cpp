@@ -144,8 +144,8 @@ int init(const char *name, void **handle, int level, int size, int flags) noexce
     }
 }
 
-int write(void *handle, int level, int msgid, const char *file, int line, const char *func, const char *text,
-          va_list ap) noexcept {
+int write_record(void *handle, int level, int msgid, const char *file, int line, const char *func,
+                 const char *text, va_list ap) noexcept {
     auto *ch = static_cast<Channel *>(handle);
     if (ch == nullptr) {
         return ZVRLOG_E_ARG;
@@ -214,7 +214,7 @@ extern "C" ZVRLOG_API int log_write(void *handle, int level, int msgid, const ch
                                     const char *func, const char *text, ...) {
     va_list ap;
     va_start(ap, text);
-    int rc = zvrlog::write(handle, level, msgid, file, line, func, text, ap);
+    int rc = zvrlog::write_record(handle, level, msgid, file, line, func, text, ap);
     va_end(ap);
     return rc;
 }

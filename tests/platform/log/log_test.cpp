@@ -231,34 +231,31 @@ void expect_complete(const std::vector<Record> &recs, int writers, int per_write
     }
 }
 
-TEST_F(LogTest, RotationAtTheSizeLimitLosesAndTearsNothing) {
-    void *h = open("rot", 4, 4096);
-    for (int i = 0; i < 150; ++i) {
-        log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, i, 20 + i % 40).c_str());
-    }
-    for (int k = 1; k <= 3; ++k) {
-        EXPECT_TRUE(fs::exists(dir_ / ("rot.log." + std::to_string(k)))) << k;
-    }
-    std::vector<Record> recs = all_generations("rot", 4096);
-    ASSERT_EQ(recs.size(), 150u);
-    for (int i = 0; i < 150; ++i) {
-        EXPECT_EQ(recs[i].text, payload(0, i, 20 + i % 40));
-    }
-}
-
-TEST_F(LogTest, RotationKeepsFiveGenerationsOfTheNewestRecords) {
-    void *h = open("gen", 4, 4096);
-    const int n = 1000;
-    for (int i = 0; i < n; ++i) {
-        log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, i, 30).c_str());
-    }
-    EXPECT_TRUE(fs::exists(dir_ / "gen.log.5"));
-    EXPECT_FALSE(fs::exists(dir_ / "gen.log.6"));
-    std::vector<Record> recs = all_generations("gen", 4096);
-    ASSERT_GE(recs.size(), 5u * (4096 - 120) / 120);  // five full files at least
-    int first = n - static_cast<int>(recs.size());
-    for (std::size_t i = 0; i < recs.size(); ++i) {
-        EXPECT_EQ(recs[i].text, payload(0, first + static_cast<int>(i), 30));
+TEST_F(LogTest, RotationAtTheSizeLimitKeepsFiveGenerationsWholeAndInOrder) {
+    struct Case {
+        int records;
+        int generations;  // expected NAME.log.N files
+        bool all_kept;
+    };
+    // 150 records fit the generations (nothing may be missing); 1000 do not (the newest stay).
+    for (const Case c : {Case{150, 4, true}, Case{1000, 5, false}}) {
+        std::string name = "rot" + std::to_string(c.records);
+        void *h = open(name.c_str(), 4, 4096);
+        for (int i = 0; i < c.records; ++i) {
+            log_write(h, 1, 0, "a.cpp", 1, "f", payload(0, i, 20 + i % 40).c_str());
+        }
+        EXPECT_TRUE(fs::exists(dir_ / (name + ".log." + std::to_string(c.generations))));
+        EXPECT_FALSE(fs::exists(dir_ / (name + ".log." + std::to_string(c.generations + 1))));
+        std::vector<Record> recs = all_generations(name, 4096);
+        int first = c.records - static_cast<int>(recs.size());
+        if (c.all_kept) {
+            EXPECT_EQ(first, 0);
+        }
+        ASSERT_GE(recs.size(), std::min(c.records, 5 * (4096 - 160) / 160));  // five full files at least
+        for (std::size_t i = 0; i < recs.size(); ++i) {
+            int seq = first + static_cast<int>(i);
+            EXPECT_EQ(recs[i].text, payload(0, seq, 20 + seq % 40));
+        }
     }
 }
 
