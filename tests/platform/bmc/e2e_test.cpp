@@ -169,11 +169,13 @@ protected:
     }
     // The status byte that A reports for B (and B for A) once both are ready.
     int a_sees_b() {
-        auto r = find(poll_a(), kIpB);
+        const Block b = poll_a();
+        auto r = find(b, kIpB);
         return r != nullptr && state_of(*r) == kResultReady ? r->stat[1] : -1;
     }
     int b_sees_a() {
-        auto r = find(poll_b(), kIpA);
+        const Block b = poll_b();
+        auto r = find(b, kIpA);
         return r != nullptr && state_of(*r) == kResultReady ? r->stat[1] : -1;
     }
     // Both hosts alive, each BMC heartbeating the other.
@@ -307,7 +309,8 @@ TEST_F(TwoBmcs, CollectingHookHoldsTheResultForNPolls) {
     establish();
     control(*a_control_, {kTestCollecting, 2});
     for (int poll = 1; poll <= 2; ++poll) {
-        auto r = find(poll_a(), kIpB);
+        const Block b = poll_a();
+        auto r = find(b, kIpB);
         ASSERT_NE(r, nullptr);
         EXPECT_EQ(state_of(*r), kResultCollecting) << "poll " << poll;
     }
@@ -342,7 +345,8 @@ TEST_F(TwoBmcs, RestartedSimulatorIsUsedAgainWithoutReinitialising) {
     program_a(1, {{kIpA, BMC_CTRL_START}});
     EXPECT_TRUE(wait_for(
         [&] {
-            auto r = find(poll_a(), kIpA);
+            const Block b = poll_a();
+            auto r = find(b, kIpA);
             return r != nullptr && state_of(*r) == kResultReady && r->stat[1] == 3;
         },
         seconds(2)))
