@@ -8,7 +8,6 @@
 extern "C" {
 #include <OpenIPMI/lanserv.h>
 #include <OpenIPMI/mcserv.h>
-#include <OpenIPMI/serv.h>
 }
 
 #include <arpa/inet.h>

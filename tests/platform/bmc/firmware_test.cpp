@@ -143,22 +143,6 @@ TEST(FirmwareProgramming, SlotsReportEmptyStoppedAndCollecting) {
     EXPECT_EQ(a.poll(1, 100)[0].state, kResultEmpty) << "block 1 was never programmed";
 }
 
-TEST(FirmwareStatus, CollectingThenReadyWithBothBitsBetweenTwoBmcs) {
-    Bmc a(kA), b(kB);
-    ASSERT_EQ(a.status(kHostStarted, 0), kCcOk);
-    ASSERT_EQ(b.status(kHostStarted, 0), kCcOk);
-    ASSERT_EQ(a.program(1, {{kB, kCtrlStart, 2}}, 0), kCcOk);
-    ASSERT_EQ(b.program(1, {{kA, kCtrlStart, 2}}, 0), kCcOk);
-    EXPECT_EQ(a.first(50).state, kResultCollecting);
-    a.beat(100, {&b});
-    b.beat(100, {&a});
-    for (Bmc *x : {&a, &b}) {
-        Record r = x->first(150);
-        EXPECT_EQ(r.state, kResultReady);
-        EXPECT_EQ(r.status, kStatusDatagramSeen | kStatusHostAlive);
-    }
-}
-
 TEST(FirmwareStatus, DatagramBitLastsExactlyTheTargetsTimeOut) {
     Bmc a(kA), b(kB);
     b.status(kHostRunning, 0);
@@ -208,17 +192,6 @@ TEST(FirmwareStatus, ReprogrammingKeepsHistoryOnlyForUnchangedTargets) {
     a.program(1, {{kC, kCtrlStart, 3}}, 1000);  // another target in the slot
     EXPECT_EQ(a.first(1100).state, kResultCollecting);
     EXPECT_EQ(a.first(1100).ip, kC);
-}
-
-TEST(FirmwareStatus, SameNodeInTwoSlotsReportsTwice) {
-    Bmc a(kA), b(kB);
-    b.status(kHostRunning, 0);
-    a.program(1, {{kB, kCtrlStart, 2}}, 0);
-    a.program(2, {{kB, kCtrlStart, 2}}, 0);
-    b.program(1, {{kA, kCtrlStart, 2}}, 0);
-    b.beat(100, {&a});
-    EXPECT_EQ(a.poll(1, 200)[0].status, kStatusDatagramSeen | kStatusHostAlive);
-    EXPECT_EQ(a.poll(2, 200)[0].status, kStatusDatagramSeen | kStatusHostAlive);
 }
 
 TEST(FirmwareHost, StatusValuesAndTheAccessTimeOutDecideWhatPeersHear) {

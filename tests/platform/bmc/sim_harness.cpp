@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,8 +63,14 @@ std::string read_text(const std::string &path) {
 namespace {
 
 pid_t spawn(const std::vector<std::string> &argv, const std::string &out_path) {
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        // A test that aborts must not leave a simulator behind: the launcher stops with it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
         int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int null = ::open("/dev/null", O_RDONLY);
         if (fd >= 0) {
