@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -22,6 +23,20 @@ sigset_t usr1_set() {
     return set;
 }
 
+// The daemon cannot build its table without a node named after the host it runs on, so
+// a scenario that names no nodes gets the host alone, with priority 1.
+nlohmann::json with_own_host(nlohmann::json scenario) {
+    if (!scenario.contains("nodes")) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        if (char *dot = std::strchr(host, '.'); dot != nullptr) {
+            *dot = '\0';
+        }
+        scenario["nodes"] = nlohmann::json::array({nlohmann::json::array({host, 1})});
+    }
+    return scenario;
+}
+
 }  // namespace
 
 DaemonRunner::DaemonRunner(const nlohmann::json &scenario) {
@@ -32,7 +47,7 @@ DaemonRunner::DaemonRunner(const nlohmann::json &scenario) {
     dir_ = tmpl;
     scenario_path_ = dir_ + "/scenario.json";
     trace_path_ = dir_ + "/trace";
-    std::ofstream(scenario_path_) << scenario.dump(2);
+    std::ofstream(scenario_path_) << with_own_host(scenario).dump(2);
     sigset_t set = usr1_set();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     drain_usr1();

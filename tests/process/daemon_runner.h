@@ -13,6 +13,8 @@
 
 class DaemonRunner {
 public:
+    // A scenario without "nodes" gets one node named after this host (priority 1), which
+    // the daemon needs to find itself in the cluster.
     explicit DaemonRunner(const nlohmann::json &scenario);
     ~DaemonRunner();
     DaemonRunner(const DaemonRunner &) = delete;

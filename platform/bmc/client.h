@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One IPMI connection to a BMC through FreeIPMI, and the daemon's BMC operations as OEM
+// requests over it (docs/bmc-protocol.md). The session is opened by open() and re-opened
+// by the next operation after it broke or went stale, so a BMC that restarts is used
+// again. Every operation is bounded by the access file's timeout_ms.
+//
+// A Client is not safe to use from two threads at once; the C entry points (zvrbmc.cpp)
+// serialise all calls with one mutex.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "zvrbmc.h"
+
+struct ipmi_ctx;
+
+namespace tavik::bmc {
+
+class Client {
+public:
+    explicit Client(Config cfg);
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    // Opens the session and checks it with Get Device ID.
+    int open(std::string &err);
+    // Closes the session; operations fail until the next open().
+    void close();
+    bool opened() const { return opened_; }
+
+    // Each returns 0 when the exchange happened, with the BMC's completion code in `cc`
+    // (outputs other than `cc` are written only when it is 0), or a Result code.
+    int set_host_status(std::uint8_t unit, std::uint8_t ctrl, std::uint8_t &cc, std::string &err);
+    int set_access_time(std::uint8_t cmd, std::uint16_t seconds, std::uint8_t &cc, std::string &err);
+    int set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc,
+                    std::uint8_t &block_out, std::string &err);
+    int get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
+                   BMC_INFO_GET *first, std::string &err);
+
+    // One raw request of netfn 0x30 (the test control command, tools): the data after
+    // the completion code goes to `data`.
+    int request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
+                std::vector<std::uint8_t> &data, std::string &err);
+
+    const Config &config() const { return cfg_; }
+    // How many times a session was opened (tests see re-opens through it).
+    unsigned sessions_opened() const { return sessions_opened_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    int exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_t cmd, const std::uint8_t *req,
+                 std::size_t req_len, std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err);
+    int connect(Clock::time_point deadline, std::string &err);
+    void drop_session();
+    std::string describe(std::uint8_t cmd) const;
+
+    Config cfg_;
+    ipmi_ctx *ctx_ = nullptr;
+    bool opened_ = false;
+    unsigned session_timeout_ms_ = 0;  // of the open LAN session; 0 in-band
+    unsigned retransmit_ms_ = 0;
+    Clock::time_point last_traffic_{};
+    unsigned sessions_opened_ = 0;
+};
+
+}  // namespace tavik::bmc

@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The C entry points of libzvrbmc: one process-wide Client behind one mutex, so that the
+// library stays consistent even if two threads call it at once (the daemon never does).
+// No exception leaves an entry point: each body runs inside entry(), which is noexcept
+// (the definitions cannot say so themselves, since the shared header's declarations
+// carry no exception specification). The last failure's text is kept for tools.
+#include "zvrbmc.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "bmc_protocol.h"
+#include "client.h"
+#include "config.h"
+#include "result.h"
+
+#define ZVRBMC_API __attribute__((visibility("default")))
+
+namespace {
+
+using namespace tavik::bmc;
+
+constexpr const char *kDefaultConf = "/etc/tavik/bmc.conf";
+constexpr std::size_t kErrorSize = 512;
+
+std::mutex g_mu;
+std::unique_ptr<Client> g_client;  // exists between libzvrbmc_init and libzvrbmc_term
+char g_error[kErrorSize] = "";     // fixed storage: recording a failure never allocates
+
+void set_error(const std::string &text) { std::snprintf(g_error, sizeof g_error, "%s", text.c_str()); }
+
+// Runs one entry point under the lock and maps any exception to a result code.
+template <class F>
+int entry(F &&body) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(g_mu);
+        try {
+            return body();
+        } catch (const std::bad_alloc &) {
+            std::snprintf(g_error, sizeof g_error, "out of memory");
+        } catch (...) {
+            std::snprintf(g_error, sizeof g_error, "unexpected failure in the BMC library");
+        }
+        return kInternal;
+    } catch (...) {
+        return kInternal;  // the lock itself failed
+    }
+}
+
+// The common tail of a BMC operation: a failed call keeps its text, and so does a BMC
+// that answered with a completion code other than 0.
+int finish(int rc, std::uint8_t cmd, std::uint8_t cc, const std::string &err) {
+    if (rc != kOk) {
+        set_error(err);
+    } else if (cc != tavik::bmcproto::kCcOk) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "command %#04x to %s: completion code %#04x", cmd,
+                      g_client->config().target().c_str(), cc);
+        set_error(err.empty() ? std::string(buf) : err);
+    }
+    return rc;
+}
+
+// Checks that a session is usable for a BMC operation.
+int need_session() {
+    if (!g_client) {
+        set_error("libzvrbmc_init has not succeeded");
+        return kNotInitialised;
+    }
+    if (!g_client->opened()) {
+        set_error("bmc_init has not succeeded");
+        return kNotInitialised;
+    }
+    return kOk;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZVRBMC_API int libzvrbmc_init(void) {
+    return entry([] {
+        if (g_client) {
+            set_error("libzvrbmc_init called twice without libzvrbmc_term");
+            return static_cast<int>(kAlreadyInitialised);
+        }
+        const char *env = std::getenv("TAVIK_BMC_CONF");
+        const std::string path = env != nullptr && *env != '\0' ? env : kDefaultConf;
+        Config cfg;
+        std::string err;
+        switch (load_config(path, cfg, err)) {
+            case LoadError::None:
+                break;
+            case LoadError::Missing:
+                set_error(err);
+                return static_cast<int>(kConfigMissing);
+            case LoadError::Invalid:
+                set_error(err);
+                return static_cast<int>(kConfigInvalid);
+            case LoadError::Password:
+                set_error(err);
+                return static_cast<int>(kPasswordRefused);
+        }
+        g_client = std::make_unique<Client>(std::move(cfg));
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int libzvrbmc_term(void) {
+    return entry([] {
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        g_client.reset();
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int bmc_init(void) {
+    return entry([] {
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        std::string err;
+        int rc = g_client->open(err);
+        if (rc != kOk) {
+            set_error(err);
+        }
+        return rc;
+    });
+}
+
+ZVRBMC_API int bmc_term(void) {
+    return entry([] {
+        int rc = need_session();
+        if (rc == kOk) {
+            g_client->close();
+        }
+        return rc;
+    });
+}
+
+ZVRBMC_API int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *CompletionCode) {
+    return entry([&] {
+        if (CompletionCode == nullptr || unit < 0 || unit > 255) {
+            set_error("bmc_SetZelvarinStatus: null completion code pointer or unit outside 0-255");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        rc = g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
+        return finish(rc, tavik::bmcproto::kCmdSetHostStatus, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_SetZelvarinAccessTime(uint8_t cmd, uint16_t seconds, uint8_t *CompletionCode) {
+    return entry([&] {
+        if (CompletionCode == nullptr) {
+            set_error("bmc_SetZelvarinAccessTime: null completion code pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        rc = g_client->set_access_time(cmd, seconds, *CompletionCode, err);
+        return finish(rc, cmd, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_SetBmcIpAddressAll(uint8_t cmd, uint8_t block, const BMC_INFO_SET *first,
+                                      uint8_t *CompletionCode, uint8_t *BlockNumber) {
+    return entry([&] {
+        if (first == nullptr || CompletionCode == nullptr || BlockNumber == nullptr || block == 0) {
+            set_error("bmc_SetBmcIpAddressAll: null pointer or block 0 (blocks count from 1)");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        rc = g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
+        return finish(rc, cmd, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *CompletionCode, uint8_t *BlockNumber,
+                                   BMC_INFO_GET *first) {
+    return entry([&] {
+        if (first == nullptr || CompletionCode == nullptr || BlockNumber == nullptr || block == 0) {
+            set_error("bmc_GetBmcStatusAll: null pointer or block 0 (blocks count from 1)");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        rc = g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
+        return finish(rc, cmd, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API const char *libzvrbmc_last_error(void) {
+    // Each thread gets its own copy, so the text cannot change while the caller reads it.
+    thread_local char copy[kErrorSize];
+    try {
+        std::lock_guard<std::mutex> lock(g_mu);
+        std::memcpy(copy, g_error, sizeof copy);
+    } catch (...) {
+        std::snprintf(copy, sizeof copy, "the BMC library's last failure cannot be read");
+    }
+    return copy;
+}
+
+}  // extern "C"

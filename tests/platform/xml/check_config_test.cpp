@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of `tavikctl check-config`, run as the operator runs it: the built binary
+// (TAVIKCTL) on the example configuration and on broken copies of it, with the
+// repository's policies. Each test writes its copies into its own temporary directory.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string env(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string output;  // stdout and stderr together
+};
+
+ToolRun check_config(const std::string &file) {
+    std::string command = "TAVIK_POLICY_DIR='" + env("TAVIK_SOURCE_DIR") + "/policy' '" + env("TAVIKCTL") +
+                          "' check-config '" + file + "' 2>&1";
+    ToolRun run;
+    FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    std::array<char, 4096> buf{};
+    while (std::fgets(buf.data(), buf.size(), pipe) != nullptr) {
+        run.output += buf.data();
+    }
+    int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string example_text() {
+    std::ifstream in(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The output line that names key as an error, or empty.
+std::string error_line(const std::string &output, const std::string &key) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(": error: " + key + ":") != std::string::npos) {
+            return line;
+        }
+    }
+    return {};
+}
+
+class CheckConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(env("TAVIKCTL").empty());
+        char pattern[] = "/tmp/check_config_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // A copy of the example with each (from, to) replacement made exactly once.
+    std::string edited(std::initializer_list<std::pair<std::string, std::string>> edits) {
+        std::string text = example_text();
+        for (const auto &[from, to] : edits) {
+            std::size_t at = text.find(from);
+            EXPECT_NE(at, std::string::npos) << from;
+            if (at != std::string::npos) {
+                text.replace(at, from.size(), to);
+            }
+        }
+        std::string path = dir_ + "/cluster.xml";
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(CheckConfig, ExampleIsClean) {
+    ToolRun run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("0 errors, 0 warnings"), std::string::npos) << run.output;
+}
+
+TEST_F(CheckConfig, TypoBadIntegerAndBadAddressAreAllNamed) {
+    std::string file = edited({{"<nice>-20</nice>", "<nicee>-20</nicee>"},
+                               {"<timeout>90000</timeout>", "<timeout>9000O</timeout>"},
+                               {"<info>127.0.1.2</info>", "<info>127.0.1.300</info>"}});
+    ToolRun run = check_config(file);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(error_line(run.output, "/root/tavik/nicee").find("did you mean /root/tavik/nice?"), std::string::npos)
+        << run.output;
+    EXPECT_NE(error_line(run.output, "/root/cluster/heartbeat/timeout").find("\"9000O\""), std::string::npos)
+        << run.output;
+    EXPECT_NE(error_line(run.output, "/root/server@node2/device@0/info").find("127.0.1.300"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("3 errors, 0 warnings"), std::string::npos) << run.output;
+}
+
+TEST_F(CheckConfig, CorrectionsAreWarningsOnly) {
+    std::string file = edited({{"<stacksize>0</stacksize>", "<stacksize>100</stacksize>"},
+                               {"<interval>3000</interval>", "<interval>-1</interval>"},
+                               {"<info>127.0.1.3</info>", "<info>127.0.1.3/24</info>"}});
+    ToolRun run = check_config(file);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("/root/tavik/thread/stacksize: 100 would be corrected to 16384"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("/root/cluster/heartbeat/interval: -1 would be corrected to 3000"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("0 errors, 2 warnings"), std::string::npos) << run.output;
+}
+
+TEST_F(CheckConfig, LayoutFaults) {
+    std::string file = edited({{"<priority>2</priority>", "<priority>1</priority>"},  // node2 = node1
+                               {"<device name=\"0\"><info>127.0.1.3</info></device>", ""},
+                               {"<device>0</device>", ""}});  // hb1
+    ToolRun run = check_config(file);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(error_line(run.output, "/root/server@node2/priority").find("node1"), std::string::npos) << run.output;
+    EXPECT_NE(error_line(run.output, "/root/server@node3/device@0/info").find("hb2"), std::string::npos)
+        << run.output;
+    EXPECT_NE(error_line(run.output, "/root/heartbeat/tavik@hb1/device"), "") << run.output;
+}
+
+TEST_F(CheckConfig, MalformedFileGivesItsLine) {
+    std::string file = edited({{"</watchth>", "</watchthh>"}});
+    ToolRun run = check_config(file);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find(file + ":25: error: malformed XML"), std::string::npos) << run.output;
+}
+
+TEST_F(CheckConfig, MissingPoliciesStopTheCheck) {
+    std::string command = "TAVIK_POLICY_DIR='" + dir_ + "' '" + env("TAVIKCTL") + "' check-config '" +
+                          env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml' >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
