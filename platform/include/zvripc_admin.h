@@ -59,6 +59,9 @@ extern "C" {
  * too small (ZVRIPC_NAME_MAX + 1 is always enough). */
 int ipc_default_name(char *buf, int size) ZVRIPC_NOEXCEPT;
 
+/* 0 when name is a valid namespace name; ZVRIPC_EARG (with the reason) otherwise. */
+int ipc_valid_name(const char *name) ZVRIPC_NOEXCEPT;
+
 /* Describes the last failure of a call into the library on this thread. The text stays
  * valid until the next call into the library on this thread; never null. */
 const char *ipc_last_error(void) ZVRIPC_NOEXCEPT;

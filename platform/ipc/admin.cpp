@@ -57,6 +57,13 @@ ZVRIPC_EXPORT int ipc_default_name(char *buf, int size) noexcept {
     });
 }
 
+ZVRIPC_EXPORT int ipc_valid_name(const char *name) noexcept {
+    return guarded([&] {
+        std::string ns;
+        return name != nullptr ? resolve_name(name, ns) : fail(ZVRIPC_EARG, "null namespace name");
+    });
+}
+
 ZVRIPC_EXPORT const char *ipc_last_error(void) noexcept { return last_error(); }
 
 ZVRIPC_EXPORT const char *ipc_strerror(int result) noexcept {
