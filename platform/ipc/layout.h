@@ -77,6 +77,13 @@ static_assert(offsetof(NmHeader, changes) % 8 == 0);
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
               "the change counter is shared between processes, so it must be lock-free");
 
+#if defined(__x86_64__) && defined(__GLIBC__)
+// docs/ipc.md gives these offsets to readers in other languages.
+static_assert(sizeof(CmSegment) == 120 && offsetof(CmSegment, ratio) == 76 && offsetof(CmSegment, acttype) == 88);
+static_assert(sizeof(NmHeader) == 104 && offsetof(NmHeader, changes) == 80 && offsetof(NmHeader, waitstat) == 96);
+static_assert(sizeof(NodeRecord) == 264 && sizeof(RscRecord) == 72 && offsetof(RscRecord, status) == 68);
+#endif
+
 // Offsets of the blocks of a node-manager segment with these counts.
 constexpr std::uint64_t nm_nodes_offset() { return sizeof(NmHeader); }
 constexpr std::uint64_t nm_rscs_offset(std::uint64_t nodes) {
