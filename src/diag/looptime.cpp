@@ -38,6 +38,10 @@ int looptime(const char *func, const char *loop, clock_t stime, clock_t *pmaxtim
 
 }  // namespace
 
-int thslooptime(clock_t stime, clock_t *pmaxtime) { return looptime(__func__, "sloop", stime, pmaxtime); }
+int thslooptime(clock_t stime, clock_t *pmaxtime) {
+    return looptime(__func__, "sloop", stime, pmaxtime);
+}
 
-int thwlooptime(clock_t stime, clock_t *pmaxtime) { return looptime(__func__, "wloop", stime, pmaxtime); }
+int thwlooptime(clock_t stime, clock_t *pmaxtime) {
+    return looptime(__func__, "wloop", stime, pmaxtime);
+}

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The workers' loop-time maxima: when a cycle raises the maximum, what both lines say,
 // and that the two workers' functions differ only in their word.
+#include "diag/looptime.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <zvrxml.h>
@@ -10,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "diag/looptime.h"
 #include "diag/tavik_log.h"
 #include "fakes.h"
 #include "tavik/tavik.h"
@@ -48,7 +49,7 @@ const Cycle kCycles[] = {
 };
 
 class LoopTime : public testing::TestWithParam<std::tuple<Worker, Cycle>> {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
         tavik_reset_globals();
@@ -92,9 +93,9 @@ TEST_P(LoopTime, RaisesTheMaximumAndLogsOnlyWhenACycleExceedsIt) {
     EXPECT_EQ(logs.back().text, "<<< EXIT >>> : 0x00000000");
     if (cycle.logs) {
         EXPECT_EQ(logs[1].level, LV_ERROR);
-        EXPECT_EQ(logs[1].text, "C:0x" + hex8(now) + ",S:0x" + hex8(stime) + ",D:" +
-                                    std::to_string(static_cast<int>(cycle.maxafter)) + "(O:" +
-                                    std::to_string(static_cast<int>(cycle.maxbefore)) + ")");
+        EXPECT_EQ(logs[1].text, "C:0x" + hex8(now) + ",S:0x" + hex8(stime) +
+                                    ",D:" + std::to_string(static_cast<int>(cycle.maxafter)) +
+                                    "(O:" + std::to_string(static_cast<int>(cycle.maxbefore)) + ")");
         EXPECT_EQ(logs[2].level, LV_DETAIL);
         EXPECT_EQ(logs[2].text, std::string(" renew max ") + worker.loop + " time(from " +
                                     std::to_string(static_cast<int>(cycle.maxbefore)) + " to " +
@@ -102,7 +103,8 @@ TEST_P(LoopTime, RaisesTheMaximumAndLogsOnlyWhenACycleExceedsIt) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Diag, LoopTime, testing::Combine(testing::ValuesIn(kWorkers), testing::ValuesIn(kCycles)),
+INSTANTIATE_TEST_SUITE_P(Diag, LoopTime,
+                         testing::Combine(testing::ValuesIn(kWorkers), testing::ValuesIn(kCycles)),
                          [](const testing::TestParamInfo<LoopTime::ParamType> &info) {
                              return std::string(std::get<0>(info.param).loop) + std::get<1>(info.param).name;
                          });

@@ -5,8 +5,8 @@
 // setsched changes the nice value and scheduling policy of the calling thread, which
 // here is the test's own: every case restores both, and the refused-nice case runs in a
 // child process that gives up its privileges.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -31,7 +31,7 @@ int current_nice() {
 }
 
 class Setsched : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         saved_nice_ = current_nice();
         saved_policy_ = sched_getscheduler(0);
@@ -107,9 +107,10 @@ TEST_F(Setsched, NoKeysTakesTheDefaults) {
     // Keys in their order, each with its type and its own buffer size.
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "xmllib_load_policy tavik", "xmllib_get_value /root/tavik/nice,1,4",
-                         "xmllib_get_value /root/tavik/mlock,0,16", "xmllib_get_value /root/tavik/sched/schedule,1,4",
-                         "xmllib_get_value /root/tavik/sched/priority,1,4", "xmllib_get_value /root/tavik/watchth,1,4",
-                         "xmllib_unload_policy tavik"}));
+                         "xmllib_get_value /root/tavik/mlock,0,16",
+                         "xmllib_get_value /root/tavik/sched/schedule,1,4",
+                         "xmllib_get_value /root/tavik/sched/priority,1,4",
+                         "xmllib_get_value /root/tavik/watchth,1,4", "xmllib_unload_policy tavik"}));
     std::vector<std::string> errors = {
         "xmllib_get_value(/root/tavik/nice) failed(ret:1)",
         "xmllib_get_value(/root/tavik/mlock) failed(ret:1)",
@@ -165,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MlockCase{"y", "y", 0, nullptr}, MlockCase{"true", "true", 0, nullptr},
                     MlockCase{"no", "no", 0, nullptr}, MlockCase{"Empty", "", 0, nullptr},
                     MlockCase{"TrailingBlank", "yes ", 0, nullptr},
-                    MlockCase{"NotAText", std::nullopt, 0, "xmllib_get_value(/root/tavik/mlock) failed(ret:2)"},
+                    MlockCase{"NotAText", std::nullopt, 0,
+                              "xmllib_get_value(/root/tavik/mlock) failed(ret:2)"},
                     MlockCase{"TooLongForItsBuffer", "yesyesyesyesyesy", 0,
                               "xmllib_get_value(/root/tavik/mlock) failed(ret:3)"}),
     [](const testing::TestParamInfo<MlockCase> &info) { return std::string(info.param.name); });
@@ -202,8 +204,9 @@ TEST_P(Schedule, CorrectsThePriorityAndLogsWhatItAskedFor) {
         EXPECT_EQ(policy, saved_policy_);
         return;
     }
-    EXPECT_EQ(texts_at(LV_WARN), std::vector<std::string>{"sched_setscheduler(sched:" + std::to_string(*c.schedule) +
-                                                          ",pri:" + std::to_string(c.used) + ")"});
+    EXPECT_EQ(texts_at(LV_WARN),
+              std::vector<std::string>{"sched_setscheduler(sched:" + std::to_string(*c.schedule) +
+                                       ",pri:" + std::to_string(c.used) + ")"});
     if (rt && c.accepted) {
         EXPECT_EQ(policy, *c.schedule);
         EXPECT_EQ(param.sched_priority, c.used);
@@ -212,17 +215,22 @@ TEST_P(Schedule, CorrectsThePriorityAndLogsWhatItAskedFor) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Setsched, Schedule,
-    testing::Values(SchedCase{"FifoPriority0", 1, 0, 1, true}, SchedCase{"FifoPriorityMinus5", 1, -5, 1, true},
-                    SchedCase{"FifoPriority100", 1, 100, 1, true}, SchedCase{"FifoPriority99", 1, 99, 99, true},
-                    SchedCase{"FifoPriority1", 1, 1, 1, true}, SchedCase{"FifoNoPriority", 1, std::nullopt, 1, true},
-                    SchedCase{"RoundRobinPriority10", 2, 10, 10, true},
-                    SchedCase{"UnknownPolicy", 77, 5, 5, false}, SchedCase{"UnknownPolicyPriority0", 77, 0, 1, false},
-                    SchedCase{"BatchRefusesAPriority", 3, 5, 5, false},
-                    SchedCase{"Schedule0KeepsThePolicy", 0, 50, 0, false},
-                    SchedCase{"NoScheduleKey", std::nullopt, 50, 0, false}),
-    [](const testing::TestParamInfo<SchedCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Setsched, Schedule,
+                         testing::Values(SchedCase{"FifoPriority0", 1, 0, 1, true},
+                                         SchedCase{"FifoPriorityMinus5", 1, -5, 1, true},
+                                         SchedCase{"FifoPriority100", 1, 100, 1, true},
+                                         SchedCase{"FifoPriority99", 1, 99, 99, true},
+                                         SchedCase{"FifoPriority1", 1, 1, 1, true},
+                                         SchedCase{"FifoNoPriority", 1, std::nullopt, 1, true},
+                                         SchedCase{"RoundRobinPriority10", 2, 10, 10, true},
+                                         SchedCase{"UnknownPolicy", 77, 5, 5, false},
+                                         SchedCase{"UnknownPolicyPriority0", 77, 0, 1, false},
+                                         SchedCase{"BatchRefusesAPriority", 3, 5, 5, false},
+                                         SchedCase{"Schedule0KeepsThePolicy", 0, 50, 0, false},
+                                         SchedCase{"NoScheduleKey", std::nullopt, 50, 0, false}),
+                         [](const testing::TestParamInfo<SchedCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(Setsched, AppliesTheNiceValueAndTheWatchSwitch) {
     if (!lower_nice_allowed()) {
@@ -348,7 +356,8 @@ INSTANTIATE_TEST_SUITE_P(
     Setstacksz, Stack,
     testing::Values(StackCase{"SystemDefault", 0, std::nullopt, "", 0},
                     StackCase{"Smallest", 16384, 16384, "pthread_attr_setstacksize(16384)", LV_DETAIL},
-                    StackCase{"OneMegabyte", 1 << 20, 1 << 20, "pthread_attr_setstacksize(1048576)", LV_DETAIL},
+                    StackCase{"OneMegabyte", 1 << 20, 1 << 20, "pthread_attr_setstacksize(1048576)",
+                              LV_DETAIL},
                     StackCase{"BelowTheSystemMinimum", 1000, std::nullopt,
                               "pthread_attr_setstacksize(1000) failed(ret:22,errno:", LV_ERROR}),
     [](const testing::TestParamInfo<StackCase> &info) { return std::string(info.param.name); });

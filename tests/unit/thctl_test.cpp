@@ -2,6 +2,8 @@
 // The cooperative cancellation of the worker threads and the sleep clock: where a
 // request takes effect, what the join sees, that clean-up runs exactly once, and that
 // virtual-clock sleepers wake exactly at their deadline.
+#include "tavik/thctl.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -16,8 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "tavik/thctl.h"
-
 namespace {
 
 using Body = std::function<void *()>;
@@ -25,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 
 char kDone[] = "done";
 
-void *run_body(void *arg) { return (*static_cast<Body *>(arg))(); }
+void *run_body(void *arg) {
+    return (*static_cast<Body *>(arg))();
+}
 
 pthread_t spawn(Body &body) {
     pthread_t th{};
@@ -43,7 +45,7 @@ bool becomes_true(const std::atomic<bool> &flag, int ms) {
 }
 
 class Thctl : public testing::Test {
-protected:
+  protected:
     void TearDown() override { thctl_virtual_clock(false); }
 };
 
@@ -169,7 +171,9 @@ void cleanup_b(void *arg) {
     static_cast<CleanupLog *>(arg)->add('B');
 }
 
-void cleanup_a(void *arg) { static_cast<CleanupLog *>(arg)->add('A'); }
+void cleanup_a(void *arg) {
+    static_cast<CleanupLog *>(arg)->add('A');
+}
 
 class Cleanup : public Thctl, public testing::WithParamInterface<CleanupCase> {};
 
