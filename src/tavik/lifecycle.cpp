@@ -71,6 +71,7 @@ void lock_memory() {
     }
 }
 
+// The last act before the process ends: the signal thread is gone by then.
 void unlock_memory() {
     if (bmlock == 1) {
         munlockall();
@@ -225,8 +226,8 @@ int tavik_main() {
         close_log_channel();
         xmllib_unload_config();
         xmllib_term();
-        unlock_memory();
         tavik_signals_stop();
+        unlock_memory();
         return kExitIpc;
     }
     int waitstat = 0;
@@ -246,8 +247,8 @@ int tavik_main() {
         detachipc();
         xmllib_unload_config();
         xmllib_term();
-        unlock_memory();
         tavik_signals_stop();
+        unlock_memory();
         return kExitTable;
     }
     if (int ret = xmllib_unload_config(); ret != 0) {
@@ -281,7 +282,7 @@ int tavik_main() {
     xmllib_term();
     std::free(plist);
     plist = nullptr;
-    unlock_memory();
     tavik_signals_stop();
+    unlock_memory();
     return 0;
 }

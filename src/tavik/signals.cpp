@@ -2,23 +2,34 @@
 // Signal dispositions, the signal thread and the two receivers.
 //
 // The signal thread waits on a signalfd for SIGUSR1 and SIGUSR2 and on an eventfd that
-// tells it to stop, so it sleeps without polling and ends promptly at shutdown.
+// tells it to stop, so it sleeps without polling and ends promptly at shutdown. Both
+// signals still get a caught disposition, as the daemon's parent and operators expect to
+// see; the handler itself never runs, because no thread leaves them unblocked.
+//
+// Thread safety: the file-scope state is written by the main thread before the signal
+// thread starts and after it has been joined; usr2_taken belongs to the signal thread.
 #include "signals.h"
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <future>
 
 #include "diag/tavik_log.h"
 #include "tavik.h"
 #include "thctl.h"
 
 namespace {
+
+constexpr int kLastDispositionSignal = 30;
+constexpr useconds_t kPollRetryUs = 100000;
 
 // Signals that keep the default disposition; every other one of 1 to 30 is ignored.
 bool keeps_default(int signo) {
@@ -37,16 +48,45 @@ bool keeps_default(int signo) {
     }
 }
 
+// Persistent handler, the signal blocked while it runs, interrupted calls restarted.
+void install(int signo, void (*handler)(int)) {
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    (void)sigaction(signo, &sa, nullptr);
+}
+
+// The disposition of SIGUSR1 and SIGUSR2 while the signal thread takes them.
+void taken_by_signal_thread(int) {}
+
+// Used only when the signal thread could not be started: the flags are lock-free
+// atomics, so setting them is safe in an asynchronous handler; the cancellation requests
+// and the log lines are not, and are left out. signal() is async-signal-safe.
+void usr1_async(int) { bsigrecv = 1; }
+void usr2_async(int) {
+    bhbcheckbmc = 1;
+    (void)std::signal(SIGUSR2, SIG_IGN);
+}
+
 void set_dispositions() {
-    for (int signo = 1; signo <= 30; ++signo) {
-        // SIGKILL and SIGSTOP refuse any change and keep their defaults.
+    for (int signo = 1; signo <= kLastDispositionSignal; ++signo) {
+        // SIGUSR1 and SIGUSR2 go straight to their receivers: passing them through
+        // "ignore" would discard one that is already pending. SIGKILL and SIGSTOP refuse
+        // any change and keep their defaults.
+        if (signo == SIGUSR1 || signo == SIGUSR2) {
+            continue;
+        }
         (void)std::signal(signo, keeps_default(signo) ? SIG_DFL : SIG_IGN);
     }
+    install(SIGUSR1, taken_by_signal_thread);
+    install(SIGUSR2, taken_by_signal_thread);
 }
 
 int sigfd = -1;
 int stopfd = -1;
 pthread_t sigthread;
+pid_t sigtid = 0;
 bool sigthread_running = false;
 bool usr2_taken = false;  // touched only by the signal thread
 
@@ -64,15 +104,24 @@ void take_signal(int signo) {
     // its disposition is now "ignore": it is read here and dropped.
 }
 
-void *signal_thread(void *) {
+void *signal_thread(void *arg) {
+    (void)pthread_setname_np(pthread_self(), "tavik-signal");
+    static_cast<std::promise<pid_t> *>(arg)->set_value(gettid());
     pollfd fds[2] = {{sigfd, POLLIN, 0}, {stopfd, POLLIN, 0}};
+    bool poll_failed = false;
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            TLOG(LV_ERROR, "poll(signalfd) failed(errno:%d)", errno);
-            return nullptr;
+            // Giving up would leave the daemon deaf to its stop signal; retry instead,
+            // and say so once.
+            if (!poll_failed) {
+                TLOG(LV_ERROR, "poll(signalfd) failed(errno:%d)", errno);
+                poll_failed = true;
+            }
+            usleep(kPollRetryUs);
+            continue;
         }
         if (fds[1].revents != 0) {
             return nullptr;
@@ -84,25 +133,65 @@ void *signal_thread(void *) {
     }
 }
 
+void close_fds() {
+    for (int *fd : {&sigfd, &stopfd}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+bool start_signal_thread(const sigset_t &usr) {
+    sigfd = signalfd(-1, &usr, SFD_NONBLOCK | SFD_CLOEXEC);
+    stopfd = eventfd(0, EFD_CLOEXEC);
+    if (sigfd < 0 || stopfd < 0) {
+        return false;
+    }
+    std::promise<pid_t> ready;
+    auto tid = ready.get_future();
+    if (pthread_create(&sigthread, nullptr, signal_thread, &ready) != 0) {
+        return false;
+    }
+    sigtid = tid.get();
+    return true;
+}
+
 }  // namespace
 
 int tavik_signals_start() {
-    set_dispositions();
     sigset_t usr;
     sigemptyset(&usr);
     sigaddset(&usr, SIGUSR1);
     sigaddset(&usr, SIGUSR2);
+    // Blocked before the dispositions change, so that no stop request is lost between.
     pthread_sigmask(SIG_BLOCK, &usr, nullptr);
-    // The receivers replace the handlers; a blocked signal with a default disposition
-    // of "terminate" is still only ever consumed through the signalfd.
+    set_dispositions();
     usr2_taken = false;
-    sigfd = signalfd(-1, &usr, SFD_NONBLOCK | SFD_CLOEXEC);
-    stopfd = eventfd(0, EFD_CLOEXEC);
-    if (sigfd < 0 || stopfd < 0 || pthread_create(&sigthread, nullptr, signal_thread, nullptr) != 0) {
+    if (!start_signal_thread(usr)) {
+        close_fds();
+        install(SIGUSR1, usr1_async);
+        install(SIGUSR2, usr2_async);
+        pthread_sigmask(SIG_UNBLOCK, &usr, nullptr);
         return 1;
     }
     sigthread_running = true;
     return 0;
+}
+
+void tavik_signals_follow_sched() {
+    if (!sigthread_running) {
+        return;
+    }
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, 0);
+    if (nice != -1 || errno == 0) {
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(sigtid), nice);
+    }
+    sched_param param = {};
+    if (int policy = sched_getscheduler(0); policy >= 0 && sched_getparam(0, &param) == 0) {
+        (void)sched_setscheduler(sigtid, policy, &param);
+    }
 }
 
 std::unique_lock<std::mutex> tavik_signals_hold() { return std::unique_lock(receiver_mutex); }
@@ -113,13 +202,9 @@ void tavik_signals_stop() {
         (void)!write(stopfd, &one, sizeof one);
         pthread_join(sigthread, nullptr);
         sigthread_running = false;
+        sigtid = 0;
     }
-    for (int *fd : {&sigfd, &stopfd}) {
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
-    }
+    close_fds();
 }
 
 void usr1_recv(int) {
@@ -127,13 +212,13 @@ void usr1_recv(int) {
     if (bwatchth != 0) {
         if (pthread_t th = watchpth.load(); th != 0) {
             if (int ret = thctl_cancel(th); ret != 0) {
-                TLOG(LV_ERROR, "pthread_cancel(watchpth) failed(ret:%d,errno%d)", ret, ret);
+                TLOG(LV_ERROR, "pthread_cancel(watchpth) failed(ret:%d,errno%d)", ret, errno);
             }
         }
     }
     if (pthread_t th = checkbmcpth.load(); th != 0) {
         if (int ret = thctl_cancel(th); ret != 0) {
-            TLOG(LV_ERROR, "pthread_cancel(checkbmcpth) failed(ret:%d,errno%d)", ret, ret);
+            TLOG(LV_ERROR, "pthread_cancel(checkbmcpth) failed(ret:%d,errno%d)", ret, errno);
         }
     }
     bsigrecv = 1;

@@ -4,12 +4,16 @@
 // One mutex and condition variable serve every sleeper: the daemon has two workers,
 // and a single condition lets a cancel request and a virtual-clock step wake exactly
 // the sleepers concerned without a per-thread registry of condition variables.
+//
+// Thread safety: everything shared is guarded by clock_mutex, except a worker's state
+// and clean-up list, which only the worker itself touches.
 #include "thctl.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,10 +42,16 @@ uint64_t virtual_us = 0;                                // guarded by clock_mute
 bool virtual_auto = false;                              // guarded by clock_mutex
 int sleepers = 0;                                       // guarded by clock_mutex
 std::function<void(uint64_t)> sleep_hook;               // guarded by clock_mutex
+// Bumped whenever the clock is switched: a deadline taken on one clock means nothing on
+// the other, so sleepers started before the switch end their sleep.
+uint64_t clock_epoch = 0;  // guarded by clock_mutex
 
 thread_local Control *self = nullptr;
 
 constexpr uint64_t kVirtualStartUs = 1000ULL * 1000 * 1000;  // 1000 s: ticks are never 0
+// Longest single wait of a real-time sleep: condition_variable::wait_for overflows its
+// deadline arithmetic for durations near the limits of its clock.
+constexpr uint64_t kMaxSliceUs = 3600ULL * 1000 * 1000;
 
 uint64_t real_now_us() {
     timespec ts;
@@ -54,6 +64,9 @@ uint64_t now_locked() { return virtual_on ? virtual_us : real_now_us(); }
 bool cancel_due_locked() { return self != nullptr && self->state == THCTL_CANCEL_ENABLE && self->requested; }
 
 [[noreturn]] void act_on_cancel() {
+    // From here on the worker is leaving: a clean-up routine that sleeps or tests must
+    // not start the exit a second time.
+    self->state = THCTL_CANCEL_DISABLE;
     // Clean-ups run newest first, each once: pop before running, as pthreads does.
     while (!self->cleanups.empty()) {
         Cleanup c = self->cleanups.back();
@@ -86,6 +99,13 @@ int thctl_create(pthread_t *th, const pthread_attr_t *attr, void *(*entry)(void 
 }
 
 int thctl_join(pthread_t th, void **result) {
+    {
+        // Joining a thread twice, or one that is not ours, is undefined for pthreads.
+        std::lock_guard lock(clock_mutex);
+        if (workers.find(th) == workers.end()) {
+            return ESRCH;
+        }
+    }
     int ret = pthread_join(th, result);
     if (ret == 0) {
         std::lock_guard lock(clock_mutex);
@@ -98,6 +118,7 @@ int thctl_cancel(pthread_t th) {
     std::lock_guard lock(clock_mutex);
     auto it = workers.find(th);
     if (it == workers.end()) {
+        errno = ESRCH;
         return ESRCH;
     }
     it->second->requested = true;
@@ -160,14 +181,21 @@ void thctl_sleep_us(uint64_t usec) {
             virtual_us += usec;
             clock_cond.notify_all();
         }
-        const uint64_t deadline = now_locked() + (virtual_on && virtual_auto ? 0 : usec);
+        const uint64_t start = now_locked();
+        const uint64_t length = virtual_on && virtual_auto ? 0 : usec;
+        const uint64_t deadline = length > std::numeric_limits<uint64_t>::max() - start
+                                      ? std::numeric_limits<uint64_t>::max()
+                                      : start + length;
+        const uint64_t epoch = clock_epoch;
         ++sleepers;
         clock_cond.notify_all();  // thctl_wait_sleepers counts us
-        while (!cancel_due_locked() && now_locked() < deadline) {
+        for (uint64_t now = start; !cancel_due_locked() && epoch == clock_epoch && now < deadline;
+             now = now_locked()) {
             if (virtual_on) {
                 clock_cond.wait(lock);
             } else {
-                clock_cond.wait_for(lock, std::chrono::microseconds(deadline - now_locked()));
+                uint64_t slice = deadline - now < kMaxSliceUs ? deadline - now : kMaxSliceUs;
+                clock_cond.wait_for(lock, std::chrono::microseconds(slice));
             }
         }
         --sleepers;
@@ -188,6 +216,7 @@ void thctl_virtual_clock(bool on) {
     virtual_on = on;
     virtual_auto = false;
     virtual_us = kVirtualStartUs;
+    ++clock_epoch;
     clock_cond.notify_all();
 }
 

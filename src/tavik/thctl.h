@@ -12,8 +12,13 @@
 // virtual clock that only moves when they advance it; xmllib_times of the test fakes
 // follows the same clock, so time-outs can be tested without waiting.
 //
-// Thread safety: thctl_cancel may be called from any thread; the state, test and
-// clean-up functions act on the calling worker only.
+// Acting on a request ends the thread with pthread_exit, which unwinds the worker's
+// stack: a cancellation point must not be reached inside a noexcept function or a
+// catch (...) block that does not rethrow. Once a worker acts on its request it is
+// disabled for good, so a clean-up routine may sleep or test without ending again.
+//
+// Thread safety: thctl_cancel, thctl_join and the clock functions may be called from
+// any thread; the state, test and clean-up functions act on the calling worker only.
 #pragma once
 
 #include <pthread.h>
@@ -27,11 +32,13 @@ constexpr int THCTL_CANCEL_DISABLE = 1;
 // Creates a worker thread (cancellation enabled until it disables it, as with pthreads).
 int thctl_create(pthread_t *th, const pthread_attr_t *attr, void *(*entry)(void *), void *arg);
 
-// Joins a worker created by thctl_create and forgets its control.
+// Joins a worker created by thctl_create and forgets its control. ESRCH, without
+// touching th, when th is not a worker that has yet to be joined.
 int thctl_join(pthread_t th, void **result);
 
-// Requests cancellation of a worker. 0 when the request was recorded; ESRCH when th is
-// not a worker that has yet to be joined.
+// Requests cancellation of a worker. 0 when the request was recorded (also for a worker
+// that has ended but not been joined); ESRCH, also left in errno, when th is not a
+// worker that has yet to be joined.
 int thctl_cancel(pthread_t th);
 
 // Sets the calling worker's cancellation state; the previous one goes to *oldstate
@@ -47,7 +54,8 @@ void thctl_cleanup_push(void (*routine)(void *), void *arg);
 void thctl_cleanup_pop(int execute);
 
 // Sleeps usec microseconds. While cancellation is enabled it is a cancellation point
-// that also wakes at once when a request comes. Outside a worker it just sleeps.
+// that also wakes at once when a request comes. Outside a worker it just sleeps. A sleep
+// also ends when the clock is switched between real and virtual time under it.
 void thctl_sleep_us(uint64_t usec);
 
 // ---- the clock behind the sleeps ----
@@ -57,7 +65,7 @@ uint64_t thctl_now_us();
 
 // Switches to the virtual clock (true), starting at a fixed point, or back to real time.
 void thctl_virtual_clock(bool on);
-// Moves the virtual clock forward and wakes the sleepers whose time has come.
+// Moves the virtual clock forward and wakes the sleepers whose deadline it reached.
 void thctl_advance_us(uint64_t usec);
 // In automatic mode a sleep moves the virtual clock forward by its own length and
 // returns at once (still a cancellation point), so one worker runs through simulated

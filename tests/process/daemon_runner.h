@@ -33,6 +33,9 @@ public:
     // Waits until the trace holds a line containing `part`.
     bool await_trace(const std::string &part, int timeout_ms);
 
+    // The running daemon's process id (for reading /proc), or -1 once it has been reaped.
+    pid_t pid() const { return pid_; }
+
     std::vector<std::string> trace() const;
     // Index of the first trace line containing `part` at or after `from`, or -1.
     int find(const std::string &part, int from = 0) const;

@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The byte layout of the two shared-memory segments of an IPC namespace. Both start with
+// the same prefix (magic, version, header size, total size) so that an attacher can
+// refuse a segment of another kind, another build or another size before it reads
+// anything else. docs/ipc.md describes the same layout for programs in other languages.
+// Plain records; the lock inside each segment guards its mutable fields (see there).
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "zvripc_admin.h"
+
+namespace zvripc {
+
+inline constexpr std::uint32_t kNmMagic = 0x4d4e5654;  // "TVNM" in memory order
+inline constexpr std::uint32_t kCmMagic = 0x4d435654;  // "TVCM"
+inline constexpr std::uint32_t kVersion = 1;
+
+struct Prefix {
+    std::uint32_t magic;        // written last at creation (release), so a half-made
+                                // segment reads as foreign, never as valid
+    std::uint32_t version;
+    std::uint32_t header_size;  // sizeof the segment's header record
+    std::uint32_t reserved;
+    std::uint64_t total_size;   // the whole segment, equal to the object's size
+};
+
+// Cluster-manager segment: what the cluster side tells the daemon.
+struct CmSegment {
+    Prefix prefix;
+    pthread_mutex_t lock;       // process-shared, robust
+    std::uint64_t recoveries;   // locks taken over from a dead holder (under lock)
+    std::int32_t action;        // under lock
+    std::int32_t ratio;         // under lock
+    std::int32_t period;        // under lock
+    std::int32_t reserved;
+    char acttype[ZVRIPC_ACTTYPE_MAX + 1];  // under lock, always NUL-terminated
+};
+
+// Node-manager segment: header, then node_count NodeRecord, rsc_count RscRecord and
+// rsc_count * node_count int32 states (row per resource, in node order).
+struct NmHeader {
+    Prefix prefix;
+    std::uint32_t node_count;
+    std::uint32_t rsc_count;
+    std::uint32_t node_record_size;
+    std::uint32_t rsc_record_size;
+    pthread_mutex_t lock;        // process-shared, robust
+    alignas(8) std::uint64_t changes;  // change counter: atomic, read without the lock
+    std::uint64_t recoveries;    // under lock
+    std::int32_t waitstat;       // under lock
+    std::int32_t reserved;
+};
+
+// Names and priorities are written once at creation and never change, so they are read
+// without the lock; status and states change under it.
+struct NodeRecord {
+    char name[ZVRIPC_NODE_NAME_MAX + 1];
+    std::int32_t priority;
+    std::int32_t reserved;
+};
+
+struct RscRecord {
+    char type[ZVRIPC_RSC_TYPE_MAX + 1];
+    char name[ZVRIPC_RSC_NAME_MAX + 1];
+    std::int32_t priority;
+    std::int32_t status;  // under lock
+};
+
+static_assert(sizeof(NmHeader) % 8 == 0 && sizeof(NodeRecord) % 8 == 0 &&
+              sizeof(RscRecord) % 8 == 0, "records keep the next block 8-byte aligned");
+static_assert(offsetof(NmHeader, changes) % 8 == 0);
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "the change counter is shared between processes, so it must be lock-free");
+
+#if defined(__x86_64__) && defined(__GLIBC__)
+// docs/ipc.md gives these offsets to readers in other languages.
+static_assert(sizeof(CmSegment) == 120 && offsetof(CmSegment, ratio) == 76 && offsetof(CmSegment, acttype) == 88);
+static_assert(sizeof(NmHeader) == 104 && offsetof(NmHeader, changes) == 80 && offsetof(NmHeader, waitstat) == 96);
+static_assert(sizeof(NodeRecord) == 264 && sizeof(RscRecord) == 72 && offsetof(RscRecord, status) == 68);
+#endif
+
+// Offsets of the blocks of a node-manager segment with these counts.
+constexpr std::uint64_t nm_nodes_offset() { return sizeof(NmHeader); }
+constexpr std::uint64_t nm_rscs_offset(std::uint64_t nodes) {
+    return nm_nodes_offset() + nodes * sizeof(NodeRecord);
+}
+constexpr std::uint64_t nm_states_offset(std::uint64_t nodes, std::uint64_t rscs) {
+    return nm_rscs_offset(nodes) + rscs * sizeof(RscRecord);
+}
+constexpr std::uint64_t nm_total_size(std::uint64_t nodes, std::uint64_t rscs) {
+    return nm_states_offset(nodes, rscs) + rscs * nodes * sizeof(std::int32_t);
+}
+
+}  // namespace zvripc

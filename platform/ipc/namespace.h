@@ -1,0 +1,170 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The parts of an IPC namespace as this process sees them: the pair of named
+// semaphores, a mapped cluster-manager segment and a mapped node-manager segment, each
+// opened and checked on its own (the daemon attaches them one by one), plus creation and
+// removal of a whole namespace. Used by the C entry points of zvripc.h and
+// zvripc_admin.h, which hold the process-local locks; the objects here are not
+// synchronised themselves, apart from the lock inside each segment, which their
+// accessors take.
+#pragma once
+
+#include <semaphore.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "layout.h"
+
+// The library is built with hidden visibility; only the C entry points are exported.
+#define ZVRIPC_EXPORT __attribute__((visibility("default")))
+
+namespace zvripc {
+
+// Records the failure text for ipc_last_error() and returns code.
+int fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void clear_error();
+const char *last_error();
+
+// The four object names of a namespace.
+struct ObjectNames {
+    std::string nm, cm, statchange, downnotify;
+};
+
+// Checks a namespace name; null means TAVIK_IPC_NAME or the default.
+int resolve_name(const char *name, std::string &out);
+ObjectNames object_names(const std::string &ns);
+
+// A shared mapping of one POSIX shared-memory object, remembering which object it was.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    ~Mapping() { reset(); }
+
+    // Opens, checks the size against min_size and maps the whole object read-write.
+    int open(const std::string &object, std::uint64_t min_size);
+    void reset();
+    bool mapped() const { return addr_ != nullptr; }
+    void *addr() const { return addr_; }
+    std::uint64_t size() const { return size_; }
+    unsigned mode() const { return mode_; }
+    // Whether the name still refers to the object mapped here.
+    bool current() const;
+
+private:
+    std::string object_;
+    void *addr_ = nullptr;
+    std::uint64_t size_ = 0;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    unsigned mode_ = 0;
+};
+
+// Holds a segment's robust lock; recovers it when its last holder died.
+class SegmentLock {
+public:
+    SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries);
+    SegmentLock(const SegmentLock &) = delete;
+    SegmentLock &operator=(const SegmentLock &) = delete;
+    ~SegmentLock();
+    int result() const { return result_; }
+
+private:
+    pthread_mutex_t *mutex_;
+    int result_;
+};
+
+class SemPair {
+public:
+    SemPair() = default;
+    SemPair(const SemPair &) = delete;
+    SemPair &operator=(const SemPair &) = delete;
+    ~SemPair() { reset(); }
+    int open(const std::string &ns);
+    void reset();
+    bool attached() const { return statchange_ != nullptr; }
+    int post_statchange();
+    int post_downnotify();
+    int try_downnotify();
+
+private:
+    sem_t *statchange_ = nullptr;
+    sem_t *downnotify_ = nullptr;
+};
+
+class CmView {
+public:
+    int open(const std::string &ns);
+    void reset() { map_.reset(); seg_ = nullptr; }
+    bool attached() const { return seg_ != nullptr; }
+    bool current() const { return map_.current(); }
+    int get_action(int *action, char *acttype);
+    int get_ratio(int *ratio, int *period);
+    int set_ratio(int ratio, int period);
+    int set_action(int action, const char *acttype);
+    // Copies everything under the lock.
+    int read_all(int *action, char *acttype, int *ratio, int *period, std::uint64_t *recoveries);
+
+private:
+    Mapping map_;
+    CmSegment *seg_ = nullptr;
+};
+
+class NmView {
+public:
+    int open(const std::string &ns);
+    void reset();
+    bool attached() const { return hdr_ != nullptr; }
+    bool current() const { return map_.current(); }
+    unsigned mode() const { return map_.mode(); }
+    std::uint32_t node_count() const { return nodes_count_; }
+    std::uint32_t rsc_count() const { return rscs_count_; }
+    const NodeRecord &node(std::uint32_t i) const { return nodes_[i]; }
+    const RscRecord &rsc(std::uint32_t i) const { return rscs_[i]; }
+
+    int enum_rsc(const char *type, char *buf, int *size) const;
+    int enum_node(char *buf, int *size) const;
+    int node_priority(const char *node, int *pri) const;
+    int rsc_priority(const char *type, const char *rsc, int *pri) const;
+    int get_state(const char *type, const char *rsc, int nodeid, int *stat);
+    int set_state(const char *type, const char *rsc, int nodeid, int stat);
+    int set_status(const char *type, const char *rsc, int stat);
+    int get_waitstat(int *waitstat);
+    int set_waitstat(int waitstat);
+    std::uint64_t changes() const;
+    std::uint64_t advance_changes();
+    // Copies statuses (rsc_count), states (rsc_count * node_count) and the header's
+    // values under the lock.
+    int read_all(int *statuses, int *states, int *waitstat, std::uint64_t *changes,
+                 std::uint64_t *recoveries);
+
+private:
+    int find_rsc(const char *type, const char *rsc, std::uint32_t *index) const;
+    int find_node(int nodeid, std::uint32_t *index) const;
+
+    Mapping map_;
+    NmHeader *hdr_ = nullptr;
+    NodeRecord *nodes_ = nullptr;
+    RscRecord *rscs_ = nullptr;
+    std::int32_t *states_ = nullptr;
+    // Copied at attach, so that a later change of the counts in the segment can never
+    // make this process reach past its mapping.
+    std::uint32_t nodes_count_ = 0;
+    std::uint32_t rscs_count_ = 0;
+    std::unordered_map<std::string, std::uint32_t> rsc_index_;  // type '\0' name
+    std::unordered_map<std::string, std::uint32_t> node_by_name_;
+    std::unordered_map<int, std::uint32_t> node_by_id_;
+};
+
+bool valid_state(int state);
+bool valid_status(int status);
+
+int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int node_count,
+                     const zvripc_rsc_def *rscs, int rsc_count, const zvripc_create_opts &opts);
+int destroy_namespace(const std::string &ns);
+
+}  // namespace zvripc

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the IPC commands of tavikctl (init, status, set, destroy) share: the --name
+// option and how the namespace is chosen, an owning handle that turns library failures
+// into messages naming the namespace, and the names of states and statuses.
+// Used on tavikctl's single thread.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "zvripc_admin.h"
+
+namespace tavikctl {
+
+// Adds --name NAME (the namespace; default $TAVIK_IPC_NAME or "tavik") to a command.
+void add_namespace_option(CLI::App *cmd, std::string &name);
+
+// The namespace a command works on: the --name value, or the process default. Throws
+// std::runtime_error when the name is not valid.
+std::string chosen_namespace(const std::string &option);
+
+// Throws std::runtime_error "namespace "NAME": WHAT: <library's message>" for result rc.
+[[noreturn]] void throw_ipc(const std::string &ns, const std::string &what, int rc);
+
+// An open namespace. Opening throws with a message that says how to create it when it
+// does not exist.
+class IpcHandle {
+public:
+    explicit IpcHandle(const std::string &ns);
+    IpcHandle(const IpcHandle &) = delete;
+    IpcHandle &operator=(const IpcHandle &) = delete;
+    ~IpcHandle() { ipc_close(handle_); }
+    zvripc_handle *get() const { return handle_; }
+    const std::string &name() const { return name_; }
+
+private:
+    std::string name_;
+    zvripc_handle *handle_ = nullptr;
+};
+
+// A snapshot that frees itself.
+struct SnapshotDeleter {
+    void operator()(zvripc_snapshot *snap) const { ipc_snapshot_free(snap); }
+};
+using Snapshot = std::unique_ptr<zvripc_snapshot, SnapshotDeleter>;
+Snapshot take_snapshot(const IpcHandle &handle);
+
+// "online", "offline", "unknown", "unused" for 1, 2, 9, 15; "invalid" otherwise.
+const char *state_name(int state);
+// "normal", "caution", "error", "unknown", "unused" for 0, 3, 4, 9, 15; "invalid" otherwise.
+const char *status_name(int status);
+// A state by name (any case) or number; empty when it is neither.
+std::optional<int> parse_state(const std::string &text);
+
+}  // namespace tavikctl

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `tavikctl init [--config FILE] [--force] [--group GROUP] [--name NAME]`: creates one
+// node's IPC namespace from the cluster configuration: every <server> a node with its
+// priority as id, every element inside <heartbeat> a resource of that type; every state
+// and status unknown (9), ratio 1, period 0, action 0, wait status 0.
+// Runs on tavikctl's single thread.
+#include <grp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cluster_layout.h"
+#include "command.h"
+#include "ipc_cli.h"
+
+namespace {
+
+struct InitOptions {
+    std::string config;
+    std::string name;
+    std::string group;
+    bool force = false;
+};
+
+std::string config_path(const std::string &option) {
+    if (!option.empty()) {
+        return option;
+    }
+    const char *env = std::getenv("TAVIK_CONFIG");
+    return env != nullptr && *env != '\0' ? env : "/etc/tavik/cluster.xml";
+}
+
+std::string where(const tavikctl::ClusterLayout &layout, int line) {
+    return layout.path + ":" + std::to_string(line);
+}
+
+int group_id(const std::string &group) {
+    if (group.empty()) {
+        return -1;
+    }
+    std::optional<int> number = tavikctl::parse_config_int(group);
+    if (number && *number >= 0) {
+        return *number;
+    }
+    struct group entry {};
+    struct group *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getgrnam_r(group.c_str(), &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+        throw std::runtime_error("--group: no group \"" + group + "\"");
+    }
+    return static_cast<int>(found->gr_gid);
+}
+
+void run_init(const InitOptions &opts) {
+    std::string ns = tavikctl::chosen_namespace(opts.name);
+    tavikctl::ClusterLayout layout = tavikctl::load_cluster_layout(config_path(opts.config));
+
+    std::vector<zvripc_node_def> nodes;
+    for (const auto &server : layout.servers) {
+        if (server.name.empty()) {
+            throw std::runtime_error(where(layout, server.line) + ": <server> has no name attribute");
+        }
+        if (!server.priority) {
+            throw std::runtime_error(where(layout, server.line) + ": server \"" + server.name +
+                                     "\" has no integer <priority>");
+        }
+        nodes.push_back({server.name.c_str(), *server.priority});
+    }
+    if (nodes.empty()) {
+        throw std::runtime_error(layout.path + ": no <server> element, so the namespace would have no node");
+    }
+    std::vector<zvripc_rsc_def> rscs;
+    for (const auto &rsc : layout.resources) {
+        if (rsc.name.empty()) {
+            throw std::runtime_error(where(layout, rsc.line) + ": <" + rsc.type + "> in <heartbeat> has no name attribute");
+        }
+        if (!rsc.priority) {
+            throw std::runtime_error(where(layout, rsc.line) + ": resource " + rsc.type + "/" + rsc.name +
+                                     " has no integer <priority>");
+        }
+        rscs.push_back({rsc.type.c_str(), rsc.name.c_str(), *rsc.priority});
+    }
+
+    zvripc_create_opts create{opts.force ? 1 : 0, group_id(opts.group)};
+    int rc = ipc_create(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
+                        static_cast<int>(rscs.size()), &create);
+    if (rc == ZVRIPC_EEXIST) {
+        throw std::runtime_error("namespace \"" + ns + "\" exists already (" + ipc_last_error() +
+                                 "); use --force to replace it");
+    }
+    if (rc == ZVRIPC_EARG) {
+        throw std::runtime_error(layout.path + ": " + ipc_last_error());
+    }
+    if (rc != ZVRIPC_OK) {
+        tavikctl::throw_ipc(ns, "cannot create", rc);
+    }
+
+    std::printf("namespace \"%s\": created from %s (mode %s)\n", ns.c_str(), layout.path.c_str(),
+                create.gid >= 0 ? "0660" : "0600");
+    std::printf("  %zu node%s:", nodes.size(), nodes.size() == 1 ? "" : "s");
+    for (const auto &node : nodes) {
+        std::printf(" %s(%d)", node.name, node.priority);
+    }
+    std::printf("\n  %zu resource%s:", rscs.size(), rscs.size() == 1 ? "" : "s");
+    for (const auto &r : rscs) {
+        std::printf(" %s/%s(%d)", r.type, r.name, r.priority);
+    }
+    std::printf("\n  every state and status unknown (9); ratio 1, period 0, action 0, wait status 0\n");
+}
+
+tavikctl::CommandRegistrar init_command([](CLI::App &app) {
+    static InitOptions opts;
+    auto *cmd = app.add_subcommand("init", "create the IPC namespace from the cluster configuration");
+    cmd->add_option("--config", opts.config,
+                    "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
+    cmd->add_flag("--force", opts.force, "replace the namespace if it exists");
+    cmd->add_option("--group", opts.group, "also let this group (name or id) read and write (mode 0660)");
+    tavikctl::add_namespace_option(cmd, opts.name);
+    cmd->callback([] { run_init(opts); });
+});
+
+}  // namespace
