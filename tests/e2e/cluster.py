@@ -1,0 +1,261 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""A tavik cluster on one machine, for end-to-end tests, the demo and benchmarks.
+
+Each node has a simulated BMC (tavik-bmcsim on its own loopback address), its own IPC
+namespace (made by `tavikctl init`), and a daemon run by `tavikctl run` in its own UTS
+namespace, so that the daemon's host name is the node's name. Everything the cluster
+starts is stopped and removed again by close(), also after a failure.
+
+Not thread-safe: one Cluster is driven by one thread.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BUILD = os.environ.get("TAVIK_BUILD", os.path.join(os.path.dirname(__file__), "../../build/release"))
+SOURCE = os.environ.get("TAVIK_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
+TAVIKCTL = os.path.join(BUILD, "tools/tavikctl/tavikctl")
+DAEMON = os.path.join(BUILD, "src/tavik")
+BMCSIM = os.path.join(BUILD, "bmcsim/tavik-bmcsim")
+
+STATES = {1: "online", 2: "offline", 9: "unknown", 15: "unused"}
+
+
+def can_run():
+    """Why a cluster cannot run here, or None when it can."""
+    if os.geteuid() != 0:
+        return "needs root (each daemon runs in its own UTS namespace)"
+    for path in (TAVIKCTL, DAEMON, BMCSIM):
+        if not os.access(path, os.X_OK):
+            return "not built: " + path
+    if shutil.which("unshare") is None or shutil.which("ipmi_sim") is None:
+        return "unshare or ipmi_sim missing"
+    return None
+
+
+def wait_until(predicate, timeout, step=0.05):
+    """Polls predicate until it returns a true value or timeout seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+class Node:
+    def __init__(self, cluster, index):
+        self.cluster = cluster
+        self.index = index
+        self.name = "node%d" % index
+        self.addr = cluster.addr(index)
+        self.dir = os.path.join(cluster.dir, self.name)
+        self.namespace = "%s-%s" % (cluster.tag, self.name)
+        self.bmc = None
+        self.run = None
+        self.log = None
+
+    # ---- the simulated BMC ----
+    def start_bmc(self, *extra):
+        bmcdir = os.path.join(self.dir, "bmc")
+        os.makedirs(bmcdir, exist_ok=True)
+        self.bmc_log = open(os.path.join(self.dir, "bmcsim.out"), "ab")
+        self.bmc = subprocess.Popen(
+            [BMCSIM, "--addr", self.addr, "--port", str(self.cluster.lan_port), "--dir", bmcdir,
+             "--hb-port", str(self.cluster.hb_port), "--period-ms", str(self.cluster.period_ms),
+             "--timeout-ms", "1000", *extra],
+            stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL)
+        line = self.bmc.stdout.readline().decode(errors="replace")
+        if "ready" not in line:
+            raise RuntimeError("%s: simulated BMC did not start: %r" % (self.name, line))
+
+    def bmc_pid(self):
+        """The ipmi_sim process of this node's BMC."""
+        with open(os.path.join(self.dir, "bmc", "ipmi_sim.pid")) as f:
+            return int(f.read().strip())
+
+    def kill_bmc(self):
+        os.kill(self.bmc_pid(), signal.SIGKILL)
+        self.bmc.wait(timeout=10)
+        self._forget_bmc()
+
+    def _forget_bmc(self):
+        self.bmc.stdout.close()
+        self.bmc_log.close()
+        self.bmc = None
+
+    def freeze_bmc(self):
+        os.kill(self.bmc_pid(), signal.SIGSTOP)
+
+    def thaw_bmc(self):
+        os.kill(self.bmc_pid(), signal.SIGCONT)
+
+    def stop_bmc(self):
+        if self.bmc is not None:
+            try:
+                os.kill(self.bmc_pid(), signal.SIGCONT)
+            except (OSError, ValueError):
+                pass
+            self.bmc.terminate()
+            try:
+                self.bmc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.bmc.kill()
+                self.bmc.wait()
+            self._forget_bmc()
+
+    # ---- the daemon under tavikctl run ----
+    def env(self):
+        e = dict(os.environ)
+        e.update({
+            "TAVIK_CONFIG": self.cluster.config,
+            "TAVIK_POLICY_DIR": os.path.join(SOURCE, "policy"),
+            "TAVIK_LOG_DIR": os.path.join(self.dir, "log"),
+            "TAVIK_IPC_NAME": self.namespace,
+            "TAVIK_BMC_CONF": os.path.join(self.dir, "bmc", "bmc.conf"),
+            "TAVIK_DAEMON": DAEMON,
+        })
+        return e
+
+    def ctl(self, *args, check=True):
+        """Runs tavikctl for this node's namespace; returns its standard output."""
+        p = subprocess.run([TAVIKCTL, *args], env=self.env(), capture_output=True, text=True, timeout=30)
+        if check and p.returncode != 0:
+            raise RuntimeError("tavikctl %s: %s%s" % (" ".join(args), p.stdout, p.stderr))
+        return p.stdout
+
+    def init_namespace(self):
+        self.ctl("init", "--config", self.cluster.config, "--name", self.namespace, "--force")
+
+    def start_daemon(self, *run_args):
+        self.log = open(os.path.join(self.dir, "run.out"), "ab")
+        script = 'hostname "$1" && shift && exec "$@"'
+        self.run = subprocess.Popen(
+            ["unshare", "--uts", "sh", "-c", script, "sh", self.name, TAVIKCTL, "run", *run_args],
+            env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
+
+    def daemon_pid(self):
+        """The daemon process: the child of tavikctl run, or None."""
+        if self.run is None:
+            return None
+        try:
+            with open("/proc/%d/task/%d/children" % (self.run.pid, self.run.pid)) as f:
+                kids = f.read().split()
+        except OSError:
+            return None
+        return int(kids[0]) if kids else None
+
+    def stop_daemon(self, timeout=20):
+        """Orderly stop through SIGTERM to tavikctl run; returns its exit status."""
+        if self.run is None:
+            return None
+        pid = self.daemon_pid()
+        if pid:
+            try:
+                os.kill(pid, signal.SIGCONT)
+            except OSError:
+                pass
+        self.run.send_signal(signal.SIGTERM)
+        try:
+            status = self.run.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.run.kill()
+            status = self.run.wait()
+        self.run = None
+        self.log.close()
+        return status
+
+    def status(self):
+        """This node's view: {(rsc, node): state name}, {rsc: status}, and the raw JSON."""
+        raw = json.loads(self.ctl("status", "--json", "--name", self.namespace))
+        states = {}
+        statuses = {}
+        for r in raw["resources"]:
+            statuses[r["name"]] = r["status"]
+            for n in r["nodes"]:
+                states[(r["name"], n["name"])] = n["state"]
+        return states, statuses, raw
+
+    def log_text(self):
+        path = os.path.join(self.dir, "log", "tavik.log")
+        try:
+            with open(path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+
+class Cluster:
+    """Nodes node1..nodeN on 127.<a>.<b>.1..N, with heartbeat time-out and interval in ms."""
+
+    def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
+                 slot=0):
+        self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
+        pid = os.getpid()
+        self.tag = "e2e%d" % pid
+        # Distinct addresses and ports per process, so tests may run side by side.
+        self.net = (20 + pid % 200, (pid // 200 + slot) % 250 + 1)
+        self.lan_port = 9001
+        self.hb_port = 6230
+        self.period_ms = period_ms
+        self.hbto = hbto
+        self.hbint = hbint
+        self.nodes = [Node(self, i) for i in range(1, nodes + 1)]
+        self.config = os.path.join(self.dir, "cluster.xml")
+        self.write_config(resources, watchth)
+
+    def addr(self, index):
+        return "127.%d.%d.%d" % (self.net[0], self.net[1], index)
+
+    def write_config(self, resources, watchth):
+        servers = "".join(
+            '  <server name="%s"><priority>%d</priority>'
+            '<device name="0"><info>%s</info></device></server>\n' % (n.name, n.index, n.addr)
+            for n in self.nodes)
+        rscs = "".join('    <tavik name="%s"><priority>%d</priority><device>0</device></tavik>\n' % (r, i + 1)
+                       for i, r in enumerate(resources))
+        text = ('<?xml version="1.0"?>\n<root>\n'
+                '  <tavik><watchth>%d</watchth><log><level>15</level></log></tavik>\n'
+                '  <all><num><server>%d</server><hbr>%d</hbr></num></all>\n'
+                '  <cluster><heartbeat><timeout>%d</timeout><interval>%d</interval></heartbeat></cluster>\n'
+                '%s  <heartbeat>\n%s  </heartbeat>\n</root>\n'
+                % (watchth, len(self.nodes), len(resources), self.hbto, self.hbint, servers, rscs))
+        with open(self.config, "w") as f:
+            f.write(text)
+
+    def start(self, start_after=0):
+        for n in self.nodes:
+            n.start_bmc()
+        for n in self.nodes:
+            n.init_namespace()
+        for n in self.nodes:
+            n.start_daemon("--start-after", str(start_after))
+
+    def all_online(self, viewers=None, among=None):
+        """Whether every viewer sees every pair (of nodes `among`) online and every resource normal."""
+        viewers = viewers or self.nodes
+        names = {n.name for n in (among or self.nodes)}
+        for v in viewers:
+            states, statuses, _ = v.status()
+            pairs = [s for (r, node), s in states.items() if node in names]
+            if not pairs or any(s != "online" for s in pairs):
+                return False
+            if among is None and any(s != "normal" for s in statuses.values()):
+                return False
+        return True
+
+    def close(self):
+        for n in self.nodes:
+            n.stop_daemon()
+        for n in self.nodes:
+            n.stop_bmc()
+            try:
+                n.ctl("destroy", "--name", n.namespace, check=False)
+            except Exception:
+                pass
+        shutil.rmtree(self.dir, ignore_errors=True)
