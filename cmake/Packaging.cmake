@@ -53,4 +53,8 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
                  "scripts/package.sh builds it for /usr")
 endif()
 
+# `package_source`: the tree as it is in git, without build trees.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/\\.git$" "/build/" "/\\.cache/" "/compile_commands\\.json$")
+
 include(CPack)

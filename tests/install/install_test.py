@@ -303,53 +303,113 @@ def check_bmc_conf_example(libpath, example):
         del os.environ["TAVIK_BMC_CONF"]
 
 
-def simulated_bmc(cfg, prefix, work):
-    """Starts the installed tavik-bmcsim with the module its defaults find, reaches it
-    with the installed BMC library, and stops it with SIGTERM."""
-    if "zvrbmc" not in cfg["libraries"]:
-        return
-    if not shutil.which("ipmi_sim"):
-        note("note: ipmi_sim missing (package openipmi): the simulated BMC was not started")
-        return
-    addr, (port, hb_port) = free_loopback(2)
-    folder = os.path.join(work, "bmc")
-    launcher = os.path.join(prefix, cfg["bindir"], "tavik-bmcsim")
-    proc = subprocess.Popen(
-        [launcher, "--addr", addr, "--port", str(port), "--hb-port", str(hb_port), "--dir", folder],
-        env=clean_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        line = proc.stdout.readline()
+class SimulatedBmc:
+    """The installed tavik-bmcsim, started with no TAVIK_* variable, so that it loads
+    the module its compiled-in path names; stopped with SIGTERM, which must end it with
+    status 0."""
+
+    def __init__(self, cfg, prefix, work):
+        self.addr, (self.port, self.hb_port) = free_loopback(2)
+        self.folder = os.path.join(work, "bmc")
+        self.conf = os.path.join(self.folder, "bmc.conf")
+        launcher = os.path.join(prefix, cfg["bindir"], "tavik-bmcsim")
+        self.argv = [launcher, "--addr", self.addr, "--port", str(self.port), "--hb-port", str(self.hb_port),
+                     "--dir", self.folder]
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.argv, env=clean_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        line = self.proc.stdout.readline()
         if "ready" not in line:
-            status = proc.wait(timeout=10)
-            fail(f"installed tavik-bmcsim did not start (status {status}): {proc.stderr.read().strip()}")
-            return
+            status = self.proc.wait(timeout=10)
+            fail(f"installed tavik-bmcsim did not start (status {status}): {self.proc.stderr.read().strip()}")
+            return None
         note(f"installed tavik-bmcsim, default module: {line.strip()}")
-        os.environ["TAVIK_BMC_CONF"] = os.path.join(folder, "bmc.conf")
+        return self
+
+    def __exit__(self, *exc):
+        running = self.proc.poll() is None
+        if running:
+            self.proc.send_signal(signal.SIGTERM)
         try:
-            lib = bmc_library(os.path.join(prefix, cfg["libdir"], "libzvrbmc.so.1"))
-            cc = ctypes.c_uint8(0xFF)
-            rc = lib.libzvrbmc_init()
-            rc = rc or lib.bmc_init()
-            # Status 0x01 is the heartbeat firmware's own command: only the module answers it.
-            rc = rc or lib.bmc_SetZelvarinStatus(1, 1, ctypes.byref(cc))
-            if rc != 0 or cc.value != 0:
-                fail(f"the installed BMC library cannot drive the installed module: rc {rc}, "
-                     f"completion code {cc.value}: {lib.libzvrbmc_last_error().decode()}")
-            lib.bmc_term()
-            lib.libzvrbmc_term()
-        finally:
-            del os.environ["TAVIK_BMC_CONF"]
-    finally:
-        stopped_by_us = proc.poll() is None
-        if stopped_by_us:
-            proc.send_signal(signal.SIGTERM)
-        try:
-            status = proc.wait(timeout=10)
+            status = self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
+            self.proc.kill()
+            status = self.proc.wait()
+        if running and status != 0:
+            fail(f"installed tavik-bmcsim ended with {status} after SIGTERM: {self.proc.stderr.read().strip()}")
+
+
+def drive_bmc(cfg, prefix, bmc):
+    """The installed BMC library reaches the simulated BMC and its module."""
+    os.environ["TAVIK_BMC_CONF"] = bmc.conf
+    try:
+        lib = bmc_library(os.path.join(prefix, cfg["libdir"], "libzvrbmc.so.1"))
+        cc = ctypes.c_uint8(0xFF)
+        rc = lib.libzvrbmc_init()
+        rc = rc or lib.bmc_init()
+        # Status 0x01 is the heartbeat firmware's own command: only the module answers it.
+        rc = rc or lib.bmc_SetZelvarinStatus(1, 1, ctypes.byref(cc))
+        if rc != 0 or cc.value != 0:
+            fail(f"the installed BMC library cannot drive the installed module: rc {rc}, "
+                 f"completion code {cc.value}: {lib.libzvrbmc_last_error().decode()}")
+        lib.bmc_term()
+        lib.libzvrbmc_term()
+    finally:
+        del os.environ["TAVIK_BMC_CONF"]
+
+
+def installed_daemon(cfg, prefix, work, bmc):
+    """Starts the installed daemon as its parent would, on node1 of the installed example
+    (moved to this test's own loopback addresses, so that its heartbeats reach no other
+    test's BMC), with the installed policies its compiled-in path names, and stops it in
+    order. Needs the private UTS namespace this runs in, for the host name."""
+    tavikctl = os.path.join(prefix, cfg["bindir"], "tavikctl")
+    example = os.path.join(prefix, cfg["docdir"], "examples", "cluster.xml")
+    first, second, third, host = bmc.addr.split(".")
+    peers = [bmc.addr] + [f"{first}.{second}.{third}.{(int(host) + i - 1) % 250 + 1}" for i in (1, 2)]
+    with open(example, encoding="utf-8") as f:
+        text = f.read()
+    for i, addr in enumerate(peers, start=1):
+        text = text.replace(f"<info>127.0.1.{i}</info>", f"<info>{addr}</info>")
+    config = os.path.join(work, "cluster.xml")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(text)
+    log_dir = os.path.join(work, "log")
+    env = clean_env(TAVIK_CONFIG=config, TAVIK_IPC_NAME=f"tavik-install-{os.getpid()}", TAVIK_LOG_DIR=log_dir,
+                    TAVIK_BMC_CONF=bmc.conf)
+    socket.sethostname("node1")
+    r = run([tavikctl, "init"], env=env)
+    if r.returncode != 0:
+        fail(f"installed tavikctl init failed ({r.returncode}): {r.stderr.strip()}")
+        return
+    daemon = os.path.join(prefix, cfg["sbindir"], "tavik")
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+    proc = subprocess.Popen([daemon], env=env,
+                            preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1}))
+    try:
+        info = signal.sigtimedwait({signal.SIGUSR1}, 10)
+        if info is None or info.si_pid != proc.pid:
+            fail(f"installed daemon sent no SIGUSR1 within 10 s (exit status {proc.poll()})")
+            return
+        proc.send_signal(signal.SIGUSR2)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGUSR1)
+        status = proc.wait(timeout=15)
+        if status != 0:
+            fail(f"installed daemon ended with {status} after SIGUSR1, expected 0")
+        with open(os.path.join(log_dir, "tavik.log"), encoding="utf-8", errors="replace") as f:
+            log = f.read()
+        for line in ("tavik starting", "libzvrbmc_init() succeed", "tavik shutting down"):
+            if line not in log:
+                fail(f"installed daemon's log lacks {line!r}")
+        note(f"installed daemon: started with its default policies, stopped with status {status}")
+    finally:
+        if proc.poll() is None:
             proc.kill()
-            status = proc.wait()
-        if stopped_by_us and status != 0:
-            fail(f"installed tavik-bmcsim ended with {status} after SIGTERM: {proc.stderr.read().strip()}")
+            proc.wait()
+        run([tavikctl, "destroy"], env=env)
 
 
 def inside_prefix(cfg_path, root, work):
@@ -363,7 +423,18 @@ def inside_prefix(cfg_path, root, work):
     tavikctl = os.path.join(prefix, cfg["bindir"], "tavikctl")
     example = os.path.join(prefix, cfg["docdir"], "examples", "cluster.xml")
     check_config_ok("installed tavikctl with its default policy folder", tavikctl, example, clean_env())
-    simulated_bmc(cfg, prefix, work)
+    if "zvrbmc" not in cfg["libraries"]:
+        return 1 if failures else 0
+    if not shutil.which("ipmi_sim"):
+        note("note: ipmi_sim missing (package openipmi): no simulated BMC, no daemon started")
+        return 1 if failures else 0
+    with SimulatedBmc(cfg, prefix, work) as bmc:
+        if bmc is not None:
+            drive_bmc(cfg, prefix, bmc)
+            if cfg["daemon"] and "zvripc" in cfg["libraries"]:
+                installed_daemon(cfg, prefix, work, bmc)
+            else:
+                note("note: no daemon in this build: the installed daemon was not started")
     return 1 if failures else 0
 
 
@@ -372,7 +443,7 @@ def run_at_prefix(cfg_path, cfg, root, work):
     if prefix in ("/", "/usr") or not os.path.isdir(prefix):
         note(f"note: prefix {prefix} cannot be mounted over here; compiled-in defaults not run")
         return
-    unshare = ["unshare", "--mount", "--propagation", "private"]
+    unshare = ["unshare", "--mount", "--uts", "--propagation", "private"]
     if os.geteuid() != 0:
         unshare.append("--map-root-user")
     probe = run(unshare + ["true"])
