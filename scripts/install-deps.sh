@@ -10,6 +10,7 @@ packages=(
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
   util-linux procps python3
+  dpkg-dev file man-db
 )
 
 missing=()
