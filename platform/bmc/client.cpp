@@ -130,7 +130,8 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
         // it was given once: without it, it would announce a hung host alive for ever.
         // So it is given again first; the BMC's answer to it is its own business.
         if (fresh && !restore_.empty() && !(netfn == kNetFn && cmd == restore_[0])) {
-            n = ipmi_cmd_raw(ctx_, 0, kNetFn, restore_.data(), static_cast<unsigned>(restore_.size()), rs, sizeof rs);
+            n = ipmi_cmd_raw(ctx_, 0, kNetFn, restore_.data(), static_cast<unsigned>(restore_.size()), rs,
+                             sizeof rs);
             if (n < 0) {
                 failed_cmd = restore_[0];
             }
