@@ -170,6 +170,19 @@ bool parse_config(std::string_view text, const std::string &origin, Config &out,
             continue;
         }
         const std::string where = origin + ": line " + std::to_string(lineno) + ": ";
+        // Values end up in C strings (host names, paths, user names for FreeIPMI) and in
+        // messages: a NUL would silently cut them, a lone CR or another control character
+        // would hide in them.
+        auto bad = std::find_if(line.begin(), line.end(), [](char c) {
+            auto u = static_cast<unsigned char>(c);
+            return (u < 0x20 && u != '\t') || u == 0x7f;
+        });
+        if (bad != line.end()) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(*bad)));
+            err = where + "a control character (" + code + ") in the line; lines end with LF or CR LF";
+            return false;
+        }
         auto eq = line.find('=');
         if (eq == std::string_view::npos) {
             err = where + "expected 'key = value', got '" + std::string(line) + "'";

@@ -58,8 +58,10 @@ TEST(BmcConfig, DefaultsAndRelativePasswordFile) {
 }
 
 TEST(BmcConfig, RefusalsNameTheLineAndTheProblem) {
+    using namespace std::string_view_literals;
     struct Case {
-        const char *text, *message;
+        std::string_view text;
+        const char *message;
     };
     const Case cases[] = {
         {"driver = lan\nhots = x\n", "line 2: unknown key 'hots'"},
@@ -80,6 +82,13 @@ TEST(BmcConfig, RefusalsNameTheLineAndTheProblem) {
         {"driver = lan\nuser = u\npassword_file = p\n", "driver = lan needs key 'host'"},
         {"driver = lan\nhost = h\npassword_file = p\n", "driver = lan needs key 'user'"},
         {"driver = lan\nhost = h\nuser = u\n", "driver = lan needs key 'password_file'"},
+        // Values become C strings: a NUL would cut the host before its port or the
+        // password file's path short, a lone CR (old line ends) would end up in the host.
+        {"driver = lan\nhost = 127.0.1.1\0evil\nuser = u\npassword_file = /p\n"sv,
+         "line 2: a control character (0x00)"},
+        {"driver = lan\rhost = 127.0.1.1\ruser = u\rpassword_file = /p\r"sv, "line 1: a control character (0x0d)"},
+        {"driver = inband\nuser = a\x1b[2Jb\n"sv, "line 2: a control character (0x1b)"},
+        {"driver = inband\nuser = a\x7f\n"sv, "line 2: a control character (0x7f)"},
     };
     for (const auto &c : cases) {
         Config cfg;
