@@ -229,7 +229,9 @@ namespace {
 // Reads a small regular file whole; `what` names it in messages.
 bool read_small_file(const std::string &path, const char *what, std::string &content, struct stat &st,
                      std::string &err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, for ever; it is
+    // refused as not a regular file right after. Reads of a regular file never block.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         err = std::string(what) + " " + path + ": " + std::strerror(errno);
         return false;

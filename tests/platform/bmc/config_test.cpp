@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The BMC access file: what is accepted with which defaults, what is refused with which
 // message, and the password file's checks. Single-threaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "config.h"
 #include "sim_harness.h"
@@ -151,6 +155,39 @@ TEST(BmcPasswordFile, ContentRules) {
     EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
     ASSERT_EQ(symlink(dir.file("pw").c_str(), dir.file("link").c_str()), 0);
     EXPECT_FALSE(tavik::bmc::read_password(dir.file("link"), pw, err)) << "a symbolic link is not followed";
+}
+
+// A FIFO named as the access file or the password file is refused at once instead of
+// waiting for a writer. Should the open block, the test opens the FIFO for writing
+// itself to release the reader and fails.
+TEST(BmcConfigFile, FifosAreRefusedWithoutWaiting) {
+    tavik::test::TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tavik::test::write_text(dir.file("bmc.conf"),
+                            "driver = lan\nhost = 127.0.1.1\nuser = u\npassword_file = fifo\n");
+    struct Case {
+        std::string file;
+        LoadError expected;
+    };
+    for (const Case &c : {Case{fifo, LoadError::Missing}, Case{dir.file("bmc.conf"), LoadError::Password}}) {
+        auto load = std::async(std::launch::async, [&] {
+            Config cfg;
+            std::string err;
+            LoadError result = tavik::bmc::load_config(c.file, cfg, err);
+            return std::make_pair(result, err);
+        });
+        if (load.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            ::close(writer);
+            load.wait();
+            ADD_FAILURE() << c.file << ": load_config waits on the FIFO";
+            continue;
+        }
+        auto [result, err] = load.get();
+        EXPECT_EQ(result, c.expected) << c.file << ": " << err;
+        EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    }
 }
 
 TEST(BmcConfigFile, LoadReportsWhichStepFailed) {
