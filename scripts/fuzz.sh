@@ -73,10 +73,12 @@ for t in "${targets[@]}"; do
   if [ "$found" -gt 0 ]; then
     status=1
     cp "$log" "$findings/last-run.log"
-    echo "  fuzz_$t stopped (exit $rc); its log: $findings/last-run.log" >&2
-    grep -E 'ERROR: |fuzz check failed|SUMMARY: ' "$log" | head -5 | sed 's/^/  /' >&2 || true
+    echo "  fuzz_$t stopped (exit $rc); its log: $findings/last-run.log"
+    grep -E 'ERROR: |fuzz check failed|SUMMARY: ' "$log" | head -5 | sed 's/^/  /' || true
     newest=$(ls -t "$findings" | grep -v '^last-run.log$' | head -1 || true)
-    [ -n "$newest" ] && echo "  reproduce: $bin/fuzz_$t $findings/$newest" >&2
+    if [ -n "$newest" ]; then
+      echo "  reproduce: $bin/fuzz_$t $findings/$newest"
+    fi
   fi
   if [ -n "${TAVIK_FUZZ_KEEP:-}" ]; then
     mkdir -p "$TAVIK_FUZZ_KEEP/$t"
