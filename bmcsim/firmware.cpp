@@ -68,6 +68,21 @@ bool parse_refusal(std::string_view v, std::uint8_t &cmd, Refusal &r) {
     return true;
 }
 
+// PCT[:MAXMS]: a percentage and the longest stretch of loss in milliseconds.
+bool parse_loss(std::string_view v, std::uint8_t &pct, std::uint32_t &max_ms) {
+    const auto colon = v.find(':');
+    unsigned long upct = 0, umax = 0;
+    if (!parse_uint(v.substr(0, colon), 0, 100, upct)) {
+        return false;
+    }
+    if (colon != std::string_view::npos && !parse_uint(v.substr(colon + 1), 0, kMaxLossStretchMs, umax)) {
+        return false;
+    }
+    pct = static_cast<std::uint8_t>(upct);
+    max_ms = static_cast<std::uint32_t>(umax);
+    return true;
+}
+
 std::uint8_t result_byte(std::uint8_t state) { return static_cast<std::uint8_t>(state << kResultShift); }
 
 }  // namespace
@@ -119,6 +134,11 @@ bool parse_options(std::string_view text, Options &out, std::string &err) {
             if (ok) {
                 opt.refuse[cmd] = r;
             }
+        } else if (key == "loss") {
+            ok = parse_loss(val, opt.loss_pct, opt.loss_max_ms);
+        } else if (key == "seed") {
+            ok = parse_uint(val, 0, 0xffffffffUL, n);
+            opt.seed = static_cast<std::uint32_t>(n);
         } else if (key == "drop_from" || key == "drop_to") {
             Ip4 ip{};
             ok = parse_ip(val, ip);
@@ -142,7 +162,7 @@ bool parse_options(std::string_view text, Options &out, std::string &err) {
     return true;
 }
 
-Firmware::Firmware(const Options &opt) : opt_(opt) { collecting_left_.fill(opt.collecting); }
+Firmware::Firmware(const Options &opt) : opt_(opt), rng_(opt.seed) { collecting_left_.fill(opt.collecting); }
 
 Response Firmware::handle(std::uint8_t cmd, const std::uint8_t *data, std::size_t len, std::int64_t now_ms) {
     if (cmd != kCmdTestControl) {
@@ -346,6 +366,8 @@ Response Firmware::test_control(const std::uint8_t *data, std::size_t len, std::
             opt_.drop_to.clear();
             collecting_left_.fill(0);
             collecting_now_.fill(false);
+            opt_.loss_pct = 0;
+            opt_.loss_max_ms = 0;
             break;
         case kTestRefuse:
             if (len != 3 && len != 4) {
@@ -387,6 +409,20 @@ Response Firmware::test_control(const std::uint8_t *data, std::size_t len, std::
             }
             collecting_left_.fill(data[1]);
             break;
+        case kTestLoss: {
+            if (len != 4) {
+                r.cc = kCcLengthInvalid;
+                break;
+            }
+            const unsigned max_ms = data[2] | (data[3] << 8);
+            if (data[1] > 100 || max_ms > kMaxLossStretchMs) {
+                r.cc = kCcInvalidData;
+                break;
+            }
+            opt_.loss_pct = data[1];
+            opt_.loss_max_ms = max_ms;
+            break;
+        }
         case kTestGetState: {
             if (len != 1) {
                 r.cc = kCcLengthInvalid;
@@ -437,10 +473,27 @@ void Firmware::receive(const Ip4 &from, const std::uint8_t *data, std::size_t le
         ++counters_.ignored;
         return;
     }
+    if (lose(it->second, now_ms)) {
+        ++counters_.dropped;
+        return;
+    }
     it->second.heard = true;
     it->second.last_rx_ms = now_ms;
     it->second.alive = (data[5] & kDatagramHostAlive) != 0;
     ++counters_.received;
+}
+
+// The first datagram from a sender is always taken, so every stretch of loss is measured
+// from one that was accepted: with a bound, the gap between two accepted datagrams stays
+// below loss_max_ms plus one period of the sender.
+bool Firmware::lose(const Peer &peer, std::int64_t now_ms) {
+    if (opt_.loss_pct == 0 || !peer.heard) {
+        return false;
+    }
+    if (opt_.loss_max_ms != 0 && now_ms - peer.last_rx_ms >= std::int64_t{opt_.loss_max_ms}) {
+        return false;
+    }
+    return std::uniform_int_distribution<unsigned>(0, 99)(rng_) < opt_.loss_pct;
 }
 
 std::vector<Datagram> Firmware::heartbeat(std::int64_t now_ms) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -37,10 +38,17 @@ struct Options {
     std::map<std::uint8_t, Refusal> refuse;
     std::set<Ip4> drop_from, drop_to;
     unsigned collecting = 0;
+    // Random loss of received datagrams: each one from a target already heard is dropped
+    // with this probability (percent), except once the last one accepted from that
+    // sender is loss_max_ms old (0: no such bound), so loss stretches stay bounded.
+    std::uint8_t loss_pct = 0;
+    std::uint32_t loss_max_ms = 0;
+    std::uint32_t seed = 1;  // of the loss's random numbers, so a run can be repeated
 };
 
 // Parses the module's option string: whitespace-separated key=value words (addr, hbport,
-// period_ms, access_timeout, refuse=CMD:CC[:COUNT], drop_from=IP, drop_to=IP, collecting=N).
+// period_ms, access_timeout, refuse=CMD:CC[:COUNT], drop_from=IP, drop_to=IP, collecting=N,
+// loss=PCT[:MAXMS], seed=N).
 // On failure returns false and names the offending word in `err`.
 bool parse_options(std::string_view text, Options &out, std::string &err);
 
@@ -59,7 +67,7 @@ struct Datagram {
 struct Counters {
     std::uint32_t sent = 0;      // datagrams handed out for sending
     std::uint32_t received = 0;  // datagrams accepted from a started target
-    std::uint32_t dropped = 0;   // datagrams discarded by a drop hook
+    std::uint32_t dropped = 0;   // datagrams discarded by a drop or loss hook
     std::uint32_t ignored = 0;   // malformed, or from no started target
 };
 
@@ -106,6 +114,7 @@ private:
     Response test_control(const std::uint8_t *data, std::size_t len, std::int64_t now_ms);
     void record(const Slot &slot, bool forced, std::int64_t now_ms, std::uint8_t *out) const;
     bool is_started_target(const Ip4 &ip) const;
+    bool lose(const Peer &peer, std::int64_t now_ms);
     void forget_unused_peers();
 
     Options opt_;
@@ -120,6 +129,7 @@ private:
     std::array<bool, bmcproto::kMaxBlocks> collecting_now_{};
     std::uint32_t sequence_ = 0;
     Counters counters_;
+    std::mt19937 rng_;
 };
 
 }  // namespace tavik::bmcsim

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -63,6 +64,8 @@ struct Args {
     unsigned port = 0, hb_port = tavik::bmcproto::kDefaultHeartbeatPort;
     unsigned period_ms = tavik::bmcproto::kDefaultPeriodMs, timeout_ms = 2000, access_timeout = 0, collecting = 0;
     std::vector<std::string> refuse, drop_from, drop_to;
+    std::string loss;
+    std::optional<std::uint32_t> seed;
 };
 
 std::string self_exe() {
@@ -228,6 +231,12 @@ std::string module_options(const Args &a) {
     }
     for (const auto &ip : a.drop_to) {
         o += " drop_to=" + ip;
+    }
+    if (!a.loss.empty()) {
+        o += " loss=" + a.loss;
+    }
+    if (a.seed) {
+        o += " seed=" + std::to_string(*a.seed);
     }
     return o;
 }
@@ -487,6 +496,10 @@ int main(int argc, char **argv) {
     app.add_option("--drop-from", a.drop_from, "test hook: ignore heartbeats from this address")->type_name("IP");
     app.add_option("--drop-to", a.drop_to, "test hook: send no heartbeats to this address")->type_name("IP");
     app.add_option("--collecting", a.collecting, "test hook: answer 'still collecting' for the first N polls");
+    app.add_option("--loss", a.loss,
+                   "test hook: drop PCT percent of the heartbeats received, never for MAXMS ms or more in a row")
+        ->type_name("PCT[:MAXMS]");
+    app.add_option("--seed", a.seed, "seed of the loss hook's random numbers (default 1)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -71,9 +71,11 @@ inline constexpr std::uint8_t kTestRefuse = 0x01;      // cmd, cc [, count]
 inline constexpr std::uint8_t kTestDrop = 0x02;        // ip[4], mode (bit 0 from, bit 1 to)
 inline constexpr std::uint8_t kTestCollecting = 0x03;  // polls
 inline constexpr std::uint8_t kTestGetState = 0x04;    // -> state record
+inline constexpr std::uint8_t kTestLoss = 0x05;        // pct, max stretch ms (2, little-endian)
 inline constexpr std::uint8_t kDropFrom = 0x01;
 inline constexpr std::uint8_t kDropTo = 0x02;
 inline constexpr std::size_t kTestStateLen = 17;
+inline constexpr std::uint32_t kMaxLossStretchMs = 60000;
 
 // Heartbeat datagram: "TVHB", version, flags, 2 zero bytes, sender address, sequence (BE).
 inline constexpr std::uint8_t kDatagramMagic[4] = {'T', 'V', 'H', 'B'};

@@ -17,7 +17,11 @@ constexpr int kResultPolicy = 6;
 constexpr int kDefaultHbto = 90000;
 constexpr int kDefaultHbint = 3000;
 constexpr int kZeroHbint = 100;
-constexpr int kMinStack = 16384;
+// The check thread talks to the BMC through FreeIPMI, whose RMCP+ packet assembly alone
+// takes about 136 KiB of stack (libfreeipmi 1.6.10); with less than about 150 KiB the
+// first BMC call of the thread overruns its stack. 256 KiB leaves room for the
+// sanitizer builds and for the library's other paths (a session opened anew).
+constexpr int kMinStack = 262144;
 
 void correcthbto(int &v) {
     if (v < 1) {

@@ -6,9 +6,15 @@ namespace (made by `tavikctl init`), and a daemon run by `tavikctl run` in its o
 namespace, so that the daemon's host name is the node's name. Everything the cluster
 starts is stopped and removed again by close(), also after a failure.
 
+Against a sanitizer build (TAVIK_BUILD=build/asan or build/tsan) every program the
+cluster starts writes its sanitizer reports into the cluster's folder instead of its
+standard error, and close() fails with their text when there is any: a report of a
+daemon that tavikctl run restarted, or of a leak at a clean exit, is never lost.
+
 Not thread-safe: one Cluster is driven by one thread.
 """
 
+import ctypes
 import json
 import os
 import shutil
@@ -22,8 +28,25 @@ SOURCE = os.environ.get("TAVIK_SOURCE", os.path.join(os.path.dirname(__file__), 
 TAVIKCTL = os.path.join(BUILD, "tools/tavikctl/tavikctl")
 DAEMON = os.path.join(BUILD, "src/tavik")
 BMCSIM = os.path.join(BUILD, "bmcsim/tavik-bmcsim")
+IPMI_RAW = shutil.which("ipmi-raw") or "/usr/sbin/ipmi-raw"
+LIBC = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWUTS = 0x04000000
 
 STATES = {1: "online", 2: "offline", 9: "unknown", 15: "unused"}
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+
+
+def with_sanitizer_logs(env, prefix):
+    """env with every sanitizer's reports sent to files prefix.PID (the runtimes add the
+    process id); programs built without a sanitizer ignore these variables."""
+    for var in SANITIZER_VARIABLES:
+        base = env.get(var, "")
+        env[var] = (base + ":" if base else "") + "log_path=" + prefix
+    return env
+
+
+class SanitizerReport(AssertionError):
+    """A sanitizer reported something in a program of the cluster."""
 
 
 def can_run():
@@ -59,17 +82,19 @@ class Node:
         self.bmc = None
         self.run = None
         self.log = None
+        self.extra_env = {}  # overrides of the daemon's environment, e.g. TAVIK_BMC_CONF
 
     # ---- the simulated BMC ----
     def start_bmc(self, *extra):
         bmcdir = os.path.join(self.dir, "bmc")
         os.makedirs(bmcdir, exist_ok=True)
         self.bmc_log = open(os.path.join(self.dir, "bmcsim.out"), "ab")
+        env = with_sanitizer_logs(dict(os.environ), os.path.join(self.cluster.reports, self.name + "-bmcsim"))
         self.bmc = subprocess.Popen(
             [BMCSIM, "--addr", self.addr, "--port", str(self.cluster.lan_port), "--dir", bmcdir,
              "--hb-port", str(self.cluster.hb_port), "--period-ms", str(self.cluster.period_ms),
-             "--timeout-ms", "1000", *extra],
-            stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL)
+             "--timeout-ms", "1000", *self.cluster.bmc_args, *extra],
+            stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL, env=env)
         line = self.bmc.stdout.readline().decode(errors="replace")
         if "ready" not in line:
             raise RuntimeError("%s: simulated BMC did not start: %r" % (self.name, line))
@@ -94,6 +119,35 @@ class Node:
 
     def thaw_bmc(self):
         os.kill(self.bmc_pid(), signal.SIGCONT)
+
+    def bmc_raw(self, cmd, *data):
+        """One OEM request (netfn 0x30) to this node's BMC through FreeIPMI's ipmi-raw;
+        returns (completion code, response data bytes)."""
+        with open(os.path.join(self.dir, "bmc", "password")) as f:
+            password = f.read().strip()
+        p = subprocess.run(
+            [IPMI_RAW, "-h", "%s:%d" % (self.addr, self.cluster.lan_port), "-u", "ipmiusr", "-p", password,
+             "-l", "admin", "--driver-type=LAN_2_0", "-W", "opensesspriv", "0", "0x30",
+             "0x%02x" % cmd, *("0x%02x" % b for b in data)],
+            capture_output=True, text=True, timeout=30)
+        words = p.stdout.split()
+        if p.returncode != 0 or "rcvd:" not in words:
+            raise RuntimeError("ipmi-raw to %s: %s%s" % (self.name, p.stdout, p.stderr))
+        reply = [int(w, 16) for w in words[words.index("rcvd:") + 1:]]
+        return reply[1], reply[2:]
+
+    def bmc_counters(self):
+        """The simulated BMC's state report: host alive, access time-out, seconds since the
+        last status (None: never), datagrams sent, received and dropped by hooks."""
+        cc, d = self.bmc_raw(0x3E, 0x04)
+        if cc != 0 or len(d) != 17:
+            raise RuntimeError("%s: state report refused (cc %#x, %d bytes)" % (self.name, cc, len(d)))
+
+        def le(i, n):
+            return int.from_bytes(bytes(d[i:i + n]), "little")
+        since = le(3, 2)
+        return {"alive": d[0] == 1, "access_timeout": le(1, 2), "since_status": None if since == 0xFFFF else since,
+                "sent": le(5, 4), "received": le(9, 4), "dropped": le(13, 4)}
 
     def stop_bmc(self):
         if self.bmc is not None:
@@ -120,7 +174,8 @@ class Node:
             "TAVIK_BMC_CONF": os.path.join(self.dir, "bmc", "bmc.conf"),
             "TAVIK_DAEMON": DAEMON,
         })
-        return e
+        e.update(self.extra_env)
+        return with_sanitizer_logs(e, os.path.join(self.cluster.reports, self.name))
 
     def ctl(self, *args, check=True):
         """Runs tavikctl for this node's namespace; returns its standard output."""
@@ -138,6 +193,11 @@ class Node:
         self.run = subprocess.Popen(
             ["unshare", "--uts", "sh", "-c", script, "sh", self.name, TAVIKCTL, "run", *run_args],
             env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
+
+    def spawn_daemon(self, **env):
+        """Starts the daemon itself, without tavikctl run, with this process as its parent
+        (see DirectDaemon); keyword arguments override the node's environment."""
+        return DirectDaemon(self, env)
 
     def daemon_pid(self):
         """The daemon process: the child of tavikctl run, or None."""
@@ -181,21 +241,112 @@ class Node:
                 states[(r["name"], n["name"])] = n["state"]
         return states, statuses, raw
 
-    def log_text(self):
-        path = os.path.join(self.dir, "log", "tavik.log")
+    def log_text(self, name="tavik.log"):
+        path = os.path.join(self.dir, "log", name)
         try:
             with open(path, errors="replace") as f:
                 return f.read()
         except OSError:
             return ""
 
+    def run_text(self):
+        """What tavikctl run said about this node's daemon: starts, ends, restarts."""
+        try:
+            with open(os.path.join(self.dir, "run.out"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def events(self, number):
+        """The records of event `number` in this node's event log (all generations)."""
+        tag = "EVENT "
+        mark = ": [%d] " % number
+        lines = []
+        for name in ["event.log.%d" % g for g in range(5, 0, -1)] + ["event.log"]:
+            lines += [ln for ln in self.log_text(name).splitlines() if tag in ln and mark in ln]
+        return lines
+
+
+class DirectDaemon:
+    """A daemon started by this process itself, as its parent, in the node's UTS namespace.
+
+    Its readiness signal (SIGUSR1) comes to this process, so SIGUSR1 is blocked in the
+    calling thread from here until close() and taken with sigtimedwait. The daemon inherits
+    the block: a SIGUSR1 sent to it at any moment of its start-up, even before its first
+    instruction, waits in its pending set until it takes it, as it does any stop request.
+    One at a time per process; driven from the main thread.
+    """
+
+    def __init__(self, node, env):
+        self.node = node
+        self.old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+        while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
+            pass  # left over from an earlier daemon
+        e = node.env()
+        e.update(env)
+        os.makedirs(node.dir, exist_ok=True)
+        self.out = open(os.path.join(node.dir, "daemon.out"), "ab")
+        # Not through unshare(1) and sh: sh clears the signal mask. The child makes its own
+        # UTS namespace between fork and exec instead.
+        name = node.name.encode()
+
+        def own_host_name():
+            if LIBC.unshare(CLONE_NEWUTS) != 0 or LIBC.sethostname(name, len(name)) != 0:
+                raise OSError(ctypes.get_errno(), "cannot give the daemon its own host name")
+
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([DAEMON], env=e, stdout=self.out, stderr=self.out, stdin=subprocess.DEVNULL,
+                                     preexec_fn=own_host_name)
+        self.pid = self.proc.pid
+        self.ready_at = None
+
+    def await_ready(self, timeout):
+        """Waits for the daemon's SIGUSR1; whether it came within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while self.ready_at is None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            info = signal.sigtimedwait({signal.SIGUSR1}, left)
+            if info is not None and info.si_pid == self.pid:
+                self.ready_at = time.monotonic()
+        return True
+
+    def send(self, signo):
+        os.kill(self.pid, signo)
+
+    def wait(self, timeout):
+        """The exit status (negative: killed by that signal), or None when the daemon is
+        still running after timeout seconds; it is then killed."""
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+        # A readiness signal that came after the last wait must not reach the unblocked mask.
+        while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
+            pass
+        signal.pthread_sigmask(signal.SIG_SETMASK, self.old_mask)
+
 
 class Cluster:
     """Nodes node1..nodeN on 127.<a>.<b>.1..N, with heartbeat time-out and interval in ms."""
 
     def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
-                 slot=0):
+                 slot=0, tavik_xml="", log_size=None, bmc_args=()):
+        """tavik_xml: more elements inside <tavik> (e.g. a stack size); log_size: the
+        channel's rotation size (None: the default); bmc_args: options for every BMC."""
         self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
+        self.reports = os.path.join(self.dir, "sanitizer")
+        os.makedirs(self.reports)
+        self.bmc_args = tuple(bmc_args)
         pid = os.getpid()
         self.tag = "e2e%d" % pid
         # Distinct addresses and ports per process, so tests may run side by side.
@@ -207,24 +358,26 @@ class Cluster:
         self.hbint = hbint
         self.nodes = [Node(self, i) for i in range(1, nodes + 1)]
         self.config = os.path.join(self.dir, "cluster.xml")
-        self.write_config(resources, watchth)
+        self.write_config(resources, watchth, tavik_xml, log_size)
 
     def addr(self, index):
         return "127.%d.%d.%d" % (self.net[0], self.net[1], index)
 
-    def write_config(self, resources, watchth):
+    def write_config(self, resources, watchth, tavik_xml="", log_size=None):
         servers = "".join(
             '  <server name="%s"><priority>%d</priority>'
             '<device name="0"><info>%s</info></device></server>\n' % (n.name, n.index, n.addr)
             for n in self.nodes)
         rscs = "".join('    <tavik name="%s"><priority>%d</priority><device>0</device></tavik>\n' % (r, i + 1)
                        for i, r in enumerate(resources))
+        size = "" if log_size is None else "<size>%d</size>" % log_size
         text = ('<?xml version="1.0"?>\n<root>\n'
-                '  <tavik><watchth>%d</watchth><log><level>15</level></log></tavik>\n'
+                '  <tavik><watchth>%d</watchth><log><level>15</level>%s</log>%s</tavik>\n'
                 '  <all><num><server>%d</server><hbr>%d</hbr></num></all>\n'
                 '  <cluster><heartbeat><timeout>%d</timeout><interval>%d</interval></heartbeat></cluster>\n'
                 '%s  <heartbeat>\n%s  </heartbeat>\n</root>\n'
-                % (watchth, len(self.nodes), len(resources), self.hbto, self.hbint, servers, rscs))
+                % (watchth, size, tavik_xml, len(self.nodes), len(resources), self.hbto, self.hbint, servers,
+                   rscs))
         with open(self.config, "w") as f:
             f.write(text)
 
@@ -249,7 +402,24 @@ class Cluster:
                 return False
         return True
 
+    def sanitizer_reports(self):
+        """The text of every sanitizer report written so far, one string per file."""
+        found = []
+        for name in sorted(os.listdir(self.reports)):
+            path = os.path.join(self.reports, name)
+            with open(path, errors="replace") as f:
+                text = f.read()
+            if text.strip():
+                found.append("---- %s\n%s" % (name, text))
+        return found
+
+    def check_sanitizer_reports(self, reports=None):
+        reports = self.sanitizer_reports() if reports is None else reports
+        if reports:
+            raise SanitizerReport("sanitizer reports in the cluster:\n" + "\n".join(reports))
+
     def close(self):
+        """Stops and removes everything; then fails with any sanitizer report."""
         for n in self.nodes:
             n.stop_daemon()
         for n in self.nodes:
@@ -258,4 +428,8 @@ class Cluster:
                 n.ctl("destroy", "--name", n.namespace, check=False)
             except Exception:
                 pass
-        shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            reports = self.sanitizer_reports()
+        finally:
+            shutil.rmtree(self.dir, ignore_errors=True)
+        self.check_sanitizer_reports(reports)

@@ -80,10 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"Rate100", kRate, 100, Target::warnrate, 100, {}},
         ParamCase{"Rate150", kRate, 150, Target::warnrate, 100, {}},
         ParamCase{"StackNegative", kStack, -1, Target::thstacksz, 0, {"invalid STACKSIZE(-1). set to 0."}},
-        ParamCase{"StackOne", kStack, 1, Target::thstacksz, 16384, {"under minimum STACKSIZE(1). set to 16384."}},
-        ParamCase{"Stack16383", kStack, 16383, Target::thstacksz, 16384,
-                  {"under minimum STACKSIZE(16383). set to 16384."}},
-        ParamCase{"Stack16384", kStack, 16384, Target::thstacksz, 16384, {}},
+        ParamCase{"StackOne", kStack, 1, Target::thstacksz, 262144, {"under minimum STACKSIZE(1). set to 262144."}},
+        ParamCase{"Stack16384", kStack, 16384, Target::thstacksz, 262144,
+                  {"under minimum STACKSIZE(16384). set to 262144."}},
+        ParamCase{"Stack262143", kStack, 262143, Target::thstacksz, 262144,
+                  {"under minimum STACKSIZE(262143). set to 262144."}},
+        ParamCase{"Stack262144", kStack, 262144, Target::thstacksz, 262144, {}},
         ParamCase{"StackZero", kStack, 0, Target::thstacksz, 0, {}}),
     [](const testing::TestParamInfo<ParamCase> &info) { return std::string(info.param.name); });
 
@@ -108,12 +110,12 @@ TEST_F(Params, EveryKeyMissingTakesTheDefaultsWithoutCorrections) {
 TEST_F(Params, ReadsEachPolicyAloneAndInOrder) {
     fake::set_int("/root/all/num/server", 4);
     fake::set_int(kHbto, 5000);
-    fake::set_int(kStack, 65536);
+    fake::set_int(kStack, 524288);
     HbParams hp;
     ASSERT_EQ(readparams(hp), 0);
     EXPECT_EQ(hp.maxnode, 4);
     EXPECT_EQ(hp.hbto, 5000);
-    EXPECT_EQ(thstacksz, 65536);
+    EXPECT_EQ(thstacksz, 524288);
     std::vector<std::string> seen;
     for (const auto &c : testcalls()) {
         if (c.name.find("policy") != std::string::npos) {
@@ -162,11 +164,11 @@ INSTANTIATE_TEST_SUITE_P(Params, PolicyNotLoadable,
 
 TEST_F(Params, AnUnloadFailureIsLoggedAndReadingGoesOn) {
     fake::fail("xmllib_unload_policy", 1, 3, 0, "nm");
-    fake::set_int(kStack, 32768);
+    fake::set_int(kStack, 393216);
     HbParams hp;
     EXPECT_EQ(readparams(hp), 0);
     EXPECT_TRUE(fake::has_log("xmllib_unload_policy(nm) failed(ret:3)", LV_ERROR));
-    EXPECT_EQ(thstacksz, 32768);
+    EXPECT_EQ(thstacksz, 393216);
 }
 
 }  // namespace

@@ -355,7 +355,7 @@ TEST_P(Stack, AppliesTheConfiguredSizeOrKeepsTheDefault) {
 INSTANTIATE_TEST_SUITE_P(
     Setstacksz, Stack,
     testing::Values(StackCase{"SystemDefault", 0, std::nullopt, "", 0},
-                    StackCase{"Smallest", 16384, 16384, "pthread_attr_setstacksize(16384)", LV_DETAIL},
+                    StackCase{"Smallest", 262144, 262144, "pthread_attr_setstacksize(262144)", LV_DETAIL},
                     StackCase{"OneMegabyte", 1 << 20, 1 << 20, "pthread_attr_setstacksize(1048576)",
                               LV_DETAIL},
                     StackCase{"BelowTheSystemMinimum", 1000, std::nullopt,

@@ -231,8 +231,8 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
     if (auto v = number("/root/tavik/thread/stacksize"); v) {
         if (*v < 0) {
             corrected("/root/tavik/thread/stacksize", *v, "0 (the system's default)");
-        } else if (*v > 0 && *v < 16384) {
-            corrected("/root/tavik/thread/stacksize", *v, "16384");
+        } else if (*v > 0 && *v < 262144) {  // the daemon's minimum (src/table/params.cpp)
+            corrected("/root/tavik/thread/stacksize", *v, "262144");
         }
     }
     if (auto v = number("/root/cluster/heartbeat/timeout"); v && *v < 1) {

@@ -4,6 +4,7 @@
 // objects joined by hand stand for two BMCs on a network. Single-threaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -356,6 +357,98 @@ TEST(FirmwareHooks, CollectingCountsPollsOfEachBlock) {
     EXPECT_EQ(a.poll(1, 20)[0].state, kResultReady);
 }
 
+// B beats every `step` ms for `until` ms into A; returns which of its datagrams A took.
+std::vector<bool> lossy_run(Options opt, std::int64_t step, std::int64_t until) {
+    Bmc a(kA, opt), b(kB);
+    a.status(kHostRunning, 0);
+    b.status(kHostRunning, 0);
+    a.program(1, {{kB, kCtrlStart, 1}}, 0);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    std::vector<bool> taken;
+    for (std::int64_t t = step; t <= until; t += step) {
+        const auto before = a.fw().counters().received;
+        b.beat(t, {&a});
+        taken.push_back(a.fw().counters().received != before);
+    }
+    return taken;
+}
+
+TEST(FirmwareHooks, LossDropsAtRandomButNeverForLongerThanItsBound) {
+    Options opt;
+    opt.loss_pct = 60;
+    opt.loss_max_ms = 300;
+    opt.seed = 7;
+    Bmc a(kA, opt), b(kB);
+    a.status(kHostRunning, 0);
+    b.status(kHostRunning, 0);
+    a.program(1, {{kB, kCtrlStart, 1}}, 0);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    constexpr std::int64_t kStep = 50;
+    std::int64_t last_taken = -1, longest_gap = 0;
+    for (std::int64_t t = kStep; t <= 20000; t += kStep) {
+        const auto before = a.fw().counters().received;
+        b.beat(t, {&a});
+        if (a.fw().counters().received != before) {
+            if (last_taken >= 0) {
+                longest_gap = std::max(longest_gap, t - last_taken);
+            }
+            last_taken = t;
+        }
+        ASSERT_NE(last_taken, -1) << "the first datagram from a sender is always taken";
+        ASSERT_EQ(a.first(t).status, kStatusDatagramSeen | kStatusHostAlive)
+            << "a bounded loss must never clear the heartbeat bit (t=" << t << ")";
+    }
+    const auto &c = a.fw().counters();
+    EXPECT_LE(longest_gap, 300 + kStep);
+    EXPECT_GT(longest_gap, kStep) << "nothing was lost in a row";
+    EXPECT_EQ(c.received + c.dropped, 400u);
+    // 60 % asked, less what the bound lets through: well inside 25-75 % for 400 datagrams.
+    EXPECT_GT(c.dropped, 100u);
+    EXPECT_LT(c.dropped, 300u);
+}
+
+TEST(FirmwareHooks, LossRepeatsWithItsSeedAndUnboundedLossSilencesThePeer) {
+    Options opt;
+    opt.loss_pct = 50;
+    opt.seed = 11;
+    const auto first = lossy_run(opt, 100, 5000);
+    EXPECT_EQ(lossy_run(opt, 100, 5000), first) << "same seed, same timing: same losses";
+    opt.seed = 12;
+    EXPECT_NE(lossy_run(opt, 100, 5000), first);
+
+    opt.loss_pct = 100;
+    opt.loss_max_ms = 0;
+    Bmc a(kA, opt), b(kB);
+    b.status(kHostRunning, 0);
+    a.program(1, {{kB, kCtrlStart, 1}}, 0);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    for (std::int64_t t = 100; t <= 3000; t += 100) {
+        b.beat(t, {&a});
+    }
+    EXPECT_EQ(a.fw().counters().received, 1u);
+    EXPECT_EQ(a.fw().counters().dropped, 29u);
+    EXPECT_EQ(a.first(3000).status, kStatusHostAlive) << "all lost for 2.9 s: the heartbeat bit is gone";
+}
+
+TEST(FirmwareHooks, LossIsSetAndClearedThroughTestControl) {
+    Bmc a(kA), b(kB);
+    b.status(kHostRunning, 0);
+    a.program(1, {{kB, kCtrlStart, 1}}, 0);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    ASSERT_EQ(a.call(kCmdTestControl, {kTestLoss, 100, 0xf4, 0x01}, 0), kCcOk);  // 100 %, 500 ms
+    for (std::int64_t t = 100; t <= 2000; t += 100) {
+        b.beat(t, {&a});
+    }
+    // Taken at 100, then each first one 500 ms after the last taken: 600, 1100, 1600.
+    EXPECT_EQ(a.fw().counters().received, 4u);
+    ASSERT_EQ(a.call(kCmdTestControl, {kTestClearAll}, 0), kCcOk);
+    b.beat(2100, {&a});
+    EXPECT_EQ(a.fw().counters().received, 5u) << "clearing every hook ends the loss too";
+    EXPECT_EQ(a.call(kCmdTestControl, {kTestLoss, 101, 0, 0}, 0), kCcInvalidData);
+    EXPECT_EQ(a.call(kCmdTestControl, {kTestLoss, 10, 0x61, 0xea}, 0), kCcInvalidData);  // 60001 ms
+    EXPECT_EQ(a.call(kCmdTestControl, {kTestLoss, 10, 0}, 0), kCcLengthInvalid);
+}
+
 TEST(FirmwareHooks, StateRecordReportsHostAndCounters) {
     Bmc a(kA), b(kB);
     a.status(kHostRunning, 1000);
@@ -379,9 +472,12 @@ TEST(FirmwareOptions, ParsesEveryOptionAndNamesTheBadOne) {
     std::string err;
     ASSERT_TRUE(tavik::bmcsim::parse_options(
         "addr=127.0.1.4  hbport=7001\tperiod_ms=100 access_timeout=9 collecting=3 refuse=0x32:0xd5:2 "
-        "refuse=49:193 drop_from=127.0.1.5 drop_to=127.0.1.6",
+        "refuse=49:193 drop_from=127.0.1.5 drop_to=127.0.1.6 loss=30:500 seed=42",
         o, err))
         << err;
+    EXPECT_EQ(o.loss_pct, 30);
+    EXPECT_EQ(o.loss_max_ms, 500u);
+    EXPECT_EQ(o.seed, 42u);
     EXPECT_EQ(o.addr, Ip4({127, 0, 1, 4}));
     EXPECT_EQ(o.hb_port, 7001);
     EXPECT_EQ(o.period_ms, 100u);
@@ -402,6 +498,8 @@ TEST(FirmwareOptions, ParsesEveryOptionAndNamesTheBadOne) {
                   Bad{"addr=127.0.1.1 period_ms=5", "period_ms=5"}, Bad{"addr=127.0.1.1 colour=red", "colour"},
                   Bad{"addr=127.0.1.1 refuse=0x32", "refuse=0x32"}, Bad{"addr=127.0.1.1 refuse=0x32:0", "refuse"},
                   Bad{"addr=127.0.1.1 refuse=0x3e:0xc0", "refuse=0x3e"}, Bad{"addr=127.0.1.1 drop_to=x", "drop_to"},
+                  Bad{"addr=127.0.1.1 loss=101", "loss=101"}, Bad{"addr=127.0.1.1 loss=5:60001", "loss=5:60001"},
+                  Bad{"addr=127.0.1.1 loss=x", "loss=x"}, Bad{"addr=127.0.1.1 seed=-1", "seed=-1"},
                   Bad{"addr=127.0.1.1 verbose", "verbose"}}) {
         err.clear();
         EXPECT_FALSE(tavik::bmcsim::parse_options(b.text, o, err)) << b.text;
