@@ -487,7 +487,9 @@ int robust_kind() {
 }
 
 // Whether a thread of this id exists (kill accepts any thread id on Linux).
-bool thread_exists(pid_t tid) { return kill(tid, 0) == 0 || errno == EPERM; }
+bool thread_exists(pid_t tid) {
+    return kill(tid, 0) == 0 || errno == EPERM;
+}
 #endif
 
 // Checks a segment's lock before anything relies on it: a lock word overwritten with
@@ -502,7 +504,8 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
     // ours before a lock call reads it.
     const int kind = std::atomic_ref<int>(mutex->__data.__kind).load(std::memory_order_relaxed);
     if (kind != robust_kind()) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: the lock is not a process-shared robust mutex (kind %#x, expected %#x)",
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: the lock is not a process-shared robust mutex (kind %#x, expected %#x)",
                     object.c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(robust_kind()));
     }
 #endif
@@ -525,8 +528,8 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
             std::atomic_ref<int>(mutex->__data.__lock).load(std::memory_order_relaxed));
         const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
         if (holder == 0 || holder == gettid() || !thread_exists(holder)) {
-            return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder", object.c_str(),
-                        word);
+            return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder",
+                        object.c_str(), word);
         }
 #endif
         // A live holder keeps the lock for a few loads and stores; one that keeps it for
@@ -538,12 +541,13 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
         deadline.tv_nsec = nsec % 1000000000;
         rc = take_lock(mutex, recoveries, &deadline);
         if (rc == ETIMEDOUT) {
-            return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms", object.c_str(),
-                        kAttachLockWaitMs);
+            return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms",
+                        object.c_str(), kAttachLockWaitMs);
         }
     }
     if (rc != 0) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(), std::strerror(rc));
+        return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(),
+                    std::strerror(rc));
     }
     pthread_mutex_unlock(mutex);
     return ZVRIPC_OK;

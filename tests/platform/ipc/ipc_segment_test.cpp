@@ -150,13 +150,21 @@ TEST_F(NamespaceTest, AttachRefusesALockThatCouldNeverBeTaken) {
     };
     const std::vector<LockDamage> cases = {
         {"holder that does not exist", [](pthread_mutex_t &m) { m.__data.__lock = 0x3ffffff0; }},
-        {"waiters bit without a holder", [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(0x80000000u); }},
-        {"holder is the attaching thread", [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(gettid()); }},
-        {"priority-inheritance kind", [](pthread_mutex_t &m) {
+        {"waiters bit without a holder",
+         [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(0x80000000u); }},
+        {"holder is the attaching thread",
+         [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(gettid()); }},
+        {"priority-inheritance kind",
+         [](pthread_mutex_t &m) {
              m.__data.__kind |= 32;  // glibc's PI bit: with an absent owner it aborts
              m.__data.__lock = 0x3ffffff0;
          }},
         {"unknown kind", [](pthread_mutex_t &m) { m.__data.__kind = 0x5a5a; }},
+        // Kinds the fuzzer wrote: glibc stops the process on an assertion at the first lock.
+        {"kind with only the top bit",
+         [](pthread_mutex_t &m) { m.__data.__kind = static_cast<int>(0x80000000u); }},
+        {"priority-protection kind with a ceiling out of range",
+         [](pthread_mutex_t &m) { m.__data.__kind = static_cast<int>(0xc0c0c0c0u); }},
     };
     for (const char *suffix : {".nm", ".cm"}) {
         for (const auto &c : cases) {
@@ -165,11 +173,13 @@ TEST_F(NamespaceTest, AttachRefusesALockThatCouldNeverBeTaken) {
             create();
             {
                 RawSegment seg(object(suffix));
-                c.harm(std::strcmp(suffix, ".nm") == 0 ? seg.as<NmHeader>()->lock : seg.as<CmSegment>()->lock);
+                c.harm(std::strcmp(suffix, ".nm") == 0 ? seg.as<NmHeader>()->lock
+                                                       : seg.as<CmSegment>()->lock);
             }
             int rc = std::strcmp(suffix, ".nm") == 0 ? shmnm_attach() : shmcm_attach();
             EXPECT_EQ(rc, ZVRIPC_EBADSEG) << ipc_last_error();
-            EXPECT_NE(std::string(ipc_last_error()).find(object(suffix)), std::string::npos) << ipc_last_error();
+            EXPECT_NE(std::string(ipc_last_error()).find(object(suffix)), std::string::npos)
+                << ipc_last_error();
             zvripc_handle *h = nullptr;
             EXPECT_EQ(ipc_open(name_.c_str(), &h), ZVRIPC_EBADSEG);
             ipc_close(h);
