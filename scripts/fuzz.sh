@@ -3,17 +3,18 @@
 # Builds the libFuzzer targets (preset "fuzz", clang) and runs each one on a copy of its
 # seed corpus for a fixed time, one after the other.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET (default 20)] [TARGET...]
-# Targets: msz xml_value xml_file bmc_conf (default: all). Prints executions, speed and
-# findings per target; a finding's input is kept in build/fuzz/findings/TARGET/ and the
-# line to reproduce it is printed. Exit status 0 when nothing was found, 1 on a finding,
-# 2 on a usage or build error. The repository's corpus is never written: new inputs go
-# to a scratch copy that is removed at the end (set TAVIK_FUZZ_KEEP=DIR to keep the grown
-# corpora in DIR/TARGET instead, e.g. after a long run, to pick inputs worth adding).
+# Targets: msz xml_value xml_file bmc_conf check_match ipc_segment (default: all).
+# Prints executions, speed and findings per target; a finding's input is kept in
+# build/fuzz/findings/TARGET/ and the line to reproduce it is printed. Exit status 0
+# when nothing was found, 1 on a finding, 2 on a usage or build error. The repository's
+# corpus is never written: new inputs go to a scratch copy that is removed at the end
+# (set TAVIK_FUZZ_KEEP=DIR to keep the grown corpora in DIR/TARGET instead, e.g. after a
+# long run, to pick inputs worth adding).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-all_targets=(msz xml_value xml_file bmc_conf)
+all_targets=(msz xml_value xml_file bmc_conf check_match ipc_segment)
 seconds=${1:-20}
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (targets: ${all_targets[*]})" >&2
@@ -45,12 +46,23 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
 else
   files=$scratch/files
 fi
-trap 'rm -rf "$scratch" "$files"' EXIT
+# A target that creates an IPC namespace names it after its scratch directory
+# (tavik-fuzz.XXXXXX gives tavik-fuzz-ipc.XXXXXX). A run that stopped on a finding leaves
+# both behind; remove its shared-memory objects and semaphores with the directory.
+remove_files() {
+  local dir
+  for dir in "$files"/tavik-fuzz.*; do
+    [ -d "$dir" ] || continue
+    rm -f /dev/shm/tavik-fuzz-ipc."${dir##*.}".* /dev/shm/sem.tavik-fuzz-ipc."${dir##*.}".*
+  done
+  rm -rf "${files:?}/"*
+}
+trap 'remove_files; rm -rf "$scratch" "$files"' EXIT
 
 stat_of() { sed -n "s/^stat::$1: *//p" "$2" | tail -1; }
 
 status=0
-printf '%-10s %12s %10s %8s %9s\n' target executions exec/s "new" findings
+printf '%-12s %12s %10s %8s %9s\n' target executions exec/s "new" findings
 for t in "${targets[@]}"; do
   corpus=$scratch/corpus/$t
   findings=$findings_root/$t
@@ -68,7 +80,7 @@ for t in "${targets[@]}"; do
   if [ "$rc" -ne 0 ] && [ "$found" -eq 0 ]; then
     found=1  # it stopped without leaving an input (e.g. killed): still a finding
   fi
-  printf '%-10s %12s %10s %8s %9s\n' "$t" "$(stat_of number_of_executed_units "$log")" \
+  printf '%-12s %12s %10s %8s %9s\n' "$t" "$(stat_of number_of_executed_units "$log")" \
     "$(stat_of average_exec_per_sec "$log")" "$(stat_of new_units_added "$log")" "$found"
   if [ "$found" -gt 0 ]; then
     status=1
@@ -84,6 +96,6 @@ for t in "${targets[@]}"; do
     mkdir -p "$TAVIK_FUZZ_KEEP/$t"
     cp "$corpus/"* "$TAVIK_FUZZ_KEEP/$t/"
   fi
-  rm -rf "${files:?}/"*
+  remove_files
 done
 exit "$status"

@@ -1,17 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Opening, checking, creating and removing the objects of an IPC namespace. Attaching
 // trusts nothing in a segment it has not checked: sizes against the object's real size,
-// counts against the limits and the size, names for their terminating NUL; and it keeps
-// its own copy of the counts. The error text is per thread.
+// counts against the limits and the size, names for their terminating NUL, the lock for
+// being one that can be taken; and it keeps its own copy of the counts. The error text
+// is per thread.
 #include "namespace.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,9 @@ namespace zvripc {
 namespace {
 
 thread_local char error_text[512];
+
+// How long attach waits for a segment lock that a live holder has.
+constexpr long kAttachLockWaitMs = 1000;
 
 std::atomic_ref<std::uint32_t> magic_of(Prefix *prefix) {
     return std::atomic_ref<std::uint32_t>(prefix->magic);
@@ -336,8 +342,13 @@ bool Mapping::current() const {
 
 // ---- SegmentLock ---------------------------------------------------------------------
 
-SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mutex_(mutex) {
-    int rc = pthread_mutex_lock(mutex);
+namespace {
+
+// Takes a segment's lock, waiting at most until `deadline` (CLOCK_REALTIME) when one is
+// given, and makes it consistent when its last holder died inside its critical section.
+// 0 when the lock is held, else the pthread error (the lock is then not held).
+int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline) {
+    int rc = deadline != nullptr ? pthread_mutex_timedlock(mutex, deadline) : pthread_mutex_lock(mutex);
     if (rc == EOWNERDEAD) {
         // The holder died inside its critical section. Every update made under this lock
         // is a store of whole aligned values, so the data is as the last finished update
@@ -350,6 +361,13 @@ SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mu
             pthread_mutex_unlock(mutex);
         }
     }
+    return rc;
+}
+
+}  // namespace
+
+SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mutex_(mutex) {
+    int rc = take_lock(mutex, recoveries, nullptr);
     if (rc != 0) {
         mutex_ = nullptr;
         result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", std::strerror(rc));
@@ -453,6 +471,88 @@ int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic,
     return ZVRIPC_OK;
 }
 
+#if defined(__GLIBC__) && defined(__linux__)
+// The kind word glibc keeps in a mutex made as init_robust_mutex makes it.
+int robust_kind() {
+    static const int kind = [] {
+        pthread_mutex_t mutex;
+        if (init_robust_mutex(&mutex, "(reference)") != ZVRIPC_OK) {
+            return -1;
+        }
+        int k = mutex.__data.__kind;
+        pthread_mutex_destroy(&mutex);
+        return k;
+    }();
+    return kind;
+}
+
+// Whether a thread of this id exists (kill accepts any thread id on Linux).
+bool thread_exists(pid_t tid) {
+    return kill(tid, 0) == 0 || errno == EPERM;
+}
+#endif
+
+// Checks a segment's lock before anything relies on it: a lock word overwritten with
+// anything else than what a locker leaves there would make every later call wait for
+// ever, or stop the process inside the C library. The lock is taken once and given back;
+// a lock left behind by a holder that died is recovered here already.
+int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t *recoveries) {
+#if defined(__GLIBC__) && defined(__linux__)
+    // glibc chooses the protocol (plain, robust, priority inheritance or protection)
+    // from the kind word at every call, and for a priority-inheritance kind naming an
+    // owner that does not exist it aborts or waits for ever: refuse any other kind than
+    // ours before a lock call reads it.
+    const int kind = std::atomic_ref<int>(mutex->__data.__kind).load(std::memory_order_relaxed);
+    if (kind != robust_kind()) {
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: the lock is not a process-shared robust mutex (kind %#x, expected %#x)",
+                    object.c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(robust_kind()));
+    }
+#endif
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EOWNERDEAD) {
+        rc = pthread_mutex_consistent(mutex);
+        if (rc == 0) {
+            ++*recoveries;
+        } else {
+            pthread_mutex_unlock(mutex);
+        }
+    } else if (rc == EBUSY) {
+#if defined(__GLIBC__) && defined(__linux__)
+        // The word names its holder's thread id (the robust-futex protocol), and the
+        // kernel marks it when that thread ends. A holder that does not exist, or this
+        // thread (which holds no segment lock between calls), means that the word was
+        // overwritten: nobody would ever give the lock back. Every attacher shares one
+        // PID namespace, so the id means the same thread here as for its holder.
+        const auto word = static_cast<std::uint32_t>(
+            std::atomic_ref<int>(mutex->__data.__lock).load(std::memory_order_relaxed));
+        const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
+        if (holder == 0 || holder == gettid() || !thread_exists(holder)) {
+            return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder",
+                        object.c_str(), word);
+        }
+#endif
+        // A live holder keeps the lock for a few loads and stores; one that keeps it for
+        // a second is stopped (or the word names a thread that has nothing to do with it).
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        const long nsec = deadline.tv_nsec + kAttachLockWaitMs % 1000 * 1000000;
+        deadline.tv_sec += kAttachLockWaitMs / 1000 + nsec / 1000000000;
+        deadline.tv_nsec = nsec % 1000000000;
+        rc = take_lock(mutex, recoveries, &deadline);
+        if (rc == ETIMEDOUT) {
+            return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms",
+                        object.c_str(), kAttachLockWaitMs);
+        }
+    }
+    if (rc != 0) {
+        return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(),
+                    std::strerror(rc));
+    }
+    pthread_mutex_unlock(mutex);
+    return ZVRIPC_OK;
+}
+
 }  // namespace
 
 int CmView::open(const std::string &ns) {
@@ -462,7 +562,11 @@ int CmView::open(const std::string &ns) {
         return rc;
     }
     auto *seg = static_cast<CmSegment *>(map_.addr());
-    if (int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size())) {
+    int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size());
+    if (rc == ZVRIPC_OK) {
+        rc = check_lock(object, &seg->lock, &seg->recoveries);
+    }
+    if (rc != ZVRIPC_OK) {
         map_.reset();
         return rc;
     }
@@ -607,6 +711,9 @@ int NmView::open(const std::string &ns) {
             rc = fail(ZVRIPC_EBADSEG, "segment %s: resource %u (%s/%s) is there twice", object.c_str(),
                       i, r.type, r.name);
         }
+    }
+    if (rc == ZVRIPC_OK) {
+        rc = check_lock(object, &hdr->lock, &hdr->recoveries);
     }
     if (rc != ZVRIPC_OK) {
         reset();
