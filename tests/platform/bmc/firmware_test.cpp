@@ -249,7 +249,7 @@ TEST(FirmwareHost, RefusesBadStatusRequests) {
     EXPECT_EQ(a.call(kCmdGetStatus, {1, 4}, 0), kCcOutOfRange);
     EXPECT_EQ(a.call(kCmdGetStatus, {0, 0}, 0), kCcOutOfRange);
     EXPECT_EQ(a.call(kCmdGetStatus, {1}, 0), kCcLengthInvalid);
-    EXPECT_EQ(a.call(0x35, {}, 0), kCcInvalidCommand);
+    EXPECT_EQ(a.call(0x36, {}, 0), kCcInvalidCommand);
     EXPECT_FALSE(a.fw().host_alive(0)) << "a refused status changed the host state";
 }
 
