@@ -41,8 +41,8 @@ extern "C" {
 #define BMC_RESULT_EMPTY 3
 
 /* Bits of the heartbeat status byte. */
-#define BMC_STATUS_DATAGRAM_SEEN 0x01 /* a datagram from that BMC within the target's time-out */
-#define BMC_STATUS_HOST_ALIVE 0x02    /* that BMC's host is alive, as that BMC last announced */
+#define BMC_HB_DATAGRAM_SEEN 0x01 /* a datagram from that BMC within the target's time-out */
+#define BMC_HB_HOST_ALIVE 0x02    /* that BMC's host is alive, as that BMC last announced */
 
 /* One slot as the firmware holds it, with what a poll would report for it now. */
 typedef struct zvrbmc_held_target {
@@ -50,7 +50,7 @@ typedef struct zvrbmc_held_target {
     uint8_t ctrl;    /* BMC_CTRL_STOP or BMC_CTRL_START, as programmed */
     uint8_t timeout; /* seconds, as programmed */
     uint8_t result;  /* BMC_RESULT_*: 0 ready, 1 still collecting, 2 stopped, 3 empty */
-    uint8_t status;  /* BMC_STATUS_* bits; 0 unless the result is ready */
+    uint8_t status;  /* BMC_HB_* bits; 0 unless the result is ready */
 } zvrbmc_held_target;
 
 /* The firmware's own state. */

@@ -2,7 +2,8 @@
 """End-to-end: what an operator reads off a running three-node cluster with tavikctl:
 the history of every state (since, changes, flapping), the detection windows against the
 detection times measured here, and the BMC read-back, including the signatures by which
-a dead BMC, a hung host and a cut link tell themselves apart."""
+a dead BMC, a hung host and a cut link tell themselves apart. Each test drives its own
+cluster from one thread."""
 
 import json
 import os

@@ -198,10 +198,10 @@ std::string status_text(const zvrbmc_held_target &t) {
     std::snprintf(buf, sizeof buf, "%#04x", t.status);
     std::string text = buf;
     std::vector<std::string> bits;
-    if (t.status & BMC_STATUS_DATAGRAM_SEEN) {
+    if (t.status & BMC_HB_DATAGRAM_SEEN) {
         bits.push_back("datagram");
     }
-    if (t.status & BMC_STATUS_HOST_ALIVE) {
+    if (t.status & BMC_HB_HOST_ALIVE) {
         bits.push_back("host alive");
     }
     if (bits.empty()) {
@@ -327,8 +327,8 @@ int run_targets(const TargetsOptions &opts) {
                           {"timeout_s", got.timeout},
                           {"result", result_name(got.result)},
                           {"status", got.status},
-                          {"datagram_seen", (got.status & BMC_STATUS_DATAGRAM_SEEN) != 0},
-                          {"host_alive", (got.status & BMC_STATUS_HOST_ALIVE) != 0}}},
+                          {"datagram_seen", (got.status & BMC_HB_DATAGRAM_SEEN) != 0},
+                          {"host_alive", (got.status & BMC_HB_HOST_ALIVE) != 0}}},
                 {"expected", want.pairs.empty() ? nlohmann::ordered_json(nullptr)
                                                 : nlohmann::ordered_json{{"address", ip_text(want.ip)},
                                                                          {"ctrl", want.ctrl},

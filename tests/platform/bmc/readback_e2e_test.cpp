@@ -137,7 +137,7 @@ TEST_F(ReadBack, LibraryReadsWhatWasProgrammedWithCurrentResults) {
     EXPECT_EQ(held[0].ip, ip_of("127.0.1.1"));
     EXPECT_EQ(held[0].ctrl, BMC_CTRL_START);
     EXPECT_EQ(held[0].timeout, 1);
-    EXPECT_EQ(held[0].status, BMC_STATUS_DATAGRAM_SEEN | BMC_STATUS_HOST_ALIVE);
+    EXPECT_EQ(held[0].status, BMC_HB_DATAGRAM_SEEN | BMC_HB_HOST_ALIVE);
     EXPECT_EQ(held[1].ip, ip_of("127.0.1.7"));
     EXPECT_EQ(held[1].status, 0);
     for (std::size_t i = 2; i < 16; ++i) {

@@ -2,7 +2,8 @@
 // The change history the library keeps in the node-manager segment: a write counts only
 // when it changes the value, whoever writes (the daemon's calls or the admin calls); the
 // times of the last change and of the latest sixteen; the history seen from another
-// process and kept apart per pair under concurrent writers.
+// process and kept apart per pair under concurrent writers. The fixture is set up and torn
+// down on the test's thread; one case writes from several threads at once.
 #include <sys/wait.h>
 #include <time.h>
 

@@ -2,7 +2,8 @@
 // The detection windows tavikctl prints: the daemon's time-out arithmetic (integer
 // truncation, 8- and 16-bit stores, saturation) for the two paths that take a silent
 // peer offline, the delay-warning threshold, and the warnings about settings that
-// defeat a path. Table-driven over the figures the daemon itself would use.
+// defeat a path. Table-driven over the figures the daemon itself would use. Pure
+// computation on the test's one thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
