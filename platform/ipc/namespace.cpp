@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -240,6 +242,27 @@ int fail(int code, const char *format, ...) {
 }
 
 void clear_error() { error_text[0] = '\0'; }
+
+Stamp stamp_now() {
+    timespec wall{};
+    timespec mono{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    return {wall.tv_sec * std::int64_t{1000000000} + wall.tv_nsec,
+            mono.tv_sec * std::int64_t{1000000000} + mono.tv_nsec};
+}
+
+namespace {
+
+// Under the segment's lock.
+void note_change(HistoryRecord &h, const Stamp &at) {
+    h.last_wall_ns = at.wall;
+    h.last_mono_ns = at.mono;
+    h.recent_mono_ns[h.count % kHistoryRecent] = at.mono;
+    ++h.count;
+}
+
+}  // namespace
 
 const char *last_error() { return error_text; }
 
@@ -649,6 +672,7 @@ void NmView::reset() {
     nodes_ = nullptr;
     rscs_ = nullptr;
     states_ = nullptr;
+    state_history_ = status_history_ = nullptr;
     nodes_count_ = rscs_count_ = 0;
     rsc_index_.clear();
     node_by_name_.clear();
@@ -668,6 +692,12 @@ int NmView::open(const std::string &ns) {
         rc = fail(ZVRIPC_EBADSEG, "segment %s: records of %u and %u bytes, expected %zu and %zu",
                   object.c_str(), hdr->node_record_size, hdr->rsc_record_size, sizeof(NodeRecord),
                   sizeof(RscRecord));
+    }
+    if (rc == ZVRIPC_OK && (hdr->history_record_size != sizeof(HistoryRecord) ||
+                            hdr->history_recent != kHistoryRecent)) {
+        rc = fail(ZVRIPC_EBADSEG, "segment %s: history records of %u bytes with %u change times, expected %zu and %u",
+                  object.c_str(), hdr->history_record_size, hdr->history_recent, sizeof(HistoryRecord),
+                  kHistoryRecent);
     }
     // Counts are read only once the header is known to be whole.
     std::uint32_t nodes = rc == ZVRIPC_OK ? hdr->node_count : 0;
@@ -723,6 +753,8 @@ int NmView::open(const std::string &ns) {
     nodes_ = node_records;
     rscs_ = rsc_records;
     states_ = reinterpret_cast<std::int32_t *>(base + nm_states_offset(nodes, rscs));
+    state_history_ = reinterpret_cast<HistoryRecord *>(base + nm_history_offset(nodes, rscs));
+    status_history_ = reinterpret_cast<HistoryRecord *>(base + nm_status_history_offset(nodes, rscs));
     nodes_count_ = nodes;
     rscs_count_ = rscs;
     return ZVRIPC_OK;
@@ -865,11 +897,17 @@ int NmView::set_state(const char *type, const char *rsc, int nodeid, int stat) {
     if (int rc = find_node(nodeid, &n)) {
         return rc;
     }
+    // The clocks are read before the lock, so that it is held for stores only.
+    const Stamp now = stamp_now();
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    states_[static_cast<std::size_t>(r) * nodes_count_ + n] = stat;
+    const std::size_t at = static_cast<std::size_t>(r) * nodes_count_ + n;
+    if (states_[at] != stat) {
+        states_[at] = stat;
+        note_change(state_history_[at], now);
+    }
     return ZVRIPC_OK;
 }
 
@@ -881,11 +919,15 @@ int NmView::set_status(const char *type, const char *rsc, int stat) {
     if (int rc = find_rsc(type, rsc, &r)) {
         return rc;
     }
+    const Stamp now = stamp_now();
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    rscs_[r].status = stat;
+    if (rscs_[r].status != stat) {
+        rscs_[r].status = stat;
+        note_change(status_history_[r], now);
+    }
     return ZVRIPC_OK;
 }
 
@@ -921,8 +963,8 @@ std::uint64_t NmView::advance_changes() {
     return std::atomic_ref<std::uint64_t>(hdr_->changes).fetch_add(1, std::memory_order_acq_rel) + 1;
 }
 
-int NmView::read_all(int *statuses, int *states, int *waitstat, std::uint64_t *changes,
-                     std::uint64_t *recoveries) {
+int NmView::read_all(int *statuses, int *states, HistoryRecord *status_history, HistoryRecord *state_history,
+                     int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries) {
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
@@ -930,7 +972,10 @@ int NmView::read_all(int *statuses, int *states, int *waitstat, std::uint64_t *c
     for (std::uint32_t r = 0; r < rscs_count_; ++r) {
         statuses[r] = rscs_[r].status;
     }
-    std::memcpy(states, states_, static_cast<std::size_t>(rscs_count_) * nodes_count_ * sizeof(int));
+    const std::size_t pairs = static_cast<std::size_t>(rscs_count_) * nodes_count_;
+    std::memcpy(states, states_, pairs * sizeof(int));
+    std::memcpy(state_history, state_history_, pairs * sizeof(HistoryRecord));
+    std::memcpy(status_history, status_history_, rscs_count_ * sizeof(HistoryRecord));
     *waitstat = hdr_->waitstat;
     *changes = this->changes();
     *recoveries = hdr_->recoveries;
@@ -984,6 +1029,11 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
         hdr->node_record_size = sizeof(NodeRecord);
         hdr->rsc_record_size = sizeof(RscRecord);
         hdr->waitstat = 0;
+        hdr->history_record_size = sizeof(HistoryRecord);
+        hdr->history_recent = kHistoryRecent;
+        const Stamp created = stamp_now();
+        hdr->created_wall_ns = created.wall;
+        hdr->created_mono_ns = created.mono;
         auto *base = static_cast<char *>(addr);
         auto *node_records = reinterpret_cast<NodeRecord *>(base + nm_nodes_offset());
         for (std::uint32_t i = 0; i < n; ++i) {

@@ -45,7 +45,10 @@ TEST_F(NamespaceTest, AttachRefusesForeignDamagedAndInconsistentSegments) {
     const std::vector<Damage> cases = {
         {"nm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic ^= 1; }},
         {"nm holds a cm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic = zvripc::kCmMagic; }},
-        {"nm version", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 2; }},
+        {"nm version", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = zvripc::kVersion + 1; }},
+        {"nm of the layout before the history", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 1; }},
+        {"nm history record size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_record_size -= 8; }},
+        {"nm history ring length", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_recent = 8; }},
         {"nm header size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.header_size += 8; }},
         {"nm total size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.total_size -= 4; }},
         {"nm node record size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->node_record_size = 8; }},
