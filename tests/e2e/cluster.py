@@ -9,10 +9,12 @@ starts is stopped and removed again by close(), also after a failure.
 Not thread-safe: one Cluster is driven by one thread.
 """
 
+import ctypes
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -24,6 +26,7 @@ DAEMON = os.path.join(BUILD, "src/tavik")
 BMCSIM = os.path.join(BUILD, "bmcsim/tavik-bmcsim")
 
 STATES = {1: "online", 2: "offline", 9: "unknown", 15: "unused"}
+CLONE_NEWUTS = 0x04000000
 
 
 def can_run():
@@ -59,6 +62,7 @@ class Node:
         self.bmc = None
         self.run = None
         self.log = None
+        self.direct = None  # the daemon, when started by start_daemon_direct
 
     # ---- the simulated BMC ----
     def start_bmc(self, *extra):
@@ -68,7 +72,7 @@ class Node:
         self.bmc = subprocess.Popen(
             [BMCSIM, "--addr", self.addr, "--port", str(self.cluster.lan_port), "--dir", bmcdir,
              "--hb-port", str(self.cluster.hb_port), "--period-ms", str(self.cluster.period_ms),
-             "--timeout-ms", "1000", *extra],
+             "--timeout-ms", str(self.cluster.bmc_timeout_ms), *extra],
             stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL)
         line = self.bmc.stdout.readline().decode(errors="replace")
         if "ready" not in line:
@@ -139,8 +143,30 @@ class Node:
             ["unshare", "--uts", "sh", "-c", script, "sh", self.name, TAVIKCTL, "run", *run_args],
             env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
 
+    def start_daemon_direct(self):
+        """Starts the daemon as a child of this process, without tavikctl run, so that this
+        process gets its SIGUSR1 and may send its SIGUSR2 itself. The caller must block
+        SIGUSR1 (signal.pthread_sigmask) beforehand to take it with sigtimedwait; the child
+        starts with no signal blocked. Returns the daemon's pid."""
+        self.log = open(os.path.join(self.dir, "run.out"), "ab")
+        libc = ctypes.CDLL(None, use_errno=True)
+        name = self.name
+
+        def in_child():
+            # Between fork and exec: a UTS namespace of its own, named after the node.
+            if libc.unshare(CLONE_NEWUTS) != 0:
+                os._exit(126)
+            socket.sethostname(name)
+            signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+        self.direct = subprocess.Popen([DAEMON], env=self.env(), stdout=self.log, stderr=self.log,
+                                       stdin=subprocess.DEVNULL, preexec_fn=in_child)
+        return self.direct.pid
+
     def daemon_pid(self):
-        """The daemon process: the child of tavikctl run, or None."""
+        """The daemon process: the child of tavikctl run (or of this process), or None."""
+        if self.direct is not None:
+            return self.direct.pid
         if self.run is None:
             return None
         try:
@@ -151,7 +177,10 @@ class Node:
         return int(kids[0]) if kids else None
 
     def stop_daemon(self, timeout=20):
-        """Orderly stop through SIGTERM to tavikctl run; returns its exit status."""
+        """Orderly stop through SIGTERM to tavikctl run (SIGUSR1 to a daemon started
+        directly); returns its exit status."""
+        if self.direct is not None:
+            return self._stop_direct(timeout)
         if self.run is None:
             return None
         pid = self.daemon_pid()
@@ -167,6 +196,21 @@ class Node:
             self.run.kill()
             status = self.run.wait()
         self.run = None
+        self.log.close()
+        return status
+
+    def _stop_direct(self, timeout):
+        try:
+            os.kill(self.direct.pid, signal.SIGCONT)
+            os.kill(self.direct.pid, signal.SIGUSR1)
+        except OSError:
+            pass
+        try:
+            status = self.direct.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.direct.kill()
+            status = self.direct.wait()
+        self.direct = None
         self.log.close()
         return status
 
@@ -194,7 +238,7 @@ class Cluster:
     """Nodes node1..nodeN on 127.<a>.<b>.1..N, with heartbeat time-out and interval in ms."""
 
     def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
-                 slot=0):
+                 slot=0, log_level=15, mlock=None, stacksize=None, bmc_timeout_ms=1000):
         self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
         pid = os.getpid()
         self.tag = "e2e%d" % pid
@@ -203,10 +247,15 @@ class Cluster:
         self.lan_port = 9001
         self.hb_port = 6230
         self.period_ms = period_ms
+        self.bmc_timeout_ms = bmc_timeout_ms  # the BMC library's timeout_ms in each access file
         self.hbto = hbto
         self.hbint = hbint
         self.nodes = [Node(self, i) for i in range(1, nodes + 1)]
         self.config = os.path.join(self.dir, "cluster.xml")
+        # Daemon settings beyond the time-out and interval; None leaves a key out.
+        self.log_level = log_level
+        self.mlock = mlock
+        self.stacksize = stacksize
         self.write_config(resources, watchth)
 
     def addr(self, index):
@@ -219,12 +268,17 @@ class Cluster:
             for n in self.nodes)
         rscs = "".join('    <tavik name="%s"><priority>%d</priority><device>0</device></tavik>\n' % (r, i + 1)
                        for i, r in enumerate(resources))
+        tavik = "<watchth>%d</watchth><log><level>%d</level></log>" % (watchth, self.log_level)
+        if self.mlock is not None:
+            tavik += "<mlock>%s</mlock>" % ("yes" if self.mlock else "no")
+        if self.stacksize is not None:
+            tavik += "<thread><stacksize>%d</stacksize></thread>" % self.stacksize
         text = ('<?xml version="1.0"?>\n<root>\n'
-                '  <tavik><watchth>%d</watchth><log><level>15</level></log></tavik>\n'
+                '  <tavik>%s</tavik>\n'
                 '  <all><num><server>%d</server><hbr>%d</hbr></num></all>\n'
                 '  <cluster><heartbeat><timeout>%d</timeout><interval>%d</interval></heartbeat></cluster>\n'
                 '%s  <heartbeat>\n%s  </heartbeat>\n</root>\n'
-                % (watchth, len(self.nodes), len(resources), self.hbto, self.hbint, servers, rscs))
+                % (tavik, len(self.nodes), len(resources), self.hbto, self.hbint, servers, rscs))
         with open(self.config, "w") as f:
             f.write(text)
 
