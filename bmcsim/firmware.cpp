@@ -162,7 +162,9 @@ bool parse_options(std::string_view text, Options &out, std::string &err) {
     return true;
 }
 
-Firmware::Firmware(const Options &opt) : opt_(opt), rng_(opt.seed) { collecting_left_.fill(opt.collecting); }
+Firmware::Firmware(const Options &opt) : opt_(opt), rng_(opt.seed) {
+    collecting_left_.fill(opt.collecting);
+}
 
 Response Firmware::handle(std::uint8_t cmd, const std::uint8_t *data, std::size_t len, std::int64_t now_ms) {
     if (cmd != kCmdTestControl) {

@@ -496,8 +496,7 @@ int main(int argc, char **argv) {
     app.add_option("--drop-from", a.drop_from, "test hook: ignore heartbeats from this address")->type_name("IP");
     app.add_option("--drop-to", a.drop_to, "test hook: send no heartbeats to this address")->type_name("IP");
     app.add_option("--collecting", a.collecting, "test hook: answer 'still collecting' for the first N polls");
-    app.add_option("--loss", a.loss,
-                   "test hook: drop PCT percent of the heartbeats received, never for MAXMS ms or more in a row")
+    app.add_option("--loss", a.loss, "test hook: drop PCT percent of the heartbeats received, never MAXMS ms in a row")
         ->type_name("PCT[:MAXMS]");
     app.add_option("--seed", a.seed, "seed of the loss hook's random numbers (default 1)");
     try {

@@ -114,15 +114,31 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
             Clock::now() - last_traffic_ >= std::chrono::milliseconds(session_timeout_ms_ - retransmit_ms_)) {
             drop_session();
         }
+        bool fresh = false;
         if (ctx_ == nullptr) {
             int rc = connect(deadline, err);
             if (rc != kOk) {
                 return rc;
             }
+            fresh = true;
         }
         std::uint8_t rs[1 + 1 + 255];
         const auto sent = Clock::now();
-        int n = ipmi_cmd_raw(ctx_, 0, netfn, rq, static_cast<unsigned>(1 + req_len), rs, sizeof rs);
+        int n = 0;
+        std::uint8_t failed_cmd = cmd;
+        // Behind a new session may be a BMC that restarted and forgot the access time-out
+        // it was given once: without it, it would announce a hung host alive for ever.
+        // So it is given again first; the BMC's answer to it is its own business.
+        if (fresh && !restore_.empty() && !(netfn == kNetFn && cmd == restore_[0])) {
+            n = ipmi_cmd_raw(ctx_, 0, kNetFn, restore_.data(), static_cast<unsigned>(restore_.size()), rs,
+                             sizeof rs);
+            if (n < 0) {
+                failed_cmd = restore_[0];
+            }
+        }
+        if (n >= 0) {
+            n = ipmi_cmd_raw(ctx_, 0, netfn, rq, static_cast<unsigned>(1 + req_len), rs, sizeof rs);
+        }
         if (n >= 0) {
             last_traffic_ = Clock::now();
             if (n < 2 || rs[0] != cmd) {
@@ -134,7 +150,7 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
             return kOk;
         }
         const int errnum = ipmi_ctx_errnum(ctx_);
-        err = describe(cmd) + ": " + ipmi_ctx_errormsg(ctx_);
+        err = describe(failed_cmd) + ": " + ipmi_ctx_errormsg(ctx_);
         drop_session();
         // An expired session fails at once; an unresponsive BMC only after the session
         // time-out, and then there is no time left to try again.
@@ -174,6 +190,7 @@ int Client::open(std::string &err) {
 void Client::close() {
     drop_session();
     opened_ = false;
+    restore_.clear();  // a new bmc_init starts afresh: the daemon sends its settings again
 }
 
 int Client::request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
@@ -210,12 +227,17 @@ int Client::set_host_status(std::uint8_t unit, std::uint8_t ctrl, std::uint8_t &
 
 int Client::set_access_time(std::uint8_t cmd, std::uint16_t seconds, std::uint8_t &cc, std::string &err) {
     std::vector<std::uint8_t> data;
-    int rc = request(cmd, {static_cast<std::uint8_t>(seconds & 0xff), static_cast<std::uint8_t>(seconds >> 8)}, cc,
-                     data, err);
+    const std::vector<std::uint8_t> req = {static_cast<std::uint8_t>(seconds & 0xff),
+                                           static_cast<std::uint8_t>(seconds >> 8)};
+    int rc = request(cmd, req, cc, data, err);
     if (rc != kOk || cc != kCcOk) {
         return rc;
     }
-    return expect_len(data, 0, describe(cmd), err);
+    rc = expect_len(data, 0, describe(cmd), err);
+    if (rc == kOk) {
+        restore_.assign({cmd, req[0], req[1]});
+    }
+    return rc;
 }
 
 int Client::set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc,

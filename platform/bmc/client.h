@@ -2,7 +2,8 @@
 // One IPMI connection to a BMC through FreeIPMI, and the daemon's BMC operations as OEM
 // requests over it (docs/bmc-protocol.md). The session is opened by open() and re-opened
 // by the next operation after it broke or went stale, so a BMC that restarts is used
-// again. Every operation is bounded by the access file's timeout_ms.
+// again; the access time-out last accepted is given again on every new session, since a
+// restarted BMC has forgotten it. Every operation is bounded by the access file's timeout_ms.
 //
 // A Client is not safe to use from two threads at once; the C entry points (zvrbmc.cpp)
 // serialise all calls with one mutex.
@@ -72,6 +73,7 @@ private:
     unsigned retransmit_ms_ = 0;
     Clock::time_point last_traffic_{};
     unsigned sessions_opened_ = 0;
+    std::vector<std::uint8_t> restore_;  // cmd and data of the last accepted access time-out
 };
 
 }  // namespace tavik::bmc

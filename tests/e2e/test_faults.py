@@ -9,6 +9,7 @@ Each class is one CTest test. Not thread-safe: one cluster per test, driven by t
 
 import os
 import shutil
+import signal
 import time
 import unittest
 
@@ -17,6 +18,7 @@ from cluster import Cluster, wait_until
 
 SKIP = cluster.can_run()
 EXIT_BOUND = 20  # s: a failing start-up ends at once, also under a sanitizer
+HBTO = 4000  # ms, the cluster's heartbeat time-out: the BMCs' access time-out is 4 s
 
 
 def report(name, value):
@@ -250,6 +252,20 @@ class BmcRestart(FaultTest):
             self.assertNotIn("change mode to resume", n.log_text())
             self.assertEqual(n.run_text().count("started daemon"), 1)
         report("BMC kills survived", 2)
+
+        # The restarted BMC still lets a hung host lapse: it was given the access time-out
+        # again, and a frozen daemon behind it goes offline on its peers.
+        n1, n2, n3 = self.cluster.nodes
+        self.assertEqual(n1.bmc_counters()["access_timeout"], HBTO // 1000)
+        os.kill(pids[0], signal.SIGSTOP)
+        try:
+            t0 = time.monotonic()
+            self.assertTrue(wait_until(lambda: all(o.status()[0][("hb1", n1.name)] == "offline" for o in (n2, n3)),
+                                       20), self.views())
+            report("host frozen behind a restarted BMC to offline", "%.1f s" % (time.monotonic() - t0))
+        finally:
+            os.kill(pids[0], signal.SIGCONT)
+        self.settle()
 
 
 class SmallStacks(FaultTest):

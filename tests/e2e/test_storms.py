@@ -171,5 +171,45 @@ class StopDuringStartup(StormTest):
         report("slowest SIGUSR1 to exit", "%.2f s (bound %d s)" % (slowest, self.BOUND_S))
 
 
+class RunStoppedDuringStartup(StormTest):
+    """tavikctl run asked to stop (SIGTERM) the moment it has started the daemon, before
+    the daemon can have set its dispositions: the stop must still be an orderly one."""
+    RUNS = 30
+
+    def daemon_child(self, node):
+        """The child tavikctl run forked for the daemon (named tavikctl until its exec)."""
+        try:
+            with open("/proc/%d/task/%d/children" % (node.run.pid, node.run.pid)) as f:
+                kids = [int(k) for k in f.read().split()]
+            for k in kids:
+                with open("/proc/%d/comm" % k) as f:
+                    if f.read().strip() in ("tavik", "tavikctl"):
+                        return k
+        except OSError:
+            pass
+        return None
+
+    def test_stop_right_after_the_daemon_was_started_is_orderly(self):
+        n1 = self.cluster.nodes[0]
+        for n in self.cluster.nodes:
+            n.start_bmc()
+        n1.init_namespace()
+        sent = 0
+        for run in range(self.RUNS):
+            n1.start_daemon()
+            self.assertTrue(wait_until(lambda: self.daemon_child(n1), 10, step=0.0002), n1.run_text())
+            time.sleep(self.random.uniform(0, 0.003))
+            n1.run.send_signal(signal.SIGTERM)
+            sent += 1
+            status = n1.stop_daemon()  # waits for the end of tavikctl run (one more SIGTERM does no harm)
+            sent += 1
+            self.assertEqual(status, 0, "run %d:\n%s" % (run, n1.run_text()[-2000:]))
+        out = n1.run_text()
+        self.assertNotIn("killed by signal", out)
+        self.assertNotIn("restarting", out)
+        self.assertEqual(out.count("exited with status 0"), self.RUNS)
+        report("SIGTERM sent to tavikctl run during the daemon's start-up", sent)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -165,16 +165,21 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested) {
         if (s == SIGUSR1 && info.si_pid == pid && !ready) {
             ready = true;
             say("daemon %d is up", static_cast<int>(pid));
-            start_at = clock::now() + std::chrono::milliseconds(static_cast<long>(opt.start_after * 1000));
             if (stopping) {
-                kill(pid, SIGUSR1);
+                kill(pid, SIGUSR1);  // the stop asked for before it could take one
+            } else {
+                start_at = clock::now() + std::chrono::milliseconds(static_cast<long>(opt.start_after * 1000));
             }
         } else if (s == SIGTERM || s == SIGINT) {
             say("%s received: stopping daemon %d", s == SIGTERM ? "SIGTERM" : "SIGINT", static_cast<int>(pid));
             stop_requested = true;
             stopping = true;
             start_at = forever;
-            kill(pid, SIGUSR1);
+            // Until its readiness signal the daemon may not have its dispositions yet, and
+            // SIGUSR1's default action would kill it; the stop then waits for that signal.
+            if (ready) {
+                kill(pid, SIGUSR1);
+            }
         } else if (s == SIGCHLD) {
             siginfo_t child{};
             if (waitid(P_PID, static_cast<id_t>(pid), &child, WEXITED | WNOHANG | WNOWAIT) == 0 &&

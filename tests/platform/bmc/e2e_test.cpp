@@ -353,6 +353,48 @@ TEST_F(TwoBmcs, RestartedSimulatorIsUsedAgainWithoutReinitialising) {
         << "the restarted BMC does not hear itself";
 }
 
+// The access time-out a BMC was given, from its state report. After a restart the first
+// request may still go to the old session; the second then reaches the new BMC.
+unsigned access_timeout_of(Client &c) {
+    std::uint8_t cc = 0xee;
+    std::vector<std::uint8_t> data;
+    std::string err;
+    if (c.request(kCmdTestControl, {kTestGetState}, cc, data, err) != 0) {
+        EXPECT_EQ(c.request(kCmdTestControl, {kTestGetState}, cc, data, err), 0) << err;
+    }
+    EXPECT_EQ(cc, 0);
+    return data.size() == kTestStateLen ? unsigned(data[1] | (data[2] << 8)) : ~0u;
+}
+
+int status_running_after_restart() {
+    std::uint8_t cc = 0xee;
+    int rc = bmc_SetZelvarinStatus(1, BMC_STATUS_RUNNING, &cc);
+    if (rc != 0) {
+        rc = bmc_SetZelvarinStatus(1, BMC_STATUS_RUNNING, &cc);
+    }
+    return rc != 0 ? rc : cc;
+}
+
+TEST_F(TwoBmcs, RestartedBmcIsGivenTheAccessTimeOutAgain) {
+    std::uint8_t cc = 0xee;
+    ASSERT_EQ(bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, 30, &cc), 0) << libzvrbmc_last_error();
+    ASSERT_EQ(cc, 0);
+    EXPECT_EQ(access_timeout_of(*a_control_), 30u);
+    std::string why;
+    EXPECT_EQ(a_->stop(), 0) << a_->output();
+    ASSERT_TRUE(a_->start(why)) << why;
+    EXPECT_EQ(access_timeout_of(*a_control_), 0u) << "a restarted BMC starts without one";
+    ASSERT_EQ(status_running_after_restart(), 0) << libzvrbmc_last_error();
+    EXPECT_EQ(access_timeout_of(*a_control_), 30u) << "the new session gave it again";
+
+    // Given anew, the new value is the one that comes back after the next restart.
+    ASSERT_EQ(bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, 7, &cc), 0) << libzvrbmc_last_error();
+    EXPECT_EQ(a_->stop(), 0) << a_->output();
+    ASSERT_TRUE(a_->start(why)) << why;
+    ASSERT_EQ(status_running_after_restart(), 0) << libzvrbmc_last_error();
+    EXPECT_EQ(access_timeout_of(*a_control_), 7u);
+}
+
 TEST_F(TwoBmcs, FrozenBmcCostsOneTimeOutThenWorksAgain) {
     status_a(BMC_STATUS_STARTED);
     const pid_t sim = a_->simulator_pid();

@@ -118,7 +118,8 @@ TEST_F(CheckConfig, CorrectionsAreWarningsOnly) {
                                {"<info>127.0.1.3</info>", "<info>127.0.1.3/24</info>"}});
     ToolRun run = check_config(file);
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("/root/tavik/thread/stacksize: 100 would be corrected to 262144"), std::string::npos)
+    EXPECT_NE(run.output.find("/root/tavik/thread/stacksize: 100 would be corrected to 262144"),
+              std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("/root/cluster/heartbeat/interval: -1 would be corrected to 3000"), std::string::npos)
         << run.output;
