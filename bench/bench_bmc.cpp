@@ -2,7 +2,9 @@
 // bench_bmc: round trip of the BMC library's requests to a simulated BMC over loopback.
 // Starts one tavik-bmcsim on 127.0.1.1 (ports from the process id), then times CALLS
 // (default 2000) calls of one request (host status) and of one status block (four requests)
-// and prints the median and tail. Single-threaded.
+// and prints the median and tail; with --json, the same figures as one JSON object on
+// standard output (the text goes to standard error then). Single-threaded.
+//   bench_bmc [--json] [CALLS]
 #include <arpa/inet.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -23,11 +25,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool g_json = false;
+std::string g_results;  // the JSON records of the measurements so far
+
 void report(const char *what, std::vector<double> us) {
     std::sort(us.begin(), us.end());
     auto at = [&](double q) { return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))]; };
-    std::printf("%-34s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n", what, us.size(), at(0.5),
-                at(0.9), at(0.99), us.back());
+    std::fprintf(g_json ? stderr : stdout, "%-34s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n",
+                 what, us.size(), at(0.5), at(0.9), at(0.99), us.back());
+    char rec[512];
+    std::snprintf(rec, sizeof rec,
+                  "%s{\"name\": \"%s\", \"calls\": %zu, \"median_us\": %.2f, \"p90_us\": %.2f, "
+                  "\"p99_us\": %.2f, \"max_us\": %.2f}",
+                  g_results.empty() ? "" : ", ", what, us.size(), at(0.5), at(0.9), at(0.99), us.back());
+    g_results += rec;
 }
 
 template <class F>
@@ -47,10 +58,14 @@ std::vector<double> measure(int n, F call) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
-    if (n < 1) {
-        std::fprintf(stderr, "usage: bench_bmc [CALLS]\n");
-        return 2;
+    int n = 2000;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            g_json = true;
+        } else if (char *end = nullptr; (n = static_cast<int>(std::strtol(argv[i], &end, 10))) < 1 || *end != '\0') {
+            std::fprintf(stderr, "usage: bench_bmc [--json] [CALLS]   (CALLS a positive number, default 2000)\n");
+            return 2;
+        }
     }
     const unsigned port = 32000 - 2 * (static_cast<unsigned>(getpid()) % 5000);
     char dir[] = "/tmp/tavik-bench-bmc-XXXXXX";
@@ -94,7 +109,8 @@ int main(int argc, char **argv) {
         set[0].timeout = 1;
         BMC_INFO_GET get[BMC_BLOCK_RECORDS];
         bmc_SetZelvarinStatus(1, BMC_STATUS_STARTED, &cc);
-        std::printf("bench_bmc: %d calls each to the simulated BMC at 127.0.1.1:%u over loopback\n", n, port);
+        std::fprintf(g_json ? stderr : stdout, "bench_bmc: %d calls each to the simulated BMC at 127.0.1.1:%u over loopback\n",
+                     n, port);
         report("host status (1 request)",
                measure(n, [&] { return bmc_SetZelvarinStatus(1, BMC_STATUS_RUNNING, &cc) | cc; }));
         report("target block (1 request, 129 B)",
@@ -102,6 +118,10 @@ int main(int argc, char **argv) {
         report("status block (4 requests)",
                measure(n, [&] { return bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, get) | cc; }));
         bmc_term();
+        if (g_json) {
+            std::printf("{\"bmc\": \"tavik-bmcsim on 127.0.1.1 over loopback\", \"results\": [%s]}\n",
+                        g_results.c_str());
+        }
     } else {
         std::fprintf(stderr, "bench_bmc: %s\n", libzvrbmc_last_error());
     }

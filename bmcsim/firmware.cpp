@@ -183,6 +183,10 @@ Response Firmware::handle(std::uint8_t cmd, const std::uint8_t *data, std::size_
             return set_targets(data, len, now_ms);
         case kCmdGetStatus:
             return get_status(data, len, now_ms);
+        case kCmdGetTargets:
+            return get_targets(data, len, now_ms);
+        case kCmdGetFirmwareState:
+            return get_firmware_state(len, now_ms);
         case kCmdSetHostStatus:
             return set_host_status(data, len, now_ms);
         case kCmdSetAccessTime:
@@ -313,6 +317,63 @@ Response Firmware::get_status(const std::uint8_t *data, std::size_t len, std::in
     return r;
 }
 
+// The read-back answers what the slots hold and what a poll would report for them now,
+// without counting as a poll: the "still collecting" hook neither applies nor counts
+// down, so reading back never changes what the daemon sees.
+Response Firmware::get_targets(const std::uint8_t *data, std::size_t len, std::int64_t now_ms) const {
+    Response r;
+    if (len != kGetTargetsRequestLen) {
+        r.cc = kCcLengthInvalid;
+        return r;
+    }
+    const unsigned block = data[0], page = data[1];
+    if (block < 1 || block > kMaxBlocks || page >= kPagesPerBlock) {
+        r.cc = kCcOutOfRange;
+        return r;
+    }
+    r.put(static_cast<std::uint8_t>(block));
+    r.put(static_cast<std::uint8_t>(page));
+    for (std::size_t i = 0; i < kPageRecords; ++i) {
+        const Slot &s = slots_[(block - 1) * kBlockRecords + page * kPageRecords + i];
+        std::uint8_t result[kRecordSize];
+        record(s, false, now_ms, result);
+        std::uint8_t *out = r.data.data() + r.len;
+        std::memcpy(out, s.ip.data(), 4);
+        out[4] = s.ctrl;
+        out[5] = s.timeout;
+        out[6] = result[4];
+        out[7] = result[5];
+        r.len += kRecordSize;
+    }
+    return r;
+}
+
+Response Firmware::get_firmware_state(std::size_t len, std::int64_t now_ms) const {
+    Response r;
+    if (len != 0) {
+        r.cc = kCcLengthInvalid;
+        return r;
+    }
+    auto put16 = [&](std::uint32_t v) {
+        r.put(static_cast<std::uint8_t>(v & 0xff));
+        r.put(static_cast<std::uint8_t>((v >> 8) & 0xff));
+    };
+    auto put32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            r.put(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    };
+    r.put(host_alive(now_ms) ? 1 : 0);
+    put16(opt_.access_timeout_s);
+    const std::int64_t since = had_status_ ? std::min<std::int64_t>((now_ms - last_status_ms_) / 1000, 0xfffe) : 0xffff;
+    put16(static_cast<std::uint32_t>(since));
+    r.put(last_status_);
+    put16(opt_.period_ms > 0xffff ? 0xffff : opt_.period_ms);
+    put32(counters_.sent);
+    put32(counters_.received);
+    return r;
+}
+
 Response Firmware::set_host_status(const std::uint8_t *data, std::size_t len, std::int64_t now_ms) {
     Response r;
     if (len != kSetHostStatusRequestLen) {
@@ -337,6 +398,7 @@ Response Firmware::set_host_status(const std::uint8_t *data, std::size_t len, st
             return r;
     }
     had_status_ = true;
+    last_status_ = data[1];
     last_status_ms_ = now_ms;
     return r;
 }

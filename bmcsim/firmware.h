@@ -109,6 +109,8 @@ private:
 
     Response set_targets(const std::uint8_t *data, std::size_t len, std::int64_t now_ms);
     Response get_status(const std::uint8_t *data, std::size_t len, std::int64_t now_ms);
+    Response get_targets(const std::uint8_t *data, std::size_t len, std::int64_t now_ms) const;
+    Response get_firmware_state(std::size_t len, std::int64_t now_ms) const;
     Response set_host_status(const std::uint8_t *data, std::size_t len, std::int64_t now_ms);
     Response set_access_time(const std::uint8_t *data, std::size_t len);
     Response test_control(const std::uint8_t *data, std::size_t len, std::int64_t now_ms);
@@ -122,6 +124,7 @@ private:
     std::map<Ip4, Peer> peers_;
     bool announced_alive_ = false;  // from the last host status
     bool had_status_ = false;
+    std::uint8_t last_status_ = 0;  // the last accepted host status value
     std::int64_t last_status_ms_ = 0;
     bool told_alive_ = false;  // what the last heartbeat round carried
     bool told_any_ = false;

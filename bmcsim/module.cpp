@@ -169,8 +169,9 @@ int init(sys_data_t *sys, const char *options) {
     m.sys = sys;
     m.fd = fd;
     m.fw = std::make_unique<Firmware>(opt);
-    for (std::uint8_t cmd : {proto::kCmdSetTargets, proto::kCmdGetStatus, proto::kCmdSetHostStatus,
-                             proto::kCmdSetAccessTime, proto::kCmdTestControl}) {
+    for (std::uint8_t cmd : {proto::kCmdSetTargets, proto::kCmdGetStatus, proto::kCmdGetTargets,
+                             proto::kCmdGetFirmwareState, proto::kCmdSetHostStatus, proto::kCmdSetAccessTime,
+                             proto::kCmdTestControl}) {
         int rv = ipmi_emu_register_cmd_handler(proto::kNetFn, cmd, on_request, nullptr);
         if (rv != 0) {
             std::fprintf(stderr, "tavik heartbeat module: cannot register command %#x: %s\n", cmd,

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
-  util-linux procps python3
+  util-linux procps python3 python3-matplotlib
   dpkg-dev file man-db
 )
 

@@ -318,4 +318,78 @@ int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, s
     return kOk;
 }
 
+int Client::get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first, std::string &err) {
+    if (!opened_) {
+        err = "bmc_init has not succeeded";
+        return kNotInitialised;
+    }
+    // Paged like the status poll, and for the same reason: at most 35 data bytes back.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.timeout_ms);
+    zvrbmc_held_target recs[kBlockRecords] = {};
+    std::vector<std::uint8_t> data;
+    for (std::uint8_t page = 0; page < kPagesPerBlock; ++page) {
+        const std::uint8_t req[2] = {block, page};
+        int rc = exchange(deadline, kNetFn, kCmdGetTargets, req, sizeof req, cc, data, err);
+        if (rc != kOk) {
+            return rc;
+        }
+        if (cc != kCcOk) {
+            err = describe(kCmdGetTargets) + ": completion code " + hex(cc) + " for block " + std::to_string(block) +
+                  " page " + std::to_string(page) +
+                  (cc == kCcInvalidCommand ? " (the BMC's firmware has no read-back)" : "");
+            return kOk;
+        }
+        rc = expect_len(data, kGetTargetsResponseLen, describe(kCmdGetTargets), err);
+        if (rc != kOk) {
+            return rc;
+        }
+        if (data[0] != block || data[1] != page) {
+            err = describe(kCmdGetTargets) + ": answer names block " + std::to_string(data[0]) + " page " +
+                  std::to_string(data[1]) + " for block " + std::to_string(block) + " page " + std::to_string(page);
+            return kBadResponse;
+        }
+        for (std::size_t i = 0; i < kPageRecords; ++i) {
+            const std::uint8_t *r = data.data() + 2 + i * kRecordSize;
+            zvrbmc_held_target &out = recs[page * kPageRecords + i];
+            std::memcpy(&out.ip, r, 4);
+            out.ctrl = r[4];
+            out.timeout = r[5];
+            out.result = static_cast<std::uint8_t>((r[6] & kResultMask) >> kResultShift);
+            out.status = r[7];
+        }
+    }
+    std::memcpy(first, recs, sizeof recs);
+    return kOk;
+}
+
+int Client::get_firmware_state(std::uint8_t &cc, zvrbmc_firmware_state &state, std::string &err) {
+    std::vector<std::uint8_t> data;
+    int rc = request(kCmdGetFirmwareState, {}, cc, data, err);
+    if (rc != kOk) {
+        return rc;
+    }
+    if (cc != kCcOk) {
+        err = describe(kCmdGetFirmwareState) + ": completion code " + hex(cc) +
+              (cc == kCcInvalidCommand ? " (the BMC's firmware has no read-back)" : "");
+        return kOk;
+    }
+    rc = expect_len(data, kFirmwareStateLen, describe(kCmdGetFirmwareState), err);
+    if (rc != kOk) {
+        return rc;
+    }
+    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(data[at] | (data[at + 1] << 8)); };
+    auto u32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
+               static_cast<std::uint32_t>(data[at + 2]) << 16 | static_cast<std::uint32_t>(data[at + 3]) << 24;
+    };
+    state.host_alive = data[0] != 0 ? 1 : 0;
+    state.access_timeout_s = u16(1);
+    state.status_age_s = u16(3) == 0xffff ? -1 : static_cast<int>(u16(3));
+    state.last_status = data[5];
+    state.period_ms = u16(6);
+    state.datagrams_sent = u32(8);
+    state.datagrams_received = u32(12);
+    return kOk;
+}
+
 }  // namespace tavik::bmc

@@ -16,6 +16,7 @@
 
 #include "config.h"
 #include "zvrbmc.h"
+#include "zvrbmc_admin.h"
 
 struct ipmi_ctx;
 
@@ -42,6 +43,10 @@ public:
                     std::uint8_t &block_out, std::string &err);
     int get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
                    BMC_INFO_GET *first, std::string &err);
+
+    // Read-back (zvrbmc_admin.h): the 16 slots of one block, and the firmware's state.
+    int get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first, std::string &err);
+    int get_firmware_state(std::uint8_t &cc, zvrbmc_firmware_state &state, std::string &err);
 
     // One raw request of netfn 0x30 (the test control command, tools): the data after
     // the completion code goes to `data`.

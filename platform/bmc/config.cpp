@@ -170,6 +170,19 @@ bool parse_config(std::string_view text, const std::string &origin, Config &out,
             continue;
         }
         const std::string where = origin + ": line " + std::to_string(lineno) + ": ";
+        // Values end up in C strings (host names, paths, user names for FreeIPMI) and in
+        // messages: a NUL would silently cut them, a lone CR or another control character
+        // would hide in them.
+        auto bad = std::find_if(line.begin(), line.end(), [](char c) {
+            auto u = static_cast<unsigned char>(c);
+            return (u < 0x20 && u != '\t') || u == 0x7f;
+        });
+        if (bad != line.end()) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(*bad)));
+            err = where + "a control character (" + code + ") in the line; lines end with LF or CR LF";
+            return false;
+        }
         auto eq = line.find('=');
         if (eq == std::string_view::npos) {
             err = where + "expected 'key = value', got '" + std::string(line) + "'";
@@ -216,7 +229,9 @@ namespace {
 // Reads a small regular file whole; `what` names it in messages.
 bool read_small_file(const std::string &path, const char *what, std::string &content, struct stat &st,
                      std::string &err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, for ever; it is
+    // refused as not a regular file right after. Reads of a regular file never block.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         err = std::string(what) + " " + path + ": " + std::strerror(errno);
         return false;

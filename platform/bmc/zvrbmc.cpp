@@ -5,6 +5,7 @@
 // (the definitions cannot say so themselves, since the shared header's declarations
 // carry no exception specification). The last failure's text is kept for tools.
 #include "zvrbmc.h"
+#include "zvrbmc_admin.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -214,6 +215,44 @@ ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *Completi
         std::string err;
         rc = g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
         return finish(rc, cmd, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first, uint8_t *CompletionCode) noexcept {
+    return entry([&] {
+        if (first == nullptr || CompletionCode == nullptr || block == 0) {
+            set_error("bmc_admin_get_targets: null pointer or block 0 (blocks count from 1)");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        rc = g_client->get_targets(block, *CompletionCode, first, err);
+        return finish(rc, tavik::bmcproto::kCmdGetTargets, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_t *CompletionCode) noexcept {
+    return entry([&] {
+        if (state == nullptr || CompletionCode == nullptr) {
+            set_error("bmc_admin_get_firmware_state: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        std::string err;
+        zvrbmc_firmware_state got{};
+        rc = g_client->get_firmware_state(*CompletionCode, got, err);
+        if (rc == kOk && *CompletionCode == tavik::bmcproto::kCcOk) {
+            *state = got;
+        }
+        return finish(rc, tavik::bmcproto::kCmdGetFirmwareState, *CompletionCode, err);
     });
 }
 

@@ -53,6 +53,9 @@ extern "C" {
 /* Most nodes and resources one namespace holds. */
 #define ZVRIPC_MAX_NODES 1024
 #define ZVRIPC_MAX_RESOURCES 1024
+/* Change times kept per state and per status for questions about a recent window: the
+ * latest ZVRIPC_HISTORY_RECENT changes; older ones are only counted. */
+#define ZVRIPC_HISTORY_RECENT 16
 
 /* Copies the namespace this process uses by default (TAVIK_IPC_NAME, or "tavik") into
  * buf. ZVRIPC_EARG when the variable holds an invalid name, ZVRIPC_ESIZE when buf is
@@ -128,6 +131,23 @@ typedef struct zvripc_snap_rsc {
     int status;
 } zvripc_snap_rsc;
 
+/* The history of one state or one status since the namespace was created. The library
+ * records it on every write that changes the value, from the daemon
+ * (shmnm_setrscsvstat, shmnm_setrscstat) and from ipc_set_state / ipc_set_status alike;
+ * a write of the value already held is not a change. Times are in nanoseconds:
+ * CLOCK_REALTIME since the epoch ("wall") and CLOCK_MONOTONIC ("mono", what durations
+ * are measured with). */
+typedef struct zvripc_history {
+    unsigned long long changes; /* changes since the namespace was created */
+    long long last_wall_ns;     /* time of the last change; 0 when there was none */
+    long long last_mono_ns;     /* the same on the monotonic clock; 0 when there was none */
+    int recent_count;           /* valid entries of recent_mono_ns: changes, at most
+                                   ZVRIPC_HISTORY_RECENT */
+    int reserved;
+    long long recent_mono_ns[ZVRIPC_HISTORY_RECENT]; /* monotonic times of the latest
+                                                        changes, newest first */
+} zvripc_history;
+
 /* A copy of the whole namespace, each segment read under its lock. */
 typedef struct zvripc_snapshot {
     char name[ZVRIPC_NAME_MAX + 1];
@@ -144,11 +164,22 @@ typedef struct zvripc_snapshot {
     unsigned long long changes;    /* the change counter */
     unsigned long long recoveries; /* locks taken over from a holder that died */
     unsigned int mode;             /* permission bits of the node-manager segment */
+    const zvripc_history *state_history;  /* like states: [r * node_count + n] */
+    const zvripc_history *status_history; /* rsc_count entries, one per resource */
+    long long created_wall_ns;     /* when the namespace was created (ipc_create) */
+    long long created_mono_ns;
+    long long taken_wall_ns;       /* when this snapshot was taken, for durations */
+    long long taken_mono_ns;
 } zvripc_snapshot;
 
 /* Takes a snapshot; free it with ipc_snapshot_free (null is allowed there). */
 int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot) ZVRIPC_NOEXCEPT;
 void ipc_snapshot_free(zvripc_snapshot *snapshot) ZVRIPC_NOEXCEPT;
+
+/* How many of the changes recorded in *history happened at or after mono_ns
+ * (CLOCK_MONOTONIC, nanoseconds). Only the latest ZVRIPC_HISTORY_RECENT change times are
+ * kept, so ZVRIPC_HISTORY_RECENT means "at least that many". 0 for a null history. */
+int ipc_history_changes_since(const zvripc_history *history, long long mono_ns) ZVRIPC_NOEXCEPT;
 
 /* Reads the change counter without taking the lock. */
 int ipc_changes(const zvripc_handle *handle, unsigned long long *changes) ZVRIPC_NOEXCEPT;

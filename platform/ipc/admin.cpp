@@ -6,11 +6,13 @@
 // segments' locks themselves; nothing else here is shared.
 #include "zvripc_admin.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "namespace.h"
 
@@ -38,6 +40,18 @@ int guarded(Body &&body) noexcept {
 int null_handle() { return fail(ZVRIPC_EARG, "null handle"); }
 
 std::size_t round8(std::size_t n) { return (n + 7) & ~static_cast<std::size_t>(7); }
+
+// The segment's ring, oldest slot first, becomes the caller's list, newest first.
+void copy_history(const HistoryRecord &from, zvripc_history &to) {
+    to.changes = from.count;
+    to.last_wall_ns = from.last_wall_ns;
+    to.last_mono_ns = from.last_mono_ns;
+    const std::uint64_t kept = std::min<std::uint64_t>(from.count, kHistoryRecent);
+    to.recent_count = static_cast<int>(kept);
+    for (std::uint64_t i = 0; i < kept; ++i) {
+        to.recent_mono_ns[i] = from.recent_mono_ns[(from.count - 1 - i) % kHistoryRecent];
+    }
+}
 
 }  // namespace
 
@@ -165,7 +179,9 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         std::size_t rscs_at = round8(nodes_at + nodes * sizeof(zvripc_snap_node));
         std::size_t states_at = round8(rscs_at + rscs * sizeof(zvripc_snap_rsc));
         std::size_t statuses_at = round8(states_at + rscs * nodes * sizeof(int));
-        std::size_t total = statuses_at + rscs * sizeof(int) + sizeof(int);
+        std::size_t state_history_at = round8(statuses_at + rscs * sizeof(int) + sizeof(int));
+        std::size_t status_history_at = state_history_at + rscs * nodes * sizeof(zvripc_history);
+        std::size_t total = status_history_at + rscs * sizeof(zvripc_history);
         auto *block = static_cast<char *>(std::calloc(1, total));
         if (block == nullptr) {
             return fail(ZVRIPC_EINTERNAL, "cannot allocate a snapshot of %zu bytes", total);
@@ -175,12 +191,19 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         auto *snap_rscs = reinterpret_cast<zvripc_snap_rsc *>(block + rscs_at);
         auto *states = reinterpret_cast<int *>(block + states_at);
         auto *statuses = reinterpret_cast<int *>(block + statuses_at);
+        auto *state_history = reinterpret_cast<zvripc_history *>(block + state_history_at);
+        auto *status_history = reinterpret_cast<zvripc_history *>(block + status_history_at);
+        std::unique_ptr<char, decltype(&std::free)> owner(block, &std::free);
+        std::vector<HistoryRecord> raw_state_history(rscs * nodes);
+        std::vector<HistoryRecord> raw_status_history(rscs);
         std::memcpy(snap->name, handle->name.c_str(), handle->name.size() + 1);
         snap->node_count = static_cast<int>(nodes);
         snap->rsc_count = static_cast<int>(rscs);
         snap->nodes = snap_nodes;
         snap->resources = snap_rscs;
         snap->states = states;
+        snap->state_history = state_history;
+        snap->status_history = status_history;
         for (std::size_t i = 0; i < nodes; ++i) {
             const NodeRecord &n = handle->nm.node(static_cast<std::uint32_t>(i));
             std::memcpy(snap_nodes[i].name, n.name, sizeof snap_nodes[i].name);
@@ -195,27 +218,51 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         std::uint64_t changes = 0;
         std::uint64_t nm_recoveries = 0;
         std::uint64_t cm_recoveries = 0;
-        int rc = handle->nm.read_all(statuses, states, &snap->waitstat, &changes, &nm_recoveries);
+        int rc = handle->nm.read_all(statuses, states, raw_status_history.data(), raw_state_history.data(),
+                                     &snap->waitstat, &changes, &nm_recoveries);
         if (rc == ZVRIPC_OK) {
             rc = handle->cm.read_all(&snap->action, snap->acttype, &snap->ratio, &snap->period,
                                      &cm_recoveries);
         }
         if (rc != ZVRIPC_OK) {
-            std::free(block);
             return rc;
         }
+        const Stamp taken = stamp_now();
         for (std::size_t i = 0; i < rscs; ++i) {
             snap_rscs[i].status = statuses[i];
+            copy_history(raw_status_history[i], status_history[i]);
         }
+        for (std::size_t i = 0; i < rscs * nodes; ++i) {
+            copy_history(raw_state_history[i], state_history[i]);
+        }
+        const Stamp created = handle->nm.created();
+        snap->created_wall_ns = created.wall;
+        snap->created_mono_ns = created.mono;
+        snap->taken_wall_ns = taken.wall;
+        snap->taken_mono_ns = taken.mono;
         snap->changes = changes;
         snap->recoveries = nm_recoveries + cm_recoveries;
         snap->mode = handle->nm.mode();
         *snapshot = snap;
+        owner.release();
         return ZVRIPC_OK;
     });
 }
 
 ZVRIPC_EXPORT void ipc_snapshot_free(zvripc_snapshot *snapshot) noexcept { std::free(snapshot); }
+
+ZVRIPC_EXPORT int ipc_history_changes_since(const zvripc_history *history, long long mono_ns) noexcept {
+    if (history == nullptr) {
+        return 0;
+    }
+    // Newest first: the first time before mono_ns ends the count.
+    int count = 0;
+    const int kept = std::min(std::max(history->recent_count, 0), ZVRIPC_HISTORY_RECENT);
+    while (count < kept && history->recent_mono_ns[count] >= mono_ns) {
+        ++count;
+    }
+    return count;
+}
 
 ZVRIPC_EXPORT int ipc_changes(const zvripc_handle *handle, unsigned long long *changes) noexcept {
     return guarded([&] {

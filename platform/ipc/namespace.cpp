@@ -1,17 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Opening, checking, creating and removing the objects of an IPC namespace. Attaching
 // trusts nothing in a segment it has not checked: sizes against the object's real size,
-// counts against the limits and the size, names for their terminating NUL; and it keeps
-// its own copy of the counts. The error text is per thread.
+// counts against the limits and the size, names for their terminating NUL, the lock for
+// being one that can be taken; and it keeps its own copy of the counts. The error text
+// is per thread.
 #include "namespace.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +29,9 @@ namespace zvripc {
 namespace {
 
 thread_local char error_text[512];
+
+// How long attach waits for a segment lock that a live holder has.
+constexpr long kAttachLockWaitMs = 1000;
 
 std::atomic_ref<std::uint32_t> magic_of(Prefix *prefix) {
     return std::atomic_ref<std::uint32_t>(prefix->magic);
@@ -235,6 +243,27 @@ int fail(int code, const char *format, ...) {
 
 void clear_error() { error_text[0] = '\0'; }
 
+Stamp stamp_now() {
+    timespec wall{};
+    timespec mono{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    return {wall.tv_sec * std::int64_t{1000000000} + wall.tv_nsec,
+            mono.tv_sec * std::int64_t{1000000000} + mono.tv_nsec};
+}
+
+namespace {
+
+// Under the segment's lock.
+void note_change(HistoryRecord &h, const Stamp &at) {
+    h.last_wall_ns = at.wall;
+    h.last_mono_ns = at.mono;
+    h.recent_mono_ns[h.count % kHistoryRecent] = at.mono;
+    ++h.count;
+}
+
+}  // namespace
+
 const char *last_error() { return error_text; }
 
 bool valid_state(int state) { return state == 1 || state == 2 || state == 9 || state == 15; }
@@ -336,8 +365,13 @@ bool Mapping::current() const {
 
 // ---- SegmentLock ---------------------------------------------------------------------
 
-SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mutex_(mutex) {
-    int rc = pthread_mutex_lock(mutex);
+namespace {
+
+// Takes a segment's lock, waiting at most until `deadline` (CLOCK_REALTIME) when one is
+// given, and makes it consistent when its last holder died inside its critical section.
+// 0 when the lock is held, else the pthread error (the lock is then not held).
+int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline) {
+    int rc = deadline != nullptr ? pthread_mutex_timedlock(mutex, deadline) : pthread_mutex_lock(mutex);
     if (rc == EOWNERDEAD) {
         // The holder died inside its critical section. Every update made under this lock
         // is a store of whole aligned values, so the data is as the last finished update
@@ -350,6 +384,13 @@ SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mu
             pthread_mutex_unlock(mutex);
         }
     }
+    return rc;
+}
+
+}  // namespace
+
+SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mutex_(mutex) {
+    int rc = take_lock(mutex, recoveries, nullptr);
     if (rc != 0) {
         mutex_ = nullptr;
         result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", std::strerror(rc));
@@ -453,6 +494,88 @@ int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic,
     return ZVRIPC_OK;
 }
 
+#if defined(__GLIBC__) && defined(__linux__)
+// The kind word glibc keeps in a mutex made as init_robust_mutex makes it.
+int robust_kind() {
+    static const int kind = [] {
+        pthread_mutex_t mutex;
+        if (init_robust_mutex(&mutex, "(reference)") != ZVRIPC_OK) {
+            return -1;
+        }
+        int k = mutex.__data.__kind;
+        pthread_mutex_destroy(&mutex);
+        return k;
+    }();
+    return kind;
+}
+
+// Whether a thread of this id exists (kill accepts any thread id on Linux).
+bool thread_exists(pid_t tid) {
+    return kill(tid, 0) == 0 || errno == EPERM;
+}
+#endif
+
+// Checks a segment's lock before anything relies on it: a lock word overwritten with
+// anything else than what a locker leaves there would make every later call wait for
+// ever, or stop the process inside the C library. The lock is taken once and given back;
+// a lock left behind by a holder that died is recovered here already.
+int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t *recoveries) {
+#if defined(__GLIBC__) && defined(__linux__)
+    // glibc chooses the protocol (plain, robust, priority inheritance or protection)
+    // from the kind word at every call, and for a priority-inheritance kind naming an
+    // owner that does not exist it aborts or waits for ever: refuse any other kind than
+    // ours before a lock call reads it.
+    const int kind = std::atomic_ref<int>(mutex->__data.__kind).load(std::memory_order_relaxed);
+    if (kind != robust_kind()) {
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: the lock is not a process-shared robust mutex (kind %#x, expected %#x)",
+                    object.c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(robust_kind()));
+    }
+#endif
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EOWNERDEAD) {
+        rc = pthread_mutex_consistent(mutex);
+        if (rc == 0) {
+            ++*recoveries;
+        } else {
+            pthread_mutex_unlock(mutex);
+        }
+    } else if (rc == EBUSY) {
+#if defined(__GLIBC__) && defined(__linux__)
+        // The word names its holder's thread id (the robust-futex protocol), and the
+        // kernel marks it when that thread ends. A holder that does not exist, or this
+        // thread (which holds no segment lock between calls), means that the word was
+        // overwritten: nobody would ever give the lock back. Every attacher shares one
+        // PID namespace, so the id means the same thread here as for its holder.
+        const auto word = static_cast<std::uint32_t>(
+            std::atomic_ref<int>(mutex->__data.__lock).load(std::memory_order_relaxed));
+        const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
+        if (holder == 0 || holder == gettid() || !thread_exists(holder)) {
+            return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder",
+                        object.c_str(), word);
+        }
+#endif
+        // A live holder keeps the lock for a few loads and stores; one that keeps it for
+        // a second is stopped (or the word names a thread that has nothing to do with it).
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        const long nsec = deadline.tv_nsec + kAttachLockWaitMs % 1000 * 1000000;
+        deadline.tv_sec += kAttachLockWaitMs / 1000 + nsec / 1000000000;
+        deadline.tv_nsec = nsec % 1000000000;
+        rc = take_lock(mutex, recoveries, &deadline);
+        if (rc == ETIMEDOUT) {
+            return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms",
+                        object.c_str(), kAttachLockWaitMs);
+        }
+    }
+    if (rc != 0) {
+        return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(),
+                    std::strerror(rc));
+    }
+    pthread_mutex_unlock(mutex);
+    return ZVRIPC_OK;
+}
+
 }  // namespace
 
 int CmView::open(const std::string &ns) {
@@ -462,7 +585,11 @@ int CmView::open(const std::string &ns) {
         return rc;
     }
     auto *seg = static_cast<CmSegment *>(map_.addr());
-    if (int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size())) {
+    int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size());
+    if (rc == ZVRIPC_OK) {
+        rc = check_lock(object, &seg->lock, &seg->recoveries);
+    }
+    if (rc != ZVRIPC_OK) {
         map_.reset();
         return rc;
     }
@@ -545,6 +672,7 @@ void NmView::reset() {
     nodes_ = nullptr;
     rscs_ = nullptr;
     states_ = nullptr;
+    state_history_ = status_history_ = nullptr;
     nodes_count_ = rscs_count_ = 0;
     rsc_index_.clear();
     node_by_name_.clear();
@@ -564,6 +692,12 @@ int NmView::open(const std::string &ns) {
         rc = fail(ZVRIPC_EBADSEG, "segment %s: records of %u and %u bytes, expected %zu and %zu",
                   object.c_str(), hdr->node_record_size, hdr->rsc_record_size, sizeof(NodeRecord),
                   sizeof(RscRecord));
+    }
+    if (rc == ZVRIPC_OK && (hdr->history_record_size != sizeof(HistoryRecord) ||
+                            hdr->history_recent != kHistoryRecent)) {
+        rc = fail(ZVRIPC_EBADSEG, "segment %s: history records of %u bytes with %u change times, expected %zu and %u",
+                  object.c_str(), hdr->history_record_size, hdr->history_recent, sizeof(HistoryRecord),
+                  kHistoryRecent);
     }
     // Counts are read only once the header is known to be whole.
     std::uint32_t nodes = rc == ZVRIPC_OK ? hdr->node_count : 0;
@@ -608,6 +742,9 @@ int NmView::open(const std::string &ns) {
                       i, r.type, r.name);
         }
     }
+    if (rc == ZVRIPC_OK) {
+        rc = check_lock(object, &hdr->lock, &hdr->recoveries);
+    }
     if (rc != ZVRIPC_OK) {
         reset();
         return rc;
@@ -616,6 +753,8 @@ int NmView::open(const std::string &ns) {
     nodes_ = node_records;
     rscs_ = rsc_records;
     states_ = reinterpret_cast<std::int32_t *>(base + nm_states_offset(nodes, rscs));
+    state_history_ = reinterpret_cast<HistoryRecord *>(base + nm_history_offset(nodes, rscs));
+    status_history_ = reinterpret_cast<HistoryRecord *>(base + nm_status_history_offset(nodes, rscs));
     nodes_count_ = nodes;
     rscs_count_ = rscs;
     return ZVRIPC_OK;
@@ -758,11 +897,17 @@ int NmView::set_state(const char *type, const char *rsc, int nodeid, int stat) {
     if (int rc = find_node(nodeid, &n)) {
         return rc;
     }
+    // The clocks are read before the lock, so that it is held for stores only.
+    const Stamp now = stamp_now();
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    states_[static_cast<std::size_t>(r) * nodes_count_ + n] = stat;
+    const std::size_t at = static_cast<std::size_t>(r) * nodes_count_ + n;
+    if (states_[at] != stat) {
+        states_[at] = stat;
+        note_change(state_history_[at], now);
+    }
     return ZVRIPC_OK;
 }
 
@@ -774,11 +919,15 @@ int NmView::set_status(const char *type, const char *rsc, int stat) {
     if (int rc = find_rsc(type, rsc, &r)) {
         return rc;
     }
+    const Stamp now = stamp_now();
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    rscs_[r].status = stat;
+    if (rscs_[r].status != stat) {
+        rscs_[r].status = stat;
+        note_change(status_history_[r], now);
+    }
     return ZVRIPC_OK;
 }
 
@@ -814,8 +963,8 @@ std::uint64_t NmView::advance_changes() {
     return std::atomic_ref<std::uint64_t>(hdr_->changes).fetch_add(1, std::memory_order_acq_rel) + 1;
 }
 
-int NmView::read_all(int *statuses, int *states, int *waitstat, std::uint64_t *changes,
-                     std::uint64_t *recoveries) {
+int NmView::read_all(int *statuses, int *states, HistoryRecord *status_history, HistoryRecord *state_history,
+                     int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries) {
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
@@ -823,7 +972,10 @@ int NmView::read_all(int *statuses, int *states, int *waitstat, std::uint64_t *c
     for (std::uint32_t r = 0; r < rscs_count_; ++r) {
         statuses[r] = rscs_[r].status;
     }
-    std::memcpy(states, states_, static_cast<std::size_t>(rscs_count_) * nodes_count_ * sizeof(int));
+    const std::size_t pairs = static_cast<std::size_t>(rscs_count_) * nodes_count_;
+    std::memcpy(states, states_, pairs * sizeof(int));
+    std::memcpy(state_history, state_history_, pairs * sizeof(HistoryRecord));
+    std::memcpy(status_history, status_history_, rscs_count_ * sizeof(HistoryRecord));
     *waitstat = hdr_->waitstat;
     *changes = this->changes();
     *recoveries = hdr_->recoveries;
@@ -877,6 +1029,11 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
         hdr->node_record_size = sizeof(NodeRecord);
         hdr->rsc_record_size = sizeof(RscRecord);
         hdr->waitstat = 0;
+        hdr->history_record_size = sizeof(HistoryRecord);
+        hdr->history_recent = kHistoryRecent;
+        const Stamp created = stamp_now();
+        hdr->created_wall_ns = created.wall;
+        hdr->created_mono_ns = created.mono;
         auto *base = static_cast<char *>(addr);
         auto *node_records = reinterpret_cast<NodeRecord *>(base + nm_nodes_offset());
         for (std::uint32_t i = 0; i < n; ++i) {

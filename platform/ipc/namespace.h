@@ -33,6 +33,13 @@ struct ObjectNames {
     std::string nm, cm, statchange, downnotify;
 };
 
+// The two clocks a change is recorded with, in nanoseconds.
+struct Stamp {
+    std::int64_t wall = 0;  // CLOCK_REALTIME
+    std::int64_t mono = 0;  // CLOCK_MONOTONIC
+};
+Stamp stamp_now();
+
 // Checks a namespace name; null means TAVIK_IPC_NAME or the default.
 int resolve_name(const char *name, std::string &out);
 ObjectNames object_names(const std::string &ns);
@@ -137,10 +144,12 @@ public:
     int set_waitstat(int waitstat);
     std::uint64_t changes() const;
     std::uint64_t advance_changes();
-    // Copies statuses (rsc_count), states (rsc_count * node_count) and the header's
-    // values under the lock.
-    int read_all(int *statuses, int *states, int *waitstat, std::uint64_t *changes,
-                 std::uint64_t *recoveries);
+    // Copies statuses (rsc_count), states (rsc_count * node_count), their histories
+    // (as many records each) and the header's values under the lock.
+    int read_all(int *statuses, int *states, HistoryRecord *status_history, HistoryRecord *state_history,
+                 int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries);
+    // When the namespace was created; written once before the segment was published.
+    Stamp created() const { return {hdr_->created_wall_ns, hdr_->created_mono_ns}; }
 
 private:
     int find_rsc(const char *type, const char *rsc, std::uint32_t *index) const;
@@ -151,6 +160,8 @@ private:
     NodeRecord *nodes_ = nullptr;
     RscRecord *rscs_ = nullptr;
     std::int32_t *states_ = nullptr;
+    HistoryRecord *state_history_ = nullptr;   // rscs_count_ * nodes_count_
+    HistoryRecord *status_history_ = nullptr;  // rscs_count_
     // Copied at attach, so that a later change of the counts in the segment can never
     // make this process reach past its mapping.
     std::uint32_t nodes_count_ = 0;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Key-path parsing, element look-up and value conversion for the configuration
 // library. Look-ups walk only the path's own depth, so a deeply nested document costs
-// nothing extra here. No shared state.
+// nothing extra here; the element index makes each step of that walk a hash look-up.
+// No shared state.
 #include "key_path.h"
 
 #include <climits>
@@ -76,6 +77,52 @@ pugi::xml_node resolve(pugi::xml_node root, const std::vector<PathPart> &parts) 
             return {};
         }
         node = found;
+    }
+    return node;
+}
+
+ElementIndex::ElementIndex(pugi::xml_node root) : root_(root) {
+    // Depth first over every node that can have children. emplace keeps the first entry
+    // of a key, which is the first matching sibling in document order, as resolve takes.
+    std::vector<pugi::xml_node> pending{root};
+    while (!pending.empty()) {
+        pugi::xml_node parent = pending.back();
+        pending.pop_back();
+        for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+            std::string_view element = child.name();
+            if (element.empty()) {
+                continue;  // text, CDATA, comments: nothing a path names
+            }
+            children_.emplace(Key{parent.internal_object(), element, false, {}}, child);
+            if (pugi::xml_attribute name = child.attribute("name")) {
+                children_.emplace(Key{parent.internal_object(), element, true, name.value()}, child);
+            }
+            if (child.first_child()) {
+                pending.push_back(child);
+            }
+        }
+    }
+}
+
+std::size_t ElementIndex::KeyHash::operator()(const Key &k) const noexcept {
+    std::size_t h = std::hash<const void *>{}(k.parent);
+    for (std::size_t part : {std::hash<std::string_view>{}(k.element), std::hash<std::string_view>{}(k.name),
+                             static_cast<std::size_t>(k.named)}) {
+        h ^= part + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    }
+    return h;
+}
+
+pugi::xml_node ElementIndex::resolve(const std::vector<PathPart> &parts) const {
+    pugi::xml_node node = root_;
+    for (const PathPart &part : parts) {
+        Key key{node.internal_object(), part.element, part.name.has_value(),
+                part.name ? std::string_view(*part.name) : std::string_view()};
+        auto it = children_.find(key);
+        if (it == children_.end()) {
+            return {};
+        }
+        node = it->second;
     }
     return node;
 }

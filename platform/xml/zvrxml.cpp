@@ -43,6 +43,7 @@ struct State {
     std::string caller;
     std::string policy_dir;
     std::unique_ptr<pugi::xml_document> config;
+    std::unique_ptr<ElementIndex> index;  // of config; replaced and dropped with it
     std::string config_path;
     std::map<std::string, Policy, std::less<>> policies;
 };
@@ -118,7 +119,7 @@ int get_value(State &s, const char *path, int type, void *buf, int *size) {
                         type == XMLLIB_TYPE_INT ? "n integer" : " string");
         }
     }
-    pugi::xml_node node = resolve(s.config->document_element(), *parts);
+    pugi::xml_node node = s.index->resolve(*parts);
     if (!node) {
         return fail(XMLLIB_E_NO_KEY, "%s: no such key in %s", path, s.config_path.c_str());
     }
@@ -175,7 +176,9 @@ int load_config(State &s) {
         return fail(XMLLIB_E_CONFIG_MALFORMED, "%s: the document element is <%s>, not <root>", path.c_str(),
                     doc->document_element().name());
     }
+    auto index = std::make_unique<ElementIndex>(doc->document_element());
     // Swap only now: a failed reload leaves the previous configuration in place.
+    s.index = std::move(index);
     s.config = std::move(doc);
     s.config_path = std::move(path);
     return XMLLIB_OK;
@@ -325,6 +328,7 @@ int xmllib_unload_config(void) {
         if (!s.config) {
             return fail(XMLLIB_E_NOT_LOADED, "xmllib_unload_config: no configuration is loaded");
         }
+        s.index.reset();
         s.config.reset();
         s.config_path.clear();
         return XMLLIB_OK;
@@ -333,6 +337,7 @@ int xmllib_unload_config(void) {
 
 int xmllib_term(void) {
     return locked("xmllib_term", [](State &s) {
+        s.index.reset();
         s.config.reset();
         s.config_path.clear();
         s.policies.clear();

@@ -30,6 +30,10 @@ namespace {
 
 constexpr int kLastDispositionSignal = 30;
 constexpr useconds_t kPollRetryUs = 100000;
+// The signal thread only waits and runs the two receivers (a log line, a few flags), so
+// it needs a fraction of the system's default 8 MiB, which a memory-locked daemon would
+// otherwise keep resident for nothing.
+constexpr size_t kSignalThreadStack = 256 * 1024;
 
 // Signals that keep the default disposition; every other one of 1 to 30 is ignored.
 bool keeps_default(int signo) {
@@ -150,7 +154,15 @@ bool start_signal_thread(const sigset_t &usr) {
     }
     std::promise<pid_t> ready;
     auto tid = ready.get_future();
-    if (pthread_create(&sigthread, nullptr, signal_thread, &ready) != 0) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        return false;
+    }
+    // Should the size be refused, the thread still starts, with the default.
+    (void)pthread_attr_setstacksize(&attr, kSignalThreadStack);
+    const int created = pthread_create(&sigthread, &attr, signal_thread, &ready);
+    pthread_attr_destroy(&attr);
+    if (created != 0) {
         return false;
     }
     sigtid = tid.get();

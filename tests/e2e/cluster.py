@@ -19,6 +19,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -47,6 +48,9 @@ def with_sanitizer_logs(env, prefix):
 
 class SanitizerReport(AssertionError):
     """A sanitizer reported something in a program of the cluster."""
+
+
+CLONE_NEWUTS = 0x04000000
 
 
 def can_run():
@@ -83,6 +87,7 @@ class Node:
         self.run = None
         self.log = None
         self.extra_env = {}  # overrides of the daemon's environment, e.g. TAVIK_BMC_CONF
+        self.direct = None  # the daemon, when started by start_daemon_direct
 
     # ---- the simulated BMC ----
     def start_bmc(self, *extra):
@@ -93,7 +98,7 @@ class Node:
         self.bmc = subprocess.Popen(
             [BMCSIM, "--addr", self.addr, "--port", str(self.cluster.lan_port), "--dir", bmcdir,
              "--hb-port", str(self.cluster.hb_port), "--period-ms", str(self.cluster.period_ms),
-             "--timeout-ms", "1000", *self.cluster.bmc_args, *extra],
+             "--timeout-ms", str(self.cluster.bmc_timeout_ms), *self.cluster.bmc_args, *extra],
             stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL, env=env)
         line = self.bmc.stdout.readline().decode(errors="replace")
         if "ready" not in line:
@@ -113,6 +118,26 @@ class Node:
         self.bmc.stdout.close()
         self.bmc_log.close()
         self.bmc = None
+
+    def bmc_raw(self, *data):
+        """One OEM request (netfn 0x30) to this node's BMC with FreeIPMI's ipmi-raw; data are
+        bytes as hex text ("0x3e", "02", ...). Returns ipmi-raw's output."""
+        with open(os.path.join(self.dir, "bmc", "password")) as f:
+            password = f.read().strip()
+        tool = "/usr/sbin/ipmi-raw" if os.access("/usr/sbin/ipmi-raw", os.X_OK) else "ipmi-raw"
+        p = subprocess.run(
+            [tool, "-h", "%s:%d" % (self.addr, self.cluster.lan_port), "-u", "ipmiusr", "-p", password,
+             "-l", "admin", "--driver-type=LAN_2_0", "-W", "opensesspriv", "0", "0x30", *data],
+            capture_output=True, text=True, timeout=30)
+        if p.returncode != 0:
+            raise RuntimeError("ipmi-raw %s: %s%s" % (" ".join(data), p.stdout, p.stderr))
+        return p.stdout
+
+    def drop_from(self, other, drop=True):
+        """Makes this node's BMC ignore (or hear again) the datagrams of other's BMC: a
+        link cut in one direction."""
+        octets = ["0x%02x" % int(x) for x in other.addr.split(".")]
+        return self.bmc_raw("0x3e", "0x02", *octets, "0x01" if drop else "0x00")
 
     def freeze_bmc(self):
         os.kill(self.bmc_pid(), signal.SIGSTOP)
@@ -199,8 +224,30 @@ class Node:
         (see DirectDaemon); keyword arguments override the node's environment."""
         return DirectDaemon(self, env)
 
+    def start_daemon_direct(self):
+        """Starts the daemon as a child of this process, without tavikctl run, so that this
+        process gets its SIGUSR1 and may send its SIGUSR2 itself. The caller must block
+        SIGUSR1 (signal.pthread_sigmask) beforehand to take it with sigtimedwait; the child
+        starts with no signal blocked. Returns the daemon's pid."""
+        self.log = open(os.path.join(self.dir, "run.out"), "ab")
+        libc = ctypes.CDLL(None, use_errno=True)
+        name = self.name
+
+        def in_child():
+            # Between fork and exec: a UTS namespace of its own, named after the node.
+            if libc.unshare(CLONE_NEWUTS) != 0:
+                os._exit(126)
+            socket.sethostname(name)
+            signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+        self.direct = subprocess.Popen([DAEMON], env=self.env(), stdout=self.log, stderr=self.log,
+                                       stdin=subprocess.DEVNULL, preexec_fn=in_child)
+        return self.direct.pid
+
     def daemon_pid(self):
-        """The daemon process: the child of tavikctl run, or None."""
+        """The daemon process: the child of tavikctl run (or of this process), or None."""
+        if self.direct is not None:
+            return self.direct.pid
         if self.run is None:
             return None
         try:
@@ -211,7 +258,10 @@ class Node:
         return int(kids[0]) if kids else None
 
     def stop_daemon(self, timeout=20):
-        """Orderly stop through SIGTERM to tavikctl run; returns its exit status."""
+        """Orderly stop through SIGTERM to tavikctl run (SIGUSR1 to a daemon started
+        directly); returns its exit status."""
+        if self.direct is not None:
+            return self._stop_direct(timeout)
         if self.run is None:
             return None
         pid = self.daemon_pid()
@@ -227,6 +277,21 @@ class Node:
             self.run.kill()
             status = self.run.wait()
         self.run = None
+        self.log.close()
+        return status
+
+    def _stop_direct(self, timeout):
+        try:
+            os.kill(self.direct.pid, signal.SIGCONT)
+            os.kill(self.direct.pid, signal.SIGUSR1)
+        except OSError:
+            pass
+        try:
+            status = self.direct.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.direct.kill()
+            status = self.direct.wait()
+        self.direct = None
         self.log.close()
         return status
 
@@ -340,9 +405,12 @@ class Cluster:
     """Nodes node1..nodeN on 127.<a>.<b>.1..N, with heartbeat time-out and interval in ms."""
 
     def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
-                 slot=0, tavik_xml="", log_size=None, bmc_args=()):
-        """tavik_xml: more elements inside <tavik> (e.g. a stack size); log_size: the
-        channel's rotation size (None: the default); bmc_args: options for every BMC."""
+                 slot=0, tavik_xml="", log_size=None, bmc_args=(), log_level=15, mlock=None, stacksize=None,
+                 bmc_timeout_ms=1000):
+        """tavik_xml: more elements inside <tavik>; log_size: the channel's rotation size
+        (None: the default); bmc_args: options for every BMC; log_level, mlock, stacksize:
+        daemon settings (None leaves a key out); bmc_timeout_ms: the BMC library's
+        timeout_ms in each access file."""
         self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
         self.reports = os.path.join(self.dir, "sanitizer")
         os.makedirs(self.reports)
@@ -354,10 +422,14 @@ class Cluster:
         self.lan_port = 9001
         self.hb_port = 6230
         self.period_ms = period_ms
+        self.bmc_timeout_ms = bmc_timeout_ms  # the BMC library's timeout_ms in each access file
         self.hbto = hbto
         self.hbint = hbint
         self.nodes = [Node(self, i) for i in range(1, nodes + 1)]
         self.config = os.path.join(self.dir, "cluster.xml")
+        self.log_level = log_level
+        self.mlock = mlock
+        self.stacksize = stacksize
         self.write_config(resources, watchth, tavik_xml, log_size)
 
     def addr(self, index):
@@ -371,13 +443,18 @@ class Cluster:
         rscs = "".join('    <tavik name="%s"><priority>%d</priority><device>0</device></tavik>\n' % (r, i + 1)
                        for i, r in enumerate(resources))
         size = "" if log_size is None else "<size>%d</size>" % log_size
+        tavik = "<watchth>%d</watchth><log><level>%d</level>%s</log>" % (watchth, self.log_level, size)
+        if self.mlock is not None:
+            tavik += "<mlock>%s</mlock>" % ("yes" if self.mlock else "no")
+        if self.stacksize is not None:
+            tavik += "<thread><stacksize>%d</stacksize></thread>" % self.stacksize
+        tavik += tavik_xml
         text = ('<?xml version="1.0"?>\n<root>\n'
-                '  <tavik><watchth>%d</watchth><log><level>15</level>%s</log>%s</tavik>\n'
+                '  <tavik>%s</tavik>\n'
                 '  <all><num><server>%d</server><hbr>%d</hbr></num></all>\n'
                 '  <cluster><heartbeat><timeout>%d</timeout><interval>%d</interval></heartbeat></cluster>\n'
                 '%s  <heartbeat>\n%s  </heartbeat>\n</root>\n'
-                % (watchth, size, tavik_xml, len(self.nodes), len(resources), self.hbto, self.hbint, servers,
-                   rscs))
+                % (tavik, len(self.nodes), len(resources), self.hbto, self.hbint, servers, rscs))
         with open(self.config, "w") as f:
             f.write(text)
 

@@ -27,17 +27,19 @@ sigset_t usr1_set() {
 // a scenario that names no nodes gets the host alone, with priority 1.
 nlohmann::json with_own_host(nlohmann::json scenario) {
     if (!scenario.contains("nodes")) {
-        char host[256] = {};
-        gethostname(host, sizeof host - 1);
-        if (char *dot = std::strchr(host, '.'); dot != nullptr) {
-            *dot = '\0';
-        }
-        scenario["nodes"] = nlohmann::json::array({nlohmann::json::array({host, 1})});
+        scenario["nodes"] = nlohmann::json::array({nlohmann::json::array({DaemonRunner::host_name(), 1})});
     }
     return scenario;
 }
 
 }  // namespace
+
+std::string DaemonRunner::host_name() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string name = host;
+    return name.substr(0, name.find('.'));
+}
 
 DaemonRunner::DaemonRunner(const nlohmann::json &scenario) {
     char tmpl[] = "/tmp/tavik-process-XXXXXX";

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -41,6 +43,9 @@ public:
     int find(const std::string &part, int from = 0) const;
     int count(const std::string &part) const;
 
+    // This host's name up to its first dot: the node the daemon takes as its own.
+    static std::string host_name();
+
 private:
     std::string dir_;
     std::string scenario_path_;
@@ -48,3 +53,13 @@ private:
     pid_t pid_ = -1;    // running child, -1 once reaped
     pid_t child_ = -1;  // the child started last, for matching its signals
 };
+
+// Asserts that trace lines containing `parts` appear in this order.
+inline void expect_in_order(const DaemonRunner &d, const std::vector<std::string> &parts) {
+    int at = 0;
+    for (const auto &part : parts) {
+        int found = d.find(part, at);
+        ASSERT_GE(found, 0) << "missing, or out of order: " << part;
+        at = found + 1;
+    }
+}

@@ -35,15 +35,6 @@ int run_to_stop(DaemonRunner &d) {
     return d.wait_exit(kExitMs);
 }
 
-// Asserts that the trace lines containing `parts` appear in this order.
-void expect_in_order(const DaemonRunner &d, const std::vector<std::string> &parts) {
-    int at = 0;
-    for (const auto &part : parts) {
-        int found = d.find(part, at);
-        ASSERT_GE(found, 0) << "missing, or out of order: " << part;
-        at = found + 1;
-    }
-}
 
 struct EarlyExit {
     const char *name;

@@ -38,16 +38,10 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-std::string host_name() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    std::string host = name;
-    return host.substr(0, host.find('.'));
-}
 
 // A small cluster the table can be built from: this host and one peer on one resource.
 json cluster_scenario(const json &config = json::object(), const json &extra = json::object()) {
-    const std::string host = host_name();
+    const std::string host = DaemonRunner::host_name();
     json cfg = {{"/root/heartbeat/tavik@hb1/device", 0},
                 {"/root/server@" + host + "/device@0/info", "127.0.1.1"},
                 {"/root/server@peer/device@0/info", "127.0.1.2"}};

@@ -17,27 +17,11 @@ namespace {
 constexpr int kStartMs = 5000;
 constexpr int kExitMs = 10000;
 
-std::string hostname() {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    if (char *dot = std::strchr(host, '.'); dot != nullptr) {
-        *dot = '\0';
-    }
-    return host;
-}
 
-void expect_in_order(const DaemonRunner &d, const std::vector<std::string> &parts) {
-    int at = 0;
-    for (const auto &part : parts) {
-        int found = d.find(part, at);
-        ASSERT_GE(found, 0) << "missing, or out of order: " << part;
-        at = found + 1;
-    }
-}
 
 // hb1 on device 1 over the host (1), peer2 (2, addressed) and peer3 (3, no address).
 json cluster() {
-    const std::string host = hostname();
+    const std::string host = DaemonRunner::host_name();
     return json{{"nodes", json::array({json::array({host, 1}), json::array({"peer2", 2}), json::array({"peer3", 3})})},
                 {"resources", json::array({json::array({"hb1", 1})})},
                 {"config",

@@ -9,10 +9,12 @@
 // TAVIK_POLICY_DIR with --policy-dir) in its own environment for the library.
 #include "cluster_layout.h"
 #include "command.h"
+#include "detection.h"
 
 #include "zvrxml.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <pugixml.hpp>
 
@@ -85,6 +87,8 @@ public:
     void warning(int line, std::string key, std::string message) {
         problems_.push_back({line, Severity::warning, std::move(key), std::move(message)});
     }
+    // Printed after the problems, before the summary.
+    void note(std::string line) { notes_.push_back(std::move(line)); }
 
     // Prints every problem in file order, then the summary; returns the exit status.
     int print() {
@@ -99,6 +103,9 @@ public:
             std::printf("%s: %s: %s%s%s\n", place.c_str(), is_error ? "error" : "warning", p.key.c_str(),
                         p.key.empty() ? "" : ": ", p.message.c_str());
         }
+        for (const std::string &line : notes_) {
+            std::printf("%s\n", line.c_str());
+        }
         std::printf("%s: %d error%s, %d warning%s\n", file_.c_str(), errors, errors == 1 ? "" : "s", warnings,
                     warnings == 1 ? "" : "s");
         return errors > 0 ? 2 : 0;
@@ -107,6 +114,7 @@ public:
 private:
     std::string file_;
     std::vector<Problem> problems_;
+    std::vector<std::string> notes_;
 };
 
 // Thrown when the check itself cannot run (policies missing): exit status 1.
@@ -255,10 +263,27 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
         } else if (*v > 100) {
             corrected("/root/cluster/delaywarn/heartbeat", *v, "100");
         }
-        if (*v <= 0) {
-            report.warning(line("/root/cluster/delaywarn/heartbeat"), "/root/cluster/delaywarn/heartbeat",
-                           "a rate of 0 makes every heartbeat of an online node raise a delay warning");
+    }
+}
+
+// The detection windows the settings give, and the warnings about settings that defeat
+// detection (a rate of 0 among them); each warning points at its key's line.
+void check_windows(Report &report, const std::map<std::string, std::pair<Read, int>, std::less<>> &values,
+                   const ClusterLayout &layout, int ratio) {
+    DetectionWindows w = compute_windows(read_timing_settings(), ratio, sysconf(_SC_CLK_TCK));
+    for (const WindowWarning &warning : window_warnings(w)) {
+        auto it = values.find(warning.key);
+        report.warning(it != values.end() ? it->second.second : 0, warning.key, warning.message);
+    }
+    std::vector<std::pair<std::string, bool>> resources;
+    std::set<std::string> seen;
+    for (const ResourceEntry &rsc : layout.resources) {
+        if (rsc.type == "tavik" && !rsc.name.empty() && seen.insert(rsc.name).second) {
+            resources.emplace_back(rsc.name, resource_active(rsc.name));
         }
+    }
+    for (std::string &line : describe_windows(w, resources, "")) {
+        report.note(std::move(line));
     }
 }
 
@@ -556,7 +581,7 @@ void report_load_failure(Report &report, const std::string &file, const std::str
     report.error(line, "", rest);
 }
 
-int check_config(const std::string &file) {
+int check_config(const std::string &file, int ratio) {
     ::setenv("TAVIK_CONFIG", file.c_str(), 1);
     if (xmllib_init("tavikctl") != XMLLIB_OK) {
         std::fprintf(stderr, "tavikctl: check-config: %s\n", xmllib_last_error());
@@ -600,6 +625,7 @@ int check_config(const std::string &file) {
     if (layout.heartbeat_sections > 1) {
         report.warning(0, "/root/heartbeat", "more than one <heartbeat>: only the first one is read");
     }
+    check_windows(report, values, layout, ratio);
     return report.print();
 }
 
@@ -607,10 +633,13 @@ CommandRegistrar check_config_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("check-config", "check a cluster configuration against the policies and the layout");
     auto file = std::make_shared<std::string>();
     auto policy_dir = std::make_shared<std::string>();
+    auto ratio = std::make_shared<int>(1);
     cmd->add_option("file", *file, "configuration file (default: $TAVIK_CONFIG or /etc/tavik/cluster.xml)");
     cmd->add_option("--policy-dir", *policy_dir, "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
+    cmd->add_option("--ratio", *ratio, "the cluster's time-out multiplier for the detection windows (default: 1)")
+        ->check(CLI::Range(1, 2147483647));
     cmd->footer("Exit status: 0 clean or warnings only, 2 errors found, 1 the check could not run.");
-    cmd->callback([file, policy_dir] {
+    cmd->callback([file, policy_dir, ratio] {
         std::string path = *file;
         if (path.empty()) {
             const char *env = std::getenv("TAVIK_CONFIG");
@@ -620,7 +649,7 @@ CommandRegistrar check_config_command([](CLI::App &app) {
             ::setenv("TAVIK_POLICY_DIR", policy_dir->c_str(), 1);
         }
         try {
-            exit_code() = check_config(path);
+            exit_code() = check_config(path, *ratio);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "tavikctl: check-config: %s\n", e.what());
             exit_code() = 1;

@@ -3,7 +3,11 @@
 #include "ipc_cli.h"
 
 #include <strings.h>
+#include <time.h>
 
+#include <cctype>
+#include <climits>
+#include <cstdio>
 #include <stdexcept>
 
 #include "cluster_layout.h"
@@ -89,6 +93,72 @@ std::optional<int> parse_state(const std::string &text) {
         return number;
     }
     return std::nullopt;
+}
+
+std::string duration_text(long long nanoseconds) {
+    long long s = nanoseconds > 0 ? nanoseconds / 1000000000 : 0;
+    char buf[64];
+    if (s < 60) {
+        std::snprintf(buf, sizeof buf, "%llds", s);
+    } else if (s < 3600) {
+        std::snprintf(buf, sizeof buf, "%lldm%llds", s / 60, s % 60);
+    } else if (s < 86400) {
+        std::snprintf(buf, sizeof buf, "%lldh%02lldm", s / 3600, s % 3600 / 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%lldd%02lldh", s / 86400, s % 86400 / 3600);
+    }
+    return buf;
+}
+
+std::optional<long long> parse_duration_seconds(const std::string &text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    constexpr long long kLimit = 100LL * 365 * 86400;  // a century: beyond any history
+    long long total = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return std::nullopt;
+        }
+        long long value = 0;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+            value = value * 10 + (text[i] - '0');
+            if (value > kLimit) {
+                return std::nullopt;
+            }
+            ++i;
+        }
+        long long unit = 1;
+        if (i < text.size()) {
+            switch (text[i]) {
+            case 'd': unit = 86400; break;
+            case 'h': unit = 3600; break;
+            case 'm': unit = 60; break;
+            case 's': unit = 1; break;
+            default: return std::nullopt;
+            }
+            ++i;
+        } else if (total != 0) {
+            return std::nullopt;  // "1m30": a bare number only stands alone
+        }
+        total += value * unit;
+        if (total > kLimit) {
+            return std::nullopt;
+        }
+    }
+    return total > 0 ? std::optional<long long>(total) : std::nullopt;
+}
+
+std::string wall_time_text(long long nanoseconds) {
+    time_t seconds = static_cast<time_t>(nanoseconds / 1000000000);
+    struct tm utc {};
+    gmtime_r(&seconds, &utc);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(nanoseconds % 1000000000 / 1000000));
+    return buf;
 }
 
 }  // namespace tavikctl

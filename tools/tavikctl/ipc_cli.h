@@ -55,4 +55,14 @@ const char *status_name(int status);
 // A state by name (any case) or number; empty when it is neither.
 std::optional<int> parse_state(const std::string &text);
 
+// A duration as operators read it: "0s", "45s", "3m12s", "2h05m", "3d04h". Negative
+// values show as "0s".
+std::string duration_text(long long nanoseconds);
+// A duration given on the command line: a number of seconds, or numbers each followed
+// by d, h, m or s ("90s", "10m", "1h30m", "2d"). Empty unless it is more than 0 and
+// fits.
+std::optional<long long> parse_duration_seconds(const std::string &text);
+// A CLOCK_REALTIME time in nanoseconds as UTC, "2026-12-08T14:03:12.345Z".
+std::string wall_time_text(long long nanoseconds);
+
 }  // namespace tavikctl

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// `tavikctl status [--json] [--watch] [--name NAME]`: the resources by nodes with each
-// state and each resource's status, plus ratio, period, action, wait status and the
-// change counter. --watch polls the namespace and redraws whenever anything shown
-// changed; it does not take the status-change semaphore, which belongs to the cluster
-// process that waits on it, so any number of watchers can run beside it.
+// `tavikctl status [--json] [--watch] [--flapping N [--window D]] [--config FILE]
+// [--name NAME]`: the resources by nodes with each state and each resource's status,
+// plus ratio, period, action, wait status and the change counter; for every state and
+// status how long it has held ("since") and how often it changed since `tavikctl init`;
+// and the detection windows of the configuration at the live ratio. --flapping lists
+// the pairs that changed more than N times within the window. --watch polls the
+// namespace and redraws whenever anything shown changed (on a terminal also once a
+// second, so that the durations move); it does not take the status-change semaphore,
+// which belongs to the cluster process that waits on it, so any number of watchers can
+// run beside it.
 // Runs on tavikctl's single thread; the signal handler only sets a flag.
 #include <nlohmann/json.hpp>
 
@@ -17,19 +22,26 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "config_session.h"
+#include "detection.h"
 #include "ipc_cli.h"
 
 namespace {
 
 struct StatusOptions {
     std::string name;
+    std::string config;
     bool json = false;
     bool watch = false;
+    int flapping = -1;  // -1: not asked
+    std::string window = "10m";
 };
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -57,10 +69,83 @@ std::string status_cell(int status) {
     return name == "invalid" ? "?(" + std::to_string(status) + ")" : name;
 }
 
-std::string render_table(const zvripc_snapshot &snap) {
-    std::string out = format("namespace \"%s\" (mode %04o)\n", snap.name, snap.mode);
-    out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period,
-                  static_cast<unsigned>(snap.action));
+// How long a value has held at the time of the snapshot: since its last change, or
+// since the namespace was made when it never changed.
+long long held_ns(const zvripc_snapshot &snap, const zvripc_history &h) {
+    return snap.taken_mono_ns - (h.changes > 0 ? h.last_mono_ns : snap.created_mono_ns);
+}
+
+std::string table(const std::vector<std::vector<std::string>> &rows) {
+    std::vector<std::size_t> width;
+    for (const auto &row : rows) {
+        width.resize(std::max(width.size(), row.size()), 0);
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].size());
+        }
+    }
+    std::string out;
+    for (const auto &row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) {
+                line += std::string(width[c] - row[c].size() + 2, ' ');
+            }
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string node_label(const zvripc_snap_node &node) { return format("%s(%d)", node.name, node.priority); }
+
+// What the configuration says about detection, read once per command: the daemon reads
+// these settings only at its start, and the ratio comes live from the namespace.
+struct LiveTiming {
+    std::optional<tavikctl::TimingSettings> settings;
+    std::map<std::string, bool> active;  // resource name -> has a BMC device
+    std::string error;                   // why there are no settings
+};
+
+LiveTiming load_timing(const StatusOptions &opts, const zvripc_snapshot &snap) {
+    LiveTiming live;
+    try {
+        tavikctl::ConfigSession session(tavikctl::configuration_path(opts.config));
+        live.settings = tavikctl::read_timing_settings();
+        for (int r = 0; r < snap.rsc_count; ++r) {
+            if (std::string(snap.resources[r].type) == "tavik") {
+                live.active[snap.resources[r].name] = tavikctl::resource_active(snap.resources[r].name);
+            }
+        }
+    } catch (const std::exception &e) {
+        live.error = e.what();
+    }
+    return live;
+}
+
+std::vector<std::pair<std::string, bool>> tavik_resources(const zvripc_snapshot &snap, const LiveTiming &live) {
+    std::vector<std::pair<std::string, bool>> out;
+    for (int r = 0; r < snap.rsc_count; ++r) {
+        if (std::string(snap.resources[r].type) == "tavik") {
+            auto it = live.active.find(snap.resources[r].name);
+            out.emplace_back(snap.resources[r].name, it != live.active.end() && it->second);
+        }
+    }
+    return out;
+}
+
+std::optional<tavikctl::DetectionWindows> windows_of(const zvripc_snapshot &snap, const LiveTiming &live) {
+    if (!live.settings) {
+        return std::nullopt;
+    }
+    return tavikctl::compute_windows(*live.settings, snap.ratio, sysconf(_SC_CLK_TCK));
+}
+
+std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live) {
+    std::string out = format("namespace \"%s\" (mode %04o), created %s (%s ago)\n", snap.name, snap.mode,
+                             tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
+                             tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
+    out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period, static_cast<unsigned>(snap.action));
     if (snap.acttype[0] != '\0') {
         out += format(" (%s)", snap.acttype);
     }
@@ -73,7 +158,7 @@ std::string render_table(const zvripc_snapshot &snap) {
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> head = {"RESOURCE", "TYPE", "PRI", "STATUS"};
     for (int n = 0; n < snap.node_count; ++n) {
-        head.push_back(format("%s(%d)", snap.nodes[n].name, snap.nodes[n].priority));
+        head.push_back(node_label(snap.nodes[n]));
     }
     rows.push_back(head);
     for (int r = 0; r < snap.rsc_count; ++r) {
@@ -84,64 +169,197 @@ std::string render_table(const zvripc_snapshot &snap) {
         }
         rows.push_back(row);
     }
-    std::vector<std::size_t> width(head.size(), 0);
-    for (const auto &row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    for (const auto &row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) {
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-            }
-        }
-        out += line + "\n";
-    }
+    out += table(rows);
     if (snap.rsc_count == 0) {
         out += "(no resources)\n";
+        return out;
+    }
+
+    // The history: the status of each resource, then each of its pairs.
+    rows = {{"RESOURCE", "NODE", "STATE", "SINCE", "CHANGES"}};
+    for (int r = 0; r < snap.rsc_count; ++r) {
+        const zvripc_snap_rsc &rsc = snap.resources[r];
+        const zvripc_history &sh = snap.status_history[r];
+        rows.push_back({rsc.name, "(status)", status_cell(rsc.status), tavikctl::duration_text(held_ns(snap, sh)),
+                        std::to_string(sh.changes)});
+        for (int n = 0; n < snap.node_count; ++n) {
+            const zvripc_history &h = snap.state_history[r * snap.node_count + n];
+            rows.push_back({rsc.name, node_label(snap.nodes[n]), state_cell(snap.states[r * snap.node_count + n]),
+                            tavikctl::duration_text(held_ns(snap, h)), std::to_string(h.changes)});
+        }
+    }
+    out += "\n" + table(rows);
+
+    out += "\n";
+    if (auto w = windows_of(snap, live)) {
+        for (const std::string &line : tavikctl::describe_windows(*w, tavik_resources(snap, live), "")) {
+            out += line + "\n";
+        }
+        for (const tavikctl::WindowWarning &warning : tavikctl::window_warnings(*w)) {
+            out += "warning: " + warning.key + ": " + warning.message + "\n";
+        }
+    } else {
+        out += "detection windows: not shown: " + live.error + "\n";
     }
     return out;
 }
 
-nlohmann::ordered_json render_json(const zvripc_snapshot &snap) {
+// Adds changes, last_change and (relative) since and since_seconds, each key after
+// `prefix`.
+void add_history(nlohmann::ordered_json &out, const std::string &prefix, const zvripc_snapshot &snap,
+                 const zvripc_history &h, bool relative) {
+    out[prefix + "changes"] = h.changes;
+    if (h.changes > 0) {
+        out[prefix + "last_change"] = tavikctl::wall_time_text(h.last_wall_ns);
+    } else {
+        out[prefix + "last_change"] = nullptr;
+    }
+    if (relative) {
+        out[prefix + "since"] = tavikctl::duration_text(held_ns(snap, h));
+        out[prefix + "since_seconds"] = static_cast<double>(held_ns(snap, h) / 1000000) / 1000.0;
+    }
+}
+
+// relative: include what depends on the time of the snapshot (durations). Without it,
+// two snapshots give the same document exactly when nothing in the namespace changed.
+nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming &live, bool relative) {
     nlohmann::ordered_json resources = nlohmann::ordered_json::array();
     for (int r = 0; r < snap.rsc_count; ++r) {
         const zvripc_snap_rsc &rsc = snap.resources[r];
         nlohmann::ordered_json nodes = nlohmann::ordered_json::array();
         for (int n = 0; n < snap.node_count; ++n) {
             int state = snap.states[r * snap.node_count + n];
-            nodes.push_back({{"name", snap.nodes[n].name},
-                             {"id", snap.nodes[n].priority},
-                             {"state", tavikctl::state_name(state)},
-                             {"state_code", state}});
+            nlohmann::ordered_json node = {{"name", snap.nodes[n].name},
+                                           {"id", snap.nodes[n].priority},
+                                           {"state", tavikctl::state_name(state)},
+                                           {"state_code", state}};
+            add_history(node, "", snap, snap.state_history[r * snap.node_count + n], relative);
+            nodes.push_back(node);
         }
-        resources.push_back({{"name", rsc.name},
-                             {"type", rsc.type},
-                             {"priority", rsc.priority},
-                             {"status", tavikctl::status_name(rsc.status)},
-                             {"status_code", rsc.status},
-                             {"nodes", nodes}});
+        nlohmann::ordered_json entry = {{"name", rsc.name},
+                                        {"type", rsc.type},
+                                        {"priority", rsc.priority},
+                                        {"status", tavikctl::status_name(rsc.status)},
+                                        {"status_code", rsc.status}};
+        add_history(entry, "status_", snap, snap.status_history[r], relative);
+        entry["nodes"] = nodes;
+        resources.push_back(entry);
     }
-    return {{"namespace", snap.name}, {"resources", resources},     {"ratio", snap.ratio},
-            {"period", snap.period},  {"action", snap.action},      {"acttype", snap.acttype},
-            {"waitstat", snap.waitstat}, {"changes", snap.changes}};
+    nlohmann::ordered_json doc = {{"namespace", snap.name}, {"resources", resources},     {"ratio", snap.ratio},
+                                  {"period", snap.period},  {"action", snap.action},      {"acttype", snap.acttype},
+                                  {"waitstat", snap.waitstat}, {"changes", snap.changes},
+                                  {"created", tavikctl::wall_time_text(snap.created_wall_ns)}};
+    if (auto w = windows_of(snap, live)) {
+        doc["detection"] = tavikctl::windows_json(*w, tavik_resources(snap, live));
+    } else {
+        doc["detection"] = nullptr;
+        doc["detection_error"] = live.error;
+    }
+    return doc;
 }
 
-std::string render(const zvripc_snapshot &snap, bool json, bool watch) {
+std::string render(const zvripc_snapshot &snap, const LiveTiming &live, bool json, bool watch) {
     if (json) {
         // One document per line while watching, so that a reader can take them apart.
-        return render_json(snap).dump(watch ? -1 : 2) + "\n";
+        return render_json(snap, live, true).dump(watch ? -1 : 2) + "\n";
     }
-    return render_table(snap);
+    return render_table(snap, live);
+}
+
+// ---- --flapping -------------------------------------------------------------------------
+
+struct Flapper {
+    int r, n;
+    int in_window;  // ZVRIPC_HISTORY_RECENT: at least that many
+};
+
+std::vector<Flapper> flapping_pairs(const zvripc_snapshot &snap, int more_than, long long window_s) {
+    std::vector<Flapper> out;
+    const long long from = snap.taken_mono_ns - window_s * 1000000000LL;
+    for (int r = 0; r < snap.rsc_count; ++r) {
+        for (int n = 0; n < snap.node_count; ++n) {
+            int count = ipc_history_changes_since(&snap.state_history[r * snap.node_count + n], from);
+            if (count > more_than) {
+                out.push_back({r, n, count});
+            }
+        }
+    }
+    // The busiest first; the table order among equals.
+    std::stable_sort(out.begin(), out.end(), [](const Flapper &a, const Flapper &b) { return a.in_window > b.in_window; });
+    return out;
+}
+
+std::string count_text(int count) {
+    return count >= ZVRIPC_HISTORY_RECENT ? std::to_string(ZVRIPC_HISTORY_RECENT) + "+" : std::to_string(count);
+}
+
+void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long long window_s) {
+    std::vector<Flapper> found = flapping_pairs(snap, opts.flapping, window_s);
+    const std::string window = tavikctl::duration_text(window_s * 1000000000LL);
+    if (opts.json) {
+        nlohmann::ordered_json pairs = nlohmann::ordered_json::array();
+        for (const Flapper &f : found) {
+            const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
+            int state = snap.states[f.r * snap.node_count + f.n];
+            nlohmann::ordered_json entry = {{"resource", snap.resources[f.r].name},
+                                            {"type", snap.resources[f.r].type},
+                                            {"node", snap.nodes[f.n].name},
+                                            {"id", snap.nodes[f.n].priority},
+                                            {"state", tavikctl::state_name(state)},
+                                            {"state_code", state},
+                                            {"changes_in_window", f.in_window},
+                                            {"at_least", f.in_window >= ZVRIPC_HISTORY_RECENT}};
+            add_history(entry, "", snap, h, true);
+            pairs.push_back(entry);
+        }
+        nlohmann::ordered_json doc = {{"namespace", snap.name},
+                                      {"more_than", opts.flapping},
+                                      {"window_seconds", window_s},
+                                      {"pairs", pairs}};
+        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        return;
+    }
+    if (found.empty()) {
+        std::printf("namespace \"%s\": no pair changed more than %d time%s in the last %s\n", snap.name, opts.flapping,
+                    opts.flapping == 1 ? "" : "s", window.c_str());
+        return;
+    }
+    std::printf("namespace \"%s\": %zu pair%s changed more than %d time%s in the last %s\n", snap.name, found.size(),
+                found.size() == 1 ? "" : "s", opts.flapping, opts.flapping == 1 ? "" : "s", window.c_str());
+    std::vector<std::vector<std::string>> rows = {{"RESOURCE", "NODE", "STATE", "IN WINDOW", "CHANGES", "SINCE"}};
+    for (const Flapper &f : found) {
+        const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
+        rows.push_back({snap.resources[f.r].name, node_label(snap.nodes[f.n]),
+                        state_cell(snap.states[f.r * snap.node_count + f.n]), count_text(f.in_window),
+                        std::to_string(h.changes), tavikctl::duration_text(held_ns(snap, h))});
+    }
+    std::fputs(table(rows).c_str(), stdout);
+}
+
+long long checked_window(const StatusOptions &opts) {
+    if (opts.flapping >= ZVRIPC_HISTORY_RECENT) {
+        throw std::runtime_error("--flapping " + std::to_string(opts.flapping) + ": the namespace keeps the times of the last " +
+                                 std::to_string(ZVRIPC_HISTORY_RECENT) + " changes of each pair, so N can be at most " +
+                                 std::to_string(ZVRIPC_HISTORY_RECENT - 1));
+    }
+    std::optional<long long> window = tavikctl::parse_duration_seconds(opts.window);
+    if (!window) {
+        throw std::runtime_error("--window: \"" + opts.window +
+                                 "\" is not a duration (seconds, or numbers with d, h, m, s such as 90s, 10m, 1h30m)");
+    }
+    return *window;
 }
 
 void print_once(const StatusOptions &opts) {
+    long long window_s = opts.flapping >= 0 ? checked_window(opts) : 0;
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
-    std::fputs(render(*snap, opts.json, false).c_str(), stdout);
+    if (opts.flapping >= 0) {
+        print_flapping(opts, *snap, window_s);
+        return;
+    }
+    LiveTiming live = load_timing(opts, *snap);
+    std::fputs(render(*snap, live, opts.json, false).c_str(), stdout);
 }
 
 // Restores the previous dispositions of SIGINT and SIGTERM when the watch ends.
@@ -172,7 +390,9 @@ void watch(const StatusOptions &opts) {
     StopSignals signals;
     auto handle = std::make_unique<tavikctl::IpcHandle>(ns);
     const bool clear = !opts.json && isatty(STDOUT_FILENO) == 1;
-    std::string shown;
+    std::optional<LiveTiming> live;
+    std::string shown;  // what the namespace held when last drawn, without durations
+    long long drawn_mono = 0;
     while (stop_requested == 0) {
         if (ipc_check(handle->get()) != ZVRIPC_OK) {
             // Removed, or replaced by `tavikctl init --force`: follow a replacement.
@@ -183,10 +403,17 @@ void watch(const StatusOptions &opts) {
                 throw std::runtime_error("namespace \"" + ns + "\" was removed while watching it");
             }
             shown.clear();
+            live.reset();
         }
         tavikctl::Snapshot snap = tavikctl::take_snapshot(*handle);
-        std::string text = render(*snap, opts.json, true);
-        if (text != shown) {
+        if (!live) {
+            live = load_timing(opts, *snap);
+        }
+        std::string key = render_json(*snap, *live, false).dump();
+        // On a terminal the durations are kept fresh once a second.
+        bool tick = clear && snap->taken_mono_ns - drawn_mono >= 1000000000LL;
+        if (key != shown || tick) {
+            std::string text = render(*snap, *live, opts.json, true);
             if (clear) {
                 std::fputs("\033[H\033[2J", stdout);
             } else if (!shown.empty() && !opts.json) {
@@ -194,7 +421,8 @@ void watch(const StatusOptions &opts) {
             }
             std::fputs(text.c_str(), stdout);
             std::fflush(stdout);
-            shown = std::move(text);
+            shown = std::move(key);
+            drawn_mono = snap->taken_mono_ns;
         }
         // A bounded poll: a tenth of a second between looks keeps redraws prompt and
         // costs one lock and a copy of the segment each time.
@@ -208,8 +436,21 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("status", "show the states and statuses held in the IPC namespace");
     cmd->add_flag("--json", opts.json, "print JSON instead of a table");
     cmd->add_flag("--watch", opts.watch, "redraw on every change until SIGINT or SIGTERM");
+    cmd->add_option("--flapping", opts.flapping,
+                    "list the (resource, node) pairs that changed more than N times within --window (N at most 15)")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--window", opts.window, "the window of --flapping: 90s, 10m, 1h30m, 2d (default: 10m)");
+    cmd->add_option("--config", opts.config,
+                    "cluster configuration for the detection windows (default: $TAVIK_CONFIG, else "
+                    "/etc/tavik/cluster.xml)");
     tavikctl::add_namespace_option(cmd, opts.name);
     cmd->callback([] {
+        if (opts.watch && opts.flapping >= 0) {
+            throw std::runtime_error("--flapping and --watch cannot be combined");
+        }
+        if (opts.flapping < 0 && opts.window != "10m") {
+            throw std::runtime_error("--window needs --flapping");
+        }
         if (opts.watch) {
             watch(opts);
         } else {

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The BMC access file: what is accepted with which defaults, what is refused with which
 // message, and the password file's checks. Single-threaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "config.h"
 #include "sim_harness.h"
@@ -58,8 +62,10 @@ TEST(BmcConfig, DefaultsAndRelativePasswordFile) {
 }
 
 TEST(BmcConfig, RefusalsNameTheLineAndTheProblem) {
+    using namespace std::string_view_literals;
     struct Case {
-        const char *text, *message;
+        std::string_view text;
+        const char *message;
     };
     const Case cases[] = {
         {"driver = lan\nhots = x\n", "line 2: unknown key 'hots'"},
@@ -80,6 +86,13 @@ TEST(BmcConfig, RefusalsNameTheLineAndTheProblem) {
         {"driver = lan\nuser = u\npassword_file = p\n", "driver = lan needs key 'host'"},
         {"driver = lan\nhost = h\npassword_file = p\n", "driver = lan needs key 'user'"},
         {"driver = lan\nhost = h\nuser = u\n", "driver = lan needs key 'password_file'"},
+        // Values become C strings: a NUL would cut the host before its port or the
+        // password file's path short, a lone CR (old line ends) would end up in the host.
+        {"driver = lan\nhost = 127.0.1.1\0evil\nuser = u\npassword_file = /p\n"sv,
+         "line 2: a control character (0x00)"},
+        {"driver = lan\rhost = 127.0.1.1\ruser = u\rpassword_file = /p\r"sv, "line 1: a control character (0x0d)"},
+        {"driver = inband\nuser = a\x1b[2Jb\n"sv, "line 2: a control character (0x1b)"},
+        {"driver = inband\nuser = a\x7f\n"sv, "line 2: a control character (0x7f)"},
     };
     for (const auto &c : cases) {
         Config cfg;
@@ -142,6 +155,39 @@ TEST(BmcPasswordFile, ContentRules) {
     EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
     ASSERT_EQ(symlink(dir.file("pw").c_str(), dir.file("link").c_str()), 0);
     EXPECT_FALSE(tavik::bmc::read_password(dir.file("link"), pw, err)) << "a symbolic link is not followed";
+}
+
+// A FIFO named as the access file or the password file is refused at once instead of
+// waiting for a writer. Should the open block, the test opens the FIFO for writing
+// itself to release the reader and fails.
+TEST(BmcConfigFile, FifosAreRefusedWithoutWaiting) {
+    tavik::test::TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tavik::test::write_text(dir.file("bmc.conf"),
+                            "driver = lan\nhost = 127.0.1.1\nuser = u\npassword_file = fifo\n");
+    struct Case {
+        std::string file;
+        LoadError expected;
+    };
+    for (const Case &c : {Case{fifo, LoadError::Missing}, Case{dir.file("bmc.conf"), LoadError::Password}}) {
+        auto load = std::async(std::launch::async, [&] {
+            Config cfg;
+            std::string err;
+            LoadError result = tavik::bmc::load_config(c.file, cfg, err);
+            return std::make_pair(result, err);
+        });
+        if (load.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            ::close(writer);
+            load.wait();
+            ADD_FAILURE() << c.file << ": load_config waits on the FIFO";
+            continue;
+        }
+        auto [result, err] = load.get();
+        EXPECT_EQ(result, c.expected) << c.file << ": " << err;
+        EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    }
 }
 
 TEST(BmcConfigFile, LoadReportsWhichStepFailed) {

@@ -250,7 +250,7 @@ TEST(FirmwareHost, RefusesBadStatusRequests) {
     EXPECT_EQ(a.call(kCmdGetStatus, {1, 4}, 0), kCcOutOfRange);
     EXPECT_EQ(a.call(kCmdGetStatus, {0, 0}, 0), kCcOutOfRange);
     EXPECT_EQ(a.call(kCmdGetStatus, {1}, 0), kCcLengthInvalid);
-    EXPECT_EQ(a.call(0x35, {}, 0), kCcInvalidCommand);
+    EXPECT_EQ(a.call(0x36, {}, 0), kCcInvalidCommand);
     EXPECT_FALSE(a.fw().host_alive(0)) << "a refused status changed the host state";
 }
 
@@ -505,6 +505,154 @@ TEST(FirmwareOptions, ParsesEveryOptionAndNamesTheBadOne) {
         EXPECT_FALSE(tavik::bmcsim::parse_options(b.text, o, err)) << b.text;
         EXPECT_NE(err.find(b.named), std::string::npos) << b.text << " -> " << err;
     }
+}
+
+// ---- read-back (0x34 targets, 0x35 firmware state) ------------------------------------
+
+struct Held {
+    Ip4 ip;
+    std::uint8_t ctrl, timeout, state, status;
+};
+
+std::vector<Held> read_back(Bmc &bmc, std::uint8_t block, std::int64_t now) {
+    std::vector<Held> out;
+    for (std::uint8_t page = 0; page < kPagesPerBlock; ++page) {
+        std::vector<std::uint8_t> d;
+        EXPECT_EQ(bmc.call(kCmdGetTargets, {block, page}, now, &d), kCcOk);
+        EXPECT_EQ(d.size(), kGetTargetsResponseLen);
+        if (d.size() != kGetTargetsResponseLen) {
+            return out;
+        }
+        EXPECT_EQ(d[0], block);
+        EXPECT_EQ(d[1], page);
+        for (std::size_t i = 0; i < kPageRecords; ++i) {
+            const std::uint8_t *r = &d[2 + i * 8];
+            out.push_back({{r[0], r[1], r[2], r[3]}, r[4], r[5],
+                           static_cast<std::uint8_t>((r[6] & kResultMask) >> kResultShift), r[7]});
+        }
+    }
+    return out;
+}
+
+TEST(FirmwareReadBack, TargetsShowWhatTheSlotsHoldAndWhatAPollWouldReport) {
+    Bmc a(kA), b(kB);
+    b.status(kHostRunning, 0);
+    ASSERT_EQ(a.program(1, {{kB, kCtrlStart, 2}, {kC, kCtrlStop, 3}, {kA, kCtrlStart, 1}}, 0), kCcOk);
+    ASSERT_EQ(a.program(2, {{}, {kC, kCtrlStart, 5}}, 0), kCcOk);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    b.beat(100, {&a});
+    for (std::int64_t now : {200, 2500}) {  // B heard, then silent past its 2 s
+        SCOPED_TRACE(now);
+        std::vector<Record> polled = a.poll(1, now);
+        std::vector<Held> held = read_back(a, 1, now);
+        ASSERT_EQ(held.size(), kBlockRecords);
+        const std::vector<Held> want = {{kB, kCtrlStart, 2, kResultReady, static_cast<std::uint8_t>(now < 2100 ? 3 : 2)},
+                                        {kC, kCtrlStop, 3, kResultStopped, 0},
+                                        {kA, kCtrlStart, 1, kResultCollecting, 0}};
+        for (std::size_t i = 0; i < kBlockRecords; ++i) {
+            SCOPED_TRACE(i);
+            Held w = i < want.size() ? want[i] : Held{Ip4{}, kCtrlStop, 0, kResultEmpty, 0};
+            if (i == 2 && now >= 1000) {
+                w.state = kResultReady;  // its own 1 s passed without a datagram: silent
+            }
+            EXPECT_EQ(held[i].ip, w.ip);
+            EXPECT_EQ(held[i].ctrl, w.ctrl);
+            EXPECT_EQ(held[i].timeout, w.timeout);
+            EXPECT_EQ(held[i].state, w.state);
+            EXPECT_EQ(held[i].status, w.status);
+            // What a poll reports, record for record.
+            EXPECT_EQ(held[i].state, polled[i].state);
+            EXPECT_EQ(held[i].status, polled[i].status);
+        }
+    }
+    std::vector<Held> second = read_back(a, 2, 2500);
+    EXPECT_EQ(second[0].state, kResultEmpty);
+    EXPECT_EQ(second[1].ip, kC);
+    EXPECT_EQ(second[1].ctrl, kCtrlStart);
+    EXPECT_EQ(second[1].timeout, 5);
+}
+
+TEST(FirmwareReadBack, IsNoPollAndChangesNothing) {
+    Options opt;
+    opt.collecting = 2;
+    Bmc a(kA, opt), b(kB);
+    b.status(kHostRunning, 0);
+    a.program(1, {{kB, kCtrlStart, 1}}, 0);
+    b.program(1, {{kA, kCtrlStart, 1}}, 0);
+    b.beat(10, {&a});
+    for (int i = 0; i < 5; ++i) {
+        // The hook forces polls to "collecting"; the read-back shows the real state and
+        // does not use up the hook's count.
+        EXPECT_EQ(read_back(a, 1, 20)[0].state, kResultReady);
+    }
+    EXPECT_EQ(a.poll(1, 20)[0].state, kResultCollecting);
+    EXPECT_EQ(a.poll(1, 20)[0].state, kResultCollecting);
+    EXPECT_EQ(a.poll(1, 20)[0].state, kResultReady);
+    // Reprogramming the same target after reading back keeps its history.
+    a.program(1, {{kB, kCtrlStart, 1}}, 30);
+    EXPECT_EQ(a.first(40).status, 3);
+}
+
+TEST(FirmwareReadBack, RefusesBadRequests) {
+    Options opt;
+    Bmc a(kA, opt);
+    struct Case {
+        std::uint8_t cmd;
+        std::vector<std::uint8_t> req;
+        std::uint8_t cc;
+    };
+    for (const Case &c : std::vector<Case>{{kCmdGetTargets, {1}, kCcLengthInvalid},
+                                           {kCmdGetTargets, {1, 0, 0}, kCcLengthInvalid},
+                                           {kCmdGetTargets, {0, 0}, kCcOutOfRange},
+                                           {kCmdGetTargets, {3, 0}, kCcOutOfRange},
+                                           {kCmdGetTargets, {1, 4}, kCcOutOfRange},
+                                           {kCmdGetFirmwareState, {0}, kCcLengthInvalid}}) {
+        EXPECT_EQ(a.call(c.cmd, c.req, 0), c.cc) << int(c.cmd) << " of " << c.req.size() << " bytes";
+    }
+    ASSERT_EQ(a.call(kCmdTestControl, {kTestRefuse, kCmdGetTargets, kCcInvalidCommand, 1}, 0), kCcOk);
+    EXPECT_EQ(a.call(kCmdGetTargets, {1, 0}, 0), kCcInvalidCommand);
+    EXPECT_EQ(a.call(kCmdGetTargets, {1, 0}, 0), kCcOk);
+}
+
+TEST(FirmwareReadBack, StateGivesTheHostFlagAccessTimeOutAndLastStatus) {
+    Options opt;
+    opt.period_ms = 300;
+    opt.access_timeout_s = 7;
+    Bmc a(kA, opt), b(kB);
+    struct Want {
+        int alive, access, since, last;
+    };
+    auto state = [&](std::int64_t now) {
+        std::vector<std::uint8_t> d;
+        EXPECT_EQ(a.call(kCmdGetFirmwareState, {}, now, &d), kCcOk);
+        EXPECT_EQ(d.size(), kFirmwareStateLen);
+        d.resize(kFirmwareStateLen);
+        EXPECT_EQ(d[6] | (d[7] << 8), 300);  // period
+        return std::make_pair(Want{d[0], d[1] | (d[2] << 8), d[3] | (d[4] << 8), d[5]},
+                              std::make_pair(d[8] | (d[9] << 8), d[12] | (d[13] << 8)));
+    };
+    auto expect = [](const std::pair<Want, std::pair<int, int>> &got, Want w) {
+        EXPECT_EQ(got.first.alive, w.alive);
+        EXPECT_EQ(got.first.access, w.access);
+        EXPECT_EQ(got.first.since, w.since);
+        EXPECT_EQ(got.first.last, w.last);
+    };
+    expect(state(0), {0, 7, 0xffff, 0});  // nothing announced yet
+    a.status(kHostStarted, 1000);
+    expect(state(1500), {1, 7, 0, kHostStarted});
+    a.call(kCmdSetAccessTime, {3, 0}, 2000);
+    expect(state(3900), {1, 3, 2, kHostStarted});
+    expect(state(4000), {0, 3, 3, kHostStarted});  // lapsed: no status for 3 s
+    a.status(kHostCheckStopped, 5000);
+    expect(state(5000), {0, 3, 0, kHostCheckStopped});
+    a.program(1, {{kB, kCtrlStart, 1}}, 5000);
+    b.program(1, {{kA, kCtrlStart, 1}}, 5000);
+    a.fw().heartbeat(5100);
+    b.beat(5100, {&a});
+    b.beat(5400, {&a});
+    auto counters = state(5500).second;
+    EXPECT_EQ(counters.first, 1);   // sent
+    EXPECT_EQ(counters.second, 2);  // received
 }
 
 }  // namespace

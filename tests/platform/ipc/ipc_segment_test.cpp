@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The segments themselves: attach refuses foreign, damaged and inconsistent segments; a
-// lock holder killed inside its critical section leaves the segment usable; updates and
+// The segments themselves: attach refuses foreign, damaged and inconsistent segments and
+// locks that could never be taken; a lock holder killed inside its critical section
+// leaves the segment usable; updates and
 // reads from two processes, and from several threads while another attaches and
 // detaches, stay consistent.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -43,7 +45,10 @@ TEST_F(NamespaceTest, AttachRefusesForeignDamagedAndInconsistentSegments) {
     const std::vector<Damage> cases = {
         {"nm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic ^= 1; }},
         {"nm holds a cm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic = zvripc::kCmMagic; }},
-        {"nm version", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 2; }},
+        {"nm version", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = zvripc::kVersion + 1; }},
+        {"nm of the layout before the history", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 1; }},
+        {"nm history record size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_record_size -= 8; }},
+        {"nm history ring length", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_recent = 8; }},
         {"nm header size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.header_size += 8; }},
         {"nm total size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.total_size -= 4; }},
         {"nm node record size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->node_record_size = 8; }},
@@ -136,6 +141,118 @@ TEST_F(NamespaceTest, NextLockerRecoversALockWhoseHolderWasKilled) {
     EXPECT_EQ(snap->recoveries, 2u) << "each lock recovered exactly once";
     ipc_snapshot_free(snap);
     ipc_close(h);
+}
+
+#if defined(__GLIBC__) && defined(__linux__)
+// A lock word or kind that no locker leaves behind: attach refuses it at once, where a
+// lock call on it would wait for ever or stop the process inside glibc.
+TEST_F(NamespaceTest, AttachRefusesALockThatCouldNeverBeTaken) {
+    struct LockDamage {
+        const char *what;
+        std::function<void(pthread_mutex_t &)> harm;
+    };
+    const std::vector<LockDamage> cases = {
+        {"holder that does not exist", [](pthread_mutex_t &m) { m.__data.__lock = 0x3ffffff0; }},
+        {"waiters bit without a holder",
+         [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(0x80000000u); }},
+        {"holder is the attaching thread",
+         [](pthread_mutex_t &m) { m.__data.__lock = static_cast<int>(gettid()); }},
+        {"priority-inheritance kind",
+         [](pthread_mutex_t &m) {
+             m.__data.__kind |= 32;  // glibc's PI bit: with an absent owner it aborts
+             m.__data.__lock = 0x3ffffff0;
+         }},
+        {"unknown kind", [](pthread_mutex_t &m) { m.__data.__kind = 0x5a5a; }},
+        // Kinds the fuzzer wrote: glibc stops the process on an assertion at the first lock.
+        {"kind with only the top bit",
+         [](pthread_mutex_t &m) { m.__data.__kind = static_cast<int>(0x80000000u); }},
+        {"priority-protection kind with a ceiling out of range",
+         [](pthread_mutex_t &m) { m.__data.__kind = static_cast<int>(0xc0c0c0c0u); }},
+    };
+    for (const char *suffix : {".nm", ".cm"}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(suffix) + ": " + c.what);
+            ipc_destroy(name_.c_str());
+            create();
+            {
+                RawSegment seg(object(suffix));
+                c.harm(std::strcmp(suffix, ".nm") == 0 ? seg.as<NmHeader>()->lock
+                                                       : seg.as<CmSegment>()->lock);
+            }
+            int rc = std::strcmp(suffix, ".nm") == 0 ? shmnm_attach() : shmcm_attach();
+            EXPECT_EQ(rc, ZVRIPC_EBADSEG) << ipc_last_error();
+            EXPECT_NE(std::string(ipc_last_error()).find(object(suffix)), std::string::npos)
+                << ipc_last_error();
+            zvripc_handle *h = nullptr;
+            EXPECT_EQ(ipc_open(name_.c_str(), &h), ZVRIPC_EBADSEG);
+            ipc_close(h);
+            ipctest::detach_all();
+        }
+    }
+}
+#endif
+
+// A child that takes a segment's lock directly and keeps it until it is killed, or for
+// hold_ms; returns once the child holds it.
+pid_t hold_lock(const std::string &object, int hold_ms) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        RawSegment seg(object);
+        pthread_mutex_lock(&seg.as<NmHeader>()->lock);
+        (void)!write(ready[1], "h", 1);
+        if (hold_ms < 0) {
+            pause();
+        }
+        usleep(static_cast<useconds_t>(hold_ms) * 1000);
+        pthread_mutex_unlock(&seg.as<NmHeader>()->lock);
+        _exit(0);
+    }
+    char byte = 0;
+    if (pid < 0 || read(ready[0], &byte, 1) != 1) {
+        pid = -1;
+    }
+    close(ready[0]);
+    close(ready[1]);
+    return pid;
+}
+
+TEST_F(NamespaceTest, AttachWaitsForALiveHolderButNotForEver) {
+    create();
+    pid_t quick = hold_lock(object(".nm"), 100);
+    ASSERT_GT(quick, 0);
+    EXPECT_EQ(shmnm_attach(), 0) << "a holder that gives the lock back is waited for: " << ipc_last_error();
+    int status = 0;
+    ASSERT_EQ(waitpid(quick, &status, 0), quick);
+    ipctest::detach_all();
+
+    pid_t stuck = hold_lock(object(".nm"), -1);
+    ASSERT_GT(stuck, 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(shmnm_attach(), ZVRIPC_ELOCK) << ipc_last_error();
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    kill(stuck, SIGKILL);
+    ASSERT_EQ(waitpid(stuck, &status, 0), stuck);
+    // Its death marks the lock, so the next attach recovers it.
+    EXPECT_EQ(shmnm_attach(), 0) << ipc_last_error();
+}
+
+TEST_F(NamespaceTest, AttachRefusesALockLeftUnrecoverable) {
+    create();
+    die_holding_lock<NmHeader>(object(".nm"), [](NmHeader *) {});
+    {
+        // A locker that took over the dead holder's lock and gave it back without marking
+        // it consistent: pthreads makes such a lock unusable for good.
+        RawSegment seg(object(".nm"));
+        ASSERT_EQ(pthread_mutex_lock(&seg.as<NmHeader>()->lock), EOWNERDEAD);
+        pthread_mutex_unlock(&seg.as<NmHeader>()->lock);
+    }
+    EXPECT_EQ(shmnm_attach(), ZVRIPC_EBADSEG) << ipc_last_error();
+    EXPECT_NE(std::string(ipc_last_error()).find(object(".nm")), std::string::npos) << ipc_last_error();
 }
 
 TEST_F(NamespaceTest, TwoProcessesUpdateAndReadAtOnce) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -269,6 +270,146 @@ TEST_F(TavikctlTest, WatchRedrawsOnChangeAndStopsOnSigterm) {
     nlohmann::json second = nlohmann::json::parse(got.substr(got.find('\n') + 1));
     EXPECT_EQ(second["changes"], 1);
     EXPECT_EQ(second["resources"][0]["nodes"][0]["state"], "online");
+}
+
+// ---- history, flapping and detection windows in `tavikctl status` --------------------
+
+// The line of `text` that holds every one of `parts`, or empty.
+std::string line_with(const std::string &text, std::initializer_list<std::string> parts) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        bool all = true;
+        for (const auto &p : parts) {
+            all = all && has(line, p);
+        }
+        if (all) {
+            return line;
+        }
+    }
+    return {};
+}
+
+TEST_F(TavikctlTest, StatusShowsSinceAndChangesOfEveryStateAndStatus) {
+    ASSERT_EQ(run({"init", "--config", config_}).status, 0);
+    for (const char *state : {"online", "offline", "offline", "online"}) {  // the repeat is no change
+        ASSERT_EQ(run({"set", "state", "hb1", "node2", state}).status, 0);
+    }
+    ASSERT_EQ(run({"set", "state", "hb1", "node3", "offline"}).status, 0);
+    Result r = run({"status", "--json", "--config", config_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["changes"], 5);  // the change counter counts announcements, not changes
+    const auto &nodes = doc["resources"][0]["nodes"];
+    const std::vector<int> changes = {0, 3, 1};
+    for (int n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(nodes[n]["changes"], changes[n]);
+        EXPECT_EQ(nodes[n]["last_change"].is_null(), changes[n] == 0);
+        EXPECT_GE(nodes[n]["since_seconds"].get<double>(), 0.0);
+        EXPECT_LT(nodes[n]["since_seconds"].get<double>(), 5.0);
+        // The text and the number come from one snapshot.
+        EXPECT_EQ(nodes[n]["since"], std::to_string(static_cast<int>(nodes[n]["since_seconds"].get<double>())) + "s");
+    }
+    EXPECT_EQ(doc["resources"][0]["status_changes"], 0);
+    EXPECT_TRUE(doc["resources"][0]["status_last_change"].is_null());
+    EXPECT_EQ(doc["created"].get<std::string>().size(), std::string("2026-12-08T14:03:12.345Z").size());
+
+    r = run({"status", "--config", config_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\nhb1 +node2\(2\) +online +\d+s +3\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\nhb1 +\(status\) +unknown +\d+s +0\n)"))) << r.out;
+}
+
+TEST_F(TavikctlTest, FlappingListsThePairsAboveTheCountWithinTheWindow) {
+    ASSERT_EQ(run({"init", "--config", config_}).status, 0);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(run({"set", "state", "hb1", "node2", i % 2 == 0 ? "online" : "offline"}).status, 0);
+    }
+    ASSERT_EQ(run({"set", "state", "hb1", "node3", "online"}).status, 0);
+    ASSERT_EQ(run({"set", "state", "hb1", "node3", "offline"}).status, 0);
+
+    Result r = run({"status", "--flapping", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "1 pair changed more than 3 times in the last 10m0s")) << r.out;
+    EXPECT_NE(line_with(r.out, {"hb1", "node2(2)", "online", "5"}), "") << r.out;
+    EXPECT_FALSE(has(r.out, "node3(3)")) << r.out;
+
+    r = run({"status", "--flapping", "1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc["pairs"].size(), 2u) << r.out;
+    EXPECT_EQ(doc["pairs"][0]["node"], "node2");  // the busiest first
+    EXPECT_EQ(doc["pairs"][0]["changes_in_window"], 5);
+    EXPECT_EQ(doc["pairs"][1]["node"], "node3");
+    EXPECT_EQ(doc["pairs"][1]["changes_in_window"], 2);
+    EXPECT_EQ(doc["window_seconds"], 600);
+
+    // Once the window no longer reaches back to the changes, nothing flaps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    r = run({"status", "--flapping", "0", "--window", "1s"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "no pair changed more than 0 times in the last 1s")) << r.out;
+    ASSERT_EQ(run({"set", "state", "hb1", "node3", "online"}).status, 0);
+    r = run({"status", "--flapping", "0", "--window", "1s", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc["pairs"].size(), 1u) << r.out;
+    EXPECT_EQ(doc["pairs"][0]["changes_in_window"], 1);
+    EXPECT_EQ(doc["pairs"][0]["changes"], 3);
+
+    struct Bad {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    for (const Bad &bad : std::vector<Bad>{{{"status", "--flapping", "16"}, "at most 15"},
+                                           {{"status", "--flapping", "2", "--window", "5x"}, "--window: \"5x\""},
+                                           {{"status", "--flapping", "2", "--window", "0s"}, "is not a duration"},
+                                           {{"status", "--flapping", "2", "--watch"}, "cannot be combined"}}) {
+        r = run(bad.args);
+        EXPECT_EQ(r.status, 1) << bad.args.back();
+        EXPECT_TRUE(has(r.err, bad.says)) << r.err;
+    }
+}
+
+TEST_F(TavikctlTest, StatusGivesTheDetectionWindowsAtTheLiveRatio) {
+    setenv("TAVIK_POLICY_DIR", TAVIK_TEST_POLICY_DIR, 1);
+    const std::string timed = (dir_ / "timed.xml").string();
+    std::string text = slurp(config_);
+    text.replace(text.find("<root>\n"), 7,
+                 "<root>\n  <cluster><heartbeat><timeout>4000</timeout><interval>1000</interval></heartbeat>"
+                 "<delaywarn><heartbeat>80</heartbeat></delaywarn></cluster>\n");
+    write(timed, text);
+    ASSERT_EQ(run({"init", "--config", timed}).status, 0);
+    Result r = run({"status", "--config", timed});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "detection windows at ratio 1")) << r.out;
+    EXPECT_NE(line_with(r.out, {"hb1", "3 s (time-out 1 s + poll 2 s)", "5 s (time-out 4 s + interval 1 s)",
+                                "3.2 s (80 %)"}),
+              "")
+        << r.out;
+    EXPECT_TRUE(has(r.out, "a hung host goes offline after at most 6 s (access time-out 4 s + poll 2 s)")) << r.out;
+
+    ASSERT_EQ(run({"set", "ratio", "3"}).status, 0);
+    r = run({"status", "--json", "--config", timed});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json d = nlohmann::json::parse(r.out)["detection"];
+    EXPECT_EQ(d["ratio"], 3);
+    EXPECT_EQ(d["bmc_window_s"], 3.0);  // the ratio leaves the BMC's time-out alone
+    EXPECT_EQ(d["effective_timeout_s"], 12);
+    EXPECT_EQ(d["watch_window_s"], 13.0);
+    EXPECT_EQ(d["delay_warning_ticks"], sysconf(_SC_CLK_TCK) * 12 / 100 * 80);
+    EXPECT_EQ(d["resources"][0]["name"], "hb1");
+    EXPECT_EQ(d["resources"][0]["active"], true);
+    EXPECT_EQ(d["warnings"].size(), 0u);
+
+    // Without a readable configuration the rest is still shown, and says why not this.
+    r = run({"status", "--config", (dir_ / "missing.xml").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "detection windows: not shown: ")) << r.out;
+    EXPECT_TRUE(has(r.out, "missing.xml")) << r.out;
+    r = run({"status", "--json", "--config", (dir_ / "missing.xml").string()});
+    EXPECT_TRUE(nlohmann::json::parse(r.out)["detection"].is_null()) << r.out;
+    unsetenv("TAVIK_POLICY_DIR");
 }
 
 }  // namespace

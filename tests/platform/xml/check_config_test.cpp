@@ -28,9 +28,9 @@ struct ToolRun {
     std::string output;  // stdout and stderr together
 };
 
-ToolRun check_config(const std::string &file) {
+ToolRun check_config(const std::string &file, const std::string &extra = "") {
     std::string command = "TAVIK_POLICY_DIR='" + env("TAVIK_SOURCE_DIR") + "/policy' '" + env("TAVIKCTL") +
-                          "' check-config '" + file + "' 2>&1";
+                          "' check-config '" + file + "' " + extra + " 2>&1";
     ToolRun run;
     FILE *pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -151,6 +151,47 @@ TEST_F(CheckConfig, MissingPoliciesStopTheCheck) {
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST_F(CheckConfig, PrintsTheDetectionWindowsOfEveryResource) {
+    ToolRun run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml");
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const char *rsc : {"hb1", "hb2"}) {
+        EXPECT_NE(run.output.find(std::string("  ") + rsc +
+                                  "       13 s (time-out 9 s + poll 4 s)  93 s (time-out 90 s + interval 3 s)  72 s (80 %)"),
+                  std::string::npos)
+            << run.output;
+    }
+    run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml", "--ratio 3");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("detection windows at ratio 3"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("273 s (time-out 270 s + interval 3 s)"), std::string::npos) << run.output;
+    run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml", "--ratio 0");
+    EXPECT_NE(run.status, 0) << run.output;
+}
+
+TEST_F(CheckConfig, SettingsThatDefeatDetectionAreWarningsAtTheirLines) {
+    std::string file = edited({{"<timeout>90000</timeout>", "<timeout>2560000</timeout>"},
+                               {"<watchth>1</watchth>", "<watchth>0</watchth>"},
+                               {"<heartbeat>80</heartbeat>", "<heartbeat>0</heartbeat>"},
+                               {"<device>0</device>", "<device>-1</device>"}});  // hb1
+    ToolRun run = check_config(file);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(file + ":25: warning: /root/tavik/watchth: the watch thread is off"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(file + ":51: warning: /root/cluster/heartbeat/timeout: the per-target time-out of 256 s"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(file + ":59: warning: /root/cluster/delaywarn/heartbeat: a rate of 0 %"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("hb1       inactive (no BMC device id)"), std::string::npos) << run.output;
+    std::string hb2 = run.output.substr(run.output.find("  hb2  "));
+    hb2 = hb2.substr(0, hb2.find('\n'));
+    for (const char *part : {"5 s (time-out 1 s + poll 4 s)", " off ", "0 s (0 %)"}) {
+        EXPECT_NE(hb2.find(part), std::string::npos) << part << " in " << run.output;
+    }
+    // The three, and the negative device id.
+    EXPECT_NE(run.output.find("0 errors, 4 warnings"), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of libzvrxml through its C ABI: the key-path rule, integer and string values at
 // their limits, policy gating, every failure result, hostile files, the example
-// configuration read the way the daemon reads it, and the tick clock under threads.
+// configuration read the way the daemon reads it, the element index against the sibling
+// walk it replaces, and the tick clock under threads.
 // Each test gets its own temporary directory (policies and configuration) and ends
 // with xmllib_term, so the process-wide library state never leaks between tests.
 #include "cluster_layout.h"
+#include "key_path.h"
 #include "zvrxml.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -468,6 +471,99 @@ TEST_F(XmlLib, FailedReloadKeepsTheLoadedConfiguration) {
     EXPECT_EQ(value, 2);
     ASSERT_EQ(xmllib_unload_config(), XMLLIB_OK);
     EXPECT_EQ(get_int("/root/heartbeat/v", value), XMLLIB_E_NOT_LOADED);
+}
+
+// ---- the element index ----
+
+// Every path that names an element of a tricky document, and some that name none, give
+// the element the sibling walk gives: first match in document order, a part without '@'
+// taking the first element of its name, "x@" the first with an empty name, processing
+// instructions and comments named like elements, and names shared across parents.
+TEST(ElementIndex, AgreesWithTheSiblingWalk) {
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(R"(<root>
+      <server name="n1"><device name="0"><info>a</info></device><device name="0"><info>b</info></device></server>
+      <!-- server name="n1" -->
+      <?server name="pi"?>
+      <server><device name="1"><info>c</info></device></server>
+      <server name=""><device><info>d</info></device></server>
+      <server name="n1"><device name="9"><info>e</info></device></server>
+      <heartbeat><tavik name="hb1"><device>1</device></tavik><tavik name="hb@2"/><tavik name="hb1"/></heartbeat>
+      <device name="0"><info>top</info></device>
+    </root>)", pugi::parse_default | pugi::parse_pi | pugi::parse_comments));
+    const pugi::xml_node root = doc.document_element();
+    const zvrxml::ElementIndex index(root);
+
+    // Paths from every element: its chain of element names, each part with and without
+    // its name, plus names and elements that exist nowhere.
+    std::vector<std::vector<zvrxml::PathPart>> paths;
+    std::vector<std::pair<pugi::xml_node, std::vector<zvrxml::PathPart>>> pending{{root, {}}};
+    while (!pending.empty()) {
+        auto [node, prefix] = pending.back();
+        pending.pop_back();
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+            if (*child.name() == '\0') {
+                continue;
+            }
+            std::vector<std::optional<std::string>> names{std::nullopt, std::string("absent")};
+            if (pugi::xml_attribute a = child.attribute("name")) {
+                names.emplace_back(a.value());
+            }
+            for (const auto &name : names) {
+                auto path = prefix;
+                path.push_back({child.name(), name});
+                paths.push_back(path);
+                pending.emplace_back(child, path);
+            }
+        }
+        auto missing = prefix;
+        missing.push_back({"nothing", std::nullopt});
+        paths.push_back(missing);
+    }
+    ASSERT_GT(paths.size(), 40U);
+    int found = 0;
+    for (const auto &path : paths) {
+        std::string text;
+        for (const auto &part : path) {
+            text += "/" + part.element + (part.name ? "@" + *part.name : "");
+        }
+        SCOPED_TRACE(text);
+        pugi::xml_node walked = zvrxml::resolve(root, path);
+        EXPECT_EQ(index.resolve(path), walked);
+        found += walked ? 1 : 0;
+    }
+    EXPECT_GT(found, 20);  // the comparison covered real hits, not only misses
+}
+
+// A configuration at the cluster's limits, read the way table construction reads it:
+// every one of 4096 addresses comes back as its own value.
+TEST_F(XmlLib, EveryAddressOfALargeClusterIsItsOwn) {
+    std::string text = "<root>";
+    for (int n = 1; n <= 32; ++n) {
+        text += "<server name=\"node" + std::to_string(n) + "\">";
+        for (int d = 1; d <= 128; ++d) {
+            text += "<device name=\"" + std::to_string(d) + "\"><info>10." + std::to_string(d) + ".0." +
+                    std::to_string(n) + "</info></device>";
+        }
+        text += "</server>";
+    }
+    start(text + "</root>");
+    int wrong = 0;
+    for (int n = 1; n <= 32; ++n) {
+        for (int d = 1; d <= 128; ++d) {
+            std::string ip;
+            std::string path = "/root/server@node" + std::to_string(n) + "/device@" + std::to_string(d) + "/info";
+            if (get_string(path, ip) != XMLLIB_OK || ip != "10." + std::to_string(d) + ".0." + std::to_string(n)) {
+                ADD_FAILURE() << path << " gave \"" << ip << "\": " << xmllib_last_error();
+                if (++wrong == 5) {
+                    return;
+                }
+            }
+        }
+    }
+    std::string ip;
+    EXPECT_EQ(get_string("/root/server@node33/device@1/info", ip), XMLLIB_E_NO_KEY);
+    EXPECT_EQ(get_string("/root/server@node1/device@129/info", ip), XMLLIB_E_NO_KEY);
 }
 
 // ---- the example configuration, read the way the daemon reads it ----

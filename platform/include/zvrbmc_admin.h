@@ -1,0 +1,85 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
+/*
+ * zvrbmc_admin: reading back from the local BMC what its heartbeat firmware holds, for
+ * tools (tavikctl bmc targets). The daemon does not use this header. The calls take the
+ * session of zvrbmc.h: libzvrbmc_init() and bmc_init() must have succeeded, and
+ * bmc_term() / libzvrbmc_term() end it. Reading back changes nothing on the BMC: it is
+ * not a poll and leaves every target, result and time-out as it was.
+ *
+ * Results are those of zvrbmc.h: 0 when the exchange happened, and then *CompletionCode
+ * holds the BMC's completion code; the outputs are written only when both are 0. A BMC
+ * whose firmware predates the read-back answers 0xC1 (unknown command).
+ * libzvrbmc_last_error() describes the last failure.
+ *
+ * Not safe to call from two threads at once (like zvrbmc.h).
+ */
+#ifndef TAVIK_PLATFORM_ZVRBMC_ADMIN_H
+#define TAVIK_PLATFORM_ZVRBMC_ADMIN_H
+
+#include <stdint.h>
+
+#include "zvrbmc.h"
+
+#ifdef __cplusplus
+#define ZVRBMC_NOEXCEPT noexcept
+extern "C" {
+#else
+#define ZVRBMC_NOEXCEPT
+#endif
+
+/* Read-back commands (netfn 0x30, docs/bmc-protocol.md). */
+#define BMC_CMD_GET_TARGETS 0x34
+#define BMC_CMD_GET_FIRMWARE_STATE 0x35
+
+/* Slots the firmware holds: two blocks of BMC_BLOCK_RECORDS. */
+#define BMC_SLOTS 32
+
+/* Result states (stat[0] bits 4-6, shifted down). */
+#define BMC_RESULT_READY 0
+#define BMC_RESULT_COLLECTING 1
+#define BMC_RESULT_STOPPED 2
+#define BMC_RESULT_EMPTY 3
+
+/* Bits of the heartbeat status byte. */
+#define BMC_HB_DATAGRAM_SEEN 0x01 /* a datagram from that BMC within the target's time-out */
+#define BMC_HB_HOST_ALIVE 0x02    /* that BMC's host is alive, as that BMC last announced */
+
+/* One slot as the firmware holds it, with what a poll would report for it now. */
+typedef struct zvrbmc_held_target {
+    uint32_t ip;     /* IPv4 address, network byte order; 0: the slot is empty */
+    uint8_t ctrl;    /* BMC_CTRL_STOP or BMC_CTRL_START, as programmed */
+    uint8_t timeout; /* seconds, as programmed */
+    uint8_t result;  /* BMC_RESULT_*: 0 ready, 1 still collecting, 2 stopped, 3 empty */
+    uint8_t status;  /* BMC_HB_* bits; 0 unless the result is ready */
+} zvrbmc_held_target;
+
+/* The firmware's own state. */
+typedef struct zvrbmc_firmware_state {
+    int host_alive;             /* 1: the BMC tells its peers that its host is alive */
+    unsigned access_timeout_s;  /* host-status lapse in seconds (0x37); 0: no lapse */
+    int status_age_s;           /* seconds since the last host status; -1: none ever came */
+    unsigned last_status;       /* that status (0x01, 0x02, 0x81, 0x82); 0: none */
+    unsigned period_ms;         /* milliseconds between two heartbeat rounds */
+    uint32_t datagrams_sent;    /* heartbeat datagrams sent since the BMC started */
+    uint32_t datagrams_received; /* ... and accepted from started targets */
+} zvrbmc_firmware_state;
+
+#ifdef __cplusplus
+static_assert(sizeof(zvrbmc_held_target) == 8, "zvrbmc_held_target is 8 bytes");
+#else
+_Static_assert(sizeof(zvrbmc_held_target) == 8, "zvrbmc_held_target is 8 bytes");
+#endif
+
+/* Reads the 16 slots of block `block` (1 or 2) into first[0..15], in slot order. Four
+ * requests (one per page of 4 slots) under one time-out; first is written only when all
+ * four were answered with completion code 0. 9 for a null pointer or block 0. */
+int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first, uint8_t *CompletionCode) ZVRBMC_NOEXCEPT;
+
+/* Reads the firmware's own state. 9 for a null pointer. */
+int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_t *CompletionCode) ZVRBMC_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,450 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `tavikctl bmc targets [--config FILE] [--bmc-conf FILE] [--node NAME] [--stopped]
+// [--json]`: reads back from the local BMC, through the BMC library, the 32 target slots
+// it holds (address, ctrl, time-out, current result state and status byte) and its own
+// state (host flag, access time-out), and compares them with what the heartbeat table of
+// the configuration makes the daemon program: the same target list as the check thread
+// builds (resources and nodes in table order, unused and address-less entries left out,
+// at most 32, ctrl 0xff once started, the per-target time-out), empty slots after it,
+// and the access time-out. A BMC that was reset, or that still holds the targets of an
+// older configuration, shows as differences. Exit status 0 when the BMC holds what the
+// configuration implies, 2 with differences, 1 when the check cannot be made.
+// Runs on tavikctl's single thread.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cluster_layout.h"
+#include "command.h"
+#include "config_session.h"
+#include "detection.h"
+#include "zvrbmc.h"
+#include "zvrbmc_admin.h"
+#include "zvrxml.h"
+
+namespace tavikctl {
+namespace {
+
+struct TargetsOptions {
+    std::string config;
+    std::string bmc_conf;
+    std::string node;
+    bool stopped = false;
+    bool json = false;
+};
+
+// One slot as the daemon would program it.
+struct Expected {
+    std::uint32_t ip = 0;  // network byte order; 0 with no pairs: an empty slot
+    std::uint8_t ctrl = BMC_CTRL_STOP;
+    std::uint8_t timeout = 0;
+    std::vector<std::string> pairs;  // "rsc/node" entries that made this target
+};
+
+// The daemon's table as the check thread walks it.
+struct Plan {
+    std::array<Expected, BMC_SLOTS> slots{};
+    int targets = 0;
+    std::vector<std::string> skipped;  // entries that are no target, and why
+    int access_timeout_s = 0;
+    int target_timeout_s = 0;
+};
+
+std::string ip_text(std::uint32_t ip) {
+    char buf[INET_ADDRSTRLEN] = "?";
+    in_addr a{};
+    a.s_addr = ip;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+std::string own_host_name() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        throw std::runtime_error("cannot read the host name; give --node NAME");
+    }
+    if (char *dot = std::strchr(host, '.')) {
+        *dot = '\0';
+    }
+    return host;
+}
+
+std::optional<int> read_int_key(const std::string &path) {
+    int value = 0;
+    int size = sizeof value;
+    if (xmllib_get_value(path.c_str(), XMLLIB_TYPE_INT, &value, &size) != XMLLIB_OK) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The address text as the daemon keeps it: read into 46 bytes, cut at a mask's slash.
+std::string read_address(const std::string &node, int device) {
+    std::string path = "/root/server@" + node + "/device@" + std::to_string(device) + "/info";
+    char buf[46] = {};
+    int size = sizeof buf;
+    if (xmllib_get_value(path.c_str(), XMLLIB_TYPE_STRING, buf, &size) != XMLLIB_OK) {
+        return {};
+    }
+    std::string text = buf;
+    std::size_t slash = text.find('/');
+    return slash == std::string::npos ? text : text.substr(0, slash);
+}
+
+Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool started) {
+    Plan plan;
+    TimingSettings timing = read_timing_settings();
+    DetectionWindows w = compute_windows(timing, 1, 100);
+    plan.target_timeout_s = w.target_timeout_s;
+    plan.access_timeout_s = w.access_timeout_s;
+
+    // Nodes and resources in the order `tavikctl init` gives them to the namespace, which
+    // is the order of the daemon's table.
+    std::vector<std::string> nodes;
+    for (const ServerEntry &server : layout.servers) {
+        nodes.push_back(server.name);
+    }
+    bool own_found = false;
+    for (const std::string &n : nodes) {
+        own_found = own_found || n == own;
+    }
+    if (!own_found) {
+        throw std::runtime_error("no <server name=\"" + own +
+                                 "\"> in the configuration: the daemon of this host would not start (give --node NAME)");
+    }
+    for (const ResourceEntry &rsc : layout.resources) {
+        if (rsc.type != "tavik") {
+            continue;
+        }
+        std::string name = rsc.name.substr(0, 31);
+        std::optional<int> device = read_int_key("/root/heartbeat/tavik@" + name + "/device");
+        if (!device || *device < 0) {
+            plan.skipped.push_back(name + ": inactive (no BMC device id), none of its nodes is a target");
+            continue;
+        }
+        std::vector<std::string> addresses;
+        bool own_unaddressed = false;
+        for (const std::string &n : nodes) {
+            addresses.push_back(read_address(n, *device));
+            own_unaddressed = own_unaddressed || (n == own && addresses.back().empty());
+        }
+        for (std::size_t j = 0; j < nodes.size(); ++j) {
+            const std::string pair = name + "/" + nodes[j];
+            if (addresses[j].empty()) {
+                plan.skipped.push_back(pair + ": unused (no BMC address for device " + std::to_string(*device) + ")");
+                continue;
+            }
+            if (own_unaddressed) {
+                plan.skipped.push_back(pair + ": unused (this node has no BMC address for device " +
+                                       std::to_string(*device) + ")");
+                continue;
+            }
+            if (plan.targets == BMC_SLOTS) {
+                plan.skipped.push_back(pair + ": no room (the BMC takes " + std::to_string(BMC_SLOTS) + " targets)");
+                continue;
+            }
+            // An address that is not IPv4 still makes a target, with address 0, as in
+            // the daemon (check-config reports it as an error).
+            in_addr parsed{};
+            std::uint32_t ip = inet_pton(AF_INET, addresses[j].c_str(), &parsed) == 1 ? parsed.s_addr : 0;
+            Expected &slot = plan.slots[static_cast<std::size_t>(plan.targets++)];
+            slot.ip = ip;
+            slot.ctrl = started ? BMC_CTRL_START : BMC_CTRL_STOP;
+            slot.timeout = static_cast<std::uint8_t>(plan.target_timeout_s);
+            slot.pairs.push_back(pair);
+        }
+    }
+    return plan;
+}
+
+const char *result_name(unsigned result) {
+    switch (result) {
+    case BMC_RESULT_READY: return "ready";
+    case BMC_RESULT_COLLECTING: return "collecting";
+    case BMC_RESULT_STOPPED: return "stopped";
+    case BMC_RESULT_EMPTY: return "empty";
+    default: return "?";
+    }
+}
+
+std::string ctrl_name(unsigned ctrl) {
+    if (ctrl == BMC_CTRL_START) {
+        return "start";
+    }
+    if (ctrl == BMC_CTRL_STOP) {
+        return "stop";
+    }
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%#04x", ctrl);
+    return buf;
+}
+
+std::string status_text(const zvrbmc_held_target &t) {
+    if (t.result != BMC_RESULT_READY) {
+        return "-";
+    }
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%#04x", t.status);
+    std::string text = buf;
+    std::vector<std::string> bits;
+    if (t.status & BMC_HB_DATAGRAM_SEEN) {
+        bits.push_back("datagram");
+    }
+    if (t.status & BMC_HB_HOST_ALIVE) {
+        bits.push_back("host alive");
+    }
+    if (bits.empty()) {
+        return text + " silent, host dead";
+    }
+    text += " ";
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        text += (i ? ", " : "") + bits[i];
+    }
+    return text;
+}
+
+std::string target_text(std::uint32_t ip, unsigned ctrl, unsigned timeout) {
+    return ip_text(ip) + " " + ctrl_name(ctrl) + " " + std::to_string(timeout) + " s";
+}
+
+std::string joined(const std::vector<std::string> &parts) {
+    std::string out;
+    for (const std::string &p : parts) {
+        out += (out.empty() ? "" : ", ") + p;
+    }
+    return out;
+}
+
+// The BMC library's session for one command.
+class BmcSession {
+public:
+    BmcSession() {
+        if (int rc = libzvrbmc_init(); rc != 0) {
+            throw std::runtime_error(std::string("BMC library: ") + libzvrbmc_last_error());
+        }
+        if (int rc = bmc_init(); rc != 0) {
+            std::string why = libzvrbmc_last_error();
+            libzvrbmc_term();
+            throw std::runtime_error("local BMC: " + why);
+        }
+    }
+    ~BmcSession() {
+        bmc_term();
+        libzvrbmc_term();
+    }
+    BmcSession(const BmcSession &) = delete;
+    BmcSession &operator=(const BmcSession &) = delete;
+};
+
+void check_call(const char *what, int rc, std::uint8_t cc) {
+    if (rc != 0 || cc != 0) {
+        throw std::runtime_error(std::string(what) + ": " + libzvrbmc_last_error());
+    }
+}
+
+int run_targets(const TargetsOptions &opts) {
+    if (!opts.bmc_conf.empty()) {
+        ::setenv("TAVIK_BMC_CONF", opts.bmc_conf.c_str(), 1);
+    }
+    const char *conf_env = std::getenv("TAVIK_BMC_CONF");
+    const std::string bmc_conf = conf_env != nullptr && *conf_env != '\0' ? conf_env : "/etc/tavik/bmc.conf";
+    const std::string own = opts.node.empty() ? own_host_name() : opts.node;
+    const std::string config = configuration_path(opts.config);
+
+    Plan plan;
+    {
+        ClusterLayout layout = load_cluster_layout(config);
+        ConfigSession session(config);
+        plan = plan_targets(layout, own, !opts.stopped);
+    }
+
+    std::array<zvrbmc_held_target, BMC_SLOTS> held{};
+    zvrbmc_firmware_state fw{};
+    {
+        BmcSession bmc;
+        std::uint8_t cc = 0;
+        check_call("reading the BMC's state", bmc_admin_get_firmware_state(&fw, &cc), cc);
+        for (std::uint8_t block = 1; block <= BMC_SLOTS / BMC_BLOCK_RECORDS; ++block) {
+            check_call("reading the BMC's targets",
+                       bmc_admin_get_targets(block, &held[(block - 1) * BMC_BLOCK_RECORDS], &cc), cc);
+        }
+    }
+
+    std::vector<std::string> differences;
+    std::vector<bool> slot_ok(BMC_SLOTS, true);
+    for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
+        const Expected &want = plan.slots[i];
+        const zvrbmc_held_target &got = held[i];
+        const std::string where = "slot " + std::to_string(i) + ": ";
+        if (want.pairs.empty()) {
+            if (got.ip != 0) {
+                slot_ok[i] = false;
+                differences.push_back(where + "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
+                                      ", the configuration implies an empty slot");
+            }
+            continue;
+        }
+        if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
+            slot_ok[i] = false;
+            differences.push_back(where + "the BMC holds nothing, the configuration implies " +
+                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) + ")");
+        } else if (got.ip != want.ip || got.ctrl != want.ctrl || got.timeout != want.timeout) {
+            slot_ok[i] = false;
+            differences.push_back(where + "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
+                                  ", the configuration implies " + target_text(want.ip, want.ctrl, want.timeout) +
+                                  " (" + joined(want.pairs) + ")");
+        }
+    }
+    if (static_cast<int>(fw.access_timeout_s) != plan.access_timeout_s) {
+        differences.push_back("access time-out: the BMC holds " + std::to_string(fw.access_timeout_s) +
+                              " s, the configuration implies " + std::to_string(plan.access_timeout_s) +
+                              " s (the daemon sends it once, when its check thread starts)");
+    }
+
+    if (opts.json) {
+        nlohmann::ordered_json slots = nlohmann::ordered_json::array();
+        for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
+            const zvrbmc_held_target &got = held[i];
+            const Expected &want = plan.slots[i];
+            if (got.ip == 0 && want.pairs.empty()) {
+                continue;
+            }
+            nlohmann::ordered_json entry = {
+                {"slot", i},
+                {"held", {{"address", ip_text(got.ip)},
+                          {"ctrl", got.ctrl},
+                          {"timeout_s", got.timeout},
+                          {"result", result_name(got.result)},
+                          {"status", got.status},
+                          {"datagram_seen", (got.status & BMC_HB_DATAGRAM_SEEN) != 0},
+                          {"host_alive", (got.status & BMC_HB_HOST_ALIVE) != 0}}},
+                {"expected", want.pairs.empty() ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json{{"address", ip_text(want.ip)},
+                                                                         {"ctrl", want.ctrl},
+                                                                         {"timeout_s", want.timeout},
+                                                                         {"pairs", want.pairs}}},
+                {"match", static_cast<bool>(slot_ok[i])}};
+            slots.push_back(entry);
+        }
+        nlohmann::ordered_json doc = {
+            {"access_file", bmc_conf},
+            {"configuration", config},
+            {"node", own},
+            {"firmware", {{"host_alive", fw.host_alive != 0},
+                          {"access_timeout_s", fw.access_timeout_s},
+                          {"expected_access_timeout_s", plan.access_timeout_s},
+                          {"status_age_s", fw.status_age_s >= 0 ? nlohmann::ordered_json(fw.status_age_s) : nullptr},
+                          {"last_status", fw.last_status},
+                          {"period_ms", fw.period_ms},
+                          {"datagrams_sent", fw.datagrams_sent},
+                          {"datagrams_received", fw.datagrams_received}}},
+            {"targets", plan.targets},
+            {"slots", slots},
+            {"skipped", plan.skipped},
+            {"differences", differences}};
+        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        return differences.empty() ? 0 : 2;
+    }
+
+    std::printf("local BMC of %s (access file %s), configuration %s\n", own.c_str(), bmc_conf.c_str(), config.c_str());
+    char last[32] = "none yet";
+    if (fw.status_age_s >= 0) {
+        std::snprintf(last, sizeof last, "%#04x, %d s ago", fw.last_status, fw.status_age_s);
+    }
+    std::printf("host %s (last status %s); access time-out %u s (configuration: %d s); heartbeat every %u ms; "
+                "datagrams sent %u, received %u\n\n",
+                fw.host_alive ? "alive" : "dead", last, fw.access_timeout_s, plan.access_timeout_s, fw.period_ms,
+                fw.datagrams_sent, fw.datagrams_received);
+    std::vector<std::vector<std::string>> rows = {
+        {"SLOT", "ADDRESS", "CTRL", "TIME-OUT", "RESULT", "STATUS", "CONFIGURATION"}};
+    int empty = 0;
+    for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
+        const zvrbmc_held_target &got = held[i];
+        const Expected &want = plan.slots[i];
+        if (got.ip == 0 && want.pairs.empty()) {
+            ++empty;
+            continue;
+        }
+        std::string expected = want.pairs.empty() ? "(empty slot)" : joined(want.pairs);
+        if (!slot_ok[i]) {
+            expected = "DIFFERS: " + (want.pairs.empty() ? std::string("empty slot")
+                                                         : target_text(want.ip, want.ctrl, want.timeout) + " " +
+                                                               expected);
+        }
+        rows.push_back({std::to_string(i), got.ip != 0 ? ip_text(got.ip) : "-", got.ip != 0 ? ctrl_name(got.ctrl) : "-",
+                        got.ip != 0 ? std::to_string(got.timeout) + " s" : "-", result_name(got.result),
+                        status_text(got), expected});
+    }
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto &row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].size());
+        }
+    }
+    for (const auto &row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) {
+                line += std::string(width[c] - row[c].size() + 2, ' ');
+            }
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    if (empty > 0) {
+        std::printf("(%d empty slot%s, as expected)\n", empty, empty == 1 ? "" : "s");
+    }
+    for (const std::string &s : plan.skipped) {
+        std::printf("not a target: %s\n", s.c_str());
+    }
+    std::printf("\n");
+    for (const std::string &d : differences) {
+        std::printf("difference: %s\n", d.c_str());
+    }
+    if (differences.empty()) {
+        std::printf("the BMC holds what the configuration implies: %d target%s, ctrl %s\n", plan.targets,
+                    plan.targets == 1 ? "" : "s", opts.stopped ? "stop" : "start");
+        return 0;
+    }
+    std::printf("%zu difference%s between the BMC and the configuration\n", differences.size(),
+                differences.size() == 1 ? "" : "s");
+    return 2;
+}
+
+CommandRegistrar bmc_command([](CLI::App &app) {
+    static TargetsOptions opts;
+    auto *bmc = app.add_subcommand("bmc", "look at the local BMC");
+    bmc->require_subcommand(1);
+    auto *targets = bmc->add_subcommand(
+        "targets", "read back the targets the local BMC holds and compare them with the configuration");
+    targets->add_option("--config", opts.config,
+                        "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
+    targets->add_option("--bmc-conf", opts.bmc_conf, "BMC access file (default: $TAVIK_BMC_CONF, else /etc/tavik/bmc.conf)");
+    targets->add_option("--node", opts.node, "this node's server name (default: the host name up to its first dot)");
+    targets->add_flag("--stopped", opts.stopped,
+                      "expect the targets stopped (ctrl 0x00): the daemon has not been started with SIGUSR2 yet");
+    targets->add_flag("--json", opts.json, "print JSON instead of a table");
+    targets->footer("Exit status: 0 the BMC holds what the configuration implies, 2 differences, 1 the check could not run.");
+    targets->callback([] {
+        try {
+            exit_code() = run_targets(opts);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "tavikctl: bmc targets: %s\n", e.what());
+            exit_code() = 1;
+        }
+    });
+});
+
+}  // namespace
+}  // namespace tavikctl
