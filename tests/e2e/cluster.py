@@ -119,25 +119,11 @@ class Node:
         self.bmc_log.close()
         self.bmc = None
 
-    def bmc_raw(self, *data):
-        """One OEM request (netfn 0x30) to this node's BMC with FreeIPMI's ipmi-raw; data are
-        bytes as hex text ("0x3e", "02", ...). Returns ipmi-raw's output."""
-        with open(os.path.join(self.dir, "bmc", "password")) as f:
-            password = f.read().strip()
-        tool = "/usr/sbin/ipmi-raw" if os.access("/usr/sbin/ipmi-raw", os.X_OK) else "ipmi-raw"
-        p = subprocess.run(
-            [tool, "-h", "%s:%d" % (self.addr, self.cluster.lan_port), "-u", "ipmiusr", "-p", password,
-             "-l", "admin", "--driver-type=LAN_2_0", "-W", "opensesspriv", "0", "0x30", *data],
-            capture_output=True, text=True, timeout=30)
-        if p.returncode != 0:
-            raise RuntimeError("ipmi-raw %s: %s%s" % (" ".join(data), p.stdout, p.stderr))
-        return p.stdout
-
     def drop_from(self, other, drop=True):
         """Makes this node's BMC ignore (or hear again) the datagrams of other's BMC: a
         link cut in one direction."""
-        octets = ["0x%02x" % int(x) for x in other.addr.split(".")]
-        return self.bmc_raw("0x3e", "0x02", *octets, "0x01" if drop else "0x00")
+        octets = [int(x) for x in other.addr.split(".")]
+        return self.bmc_raw(0x3E, 0x02, *octets, 0x01 if drop else 0x00)
 
     def freeze_bmc(self):
         os.kill(self.bmc_pid(), signal.SIGSTOP)
