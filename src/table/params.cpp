@@ -9,6 +9,7 @@
 #include <span>
 
 #include "diag/tavik_log.h"
+#include "stackmin.h"
 #include "tablebuild.h"
 
 namespace {
@@ -17,11 +18,7 @@ constexpr int kResultPolicy = 6;
 constexpr int kDefaultHbto = 90000;
 constexpr int kDefaultHbint = 3000;
 constexpr int kZeroHbint = 100;
-// The check thread talks to the BMC through FreeIPMI, whose RMCP+ packet assembly alone
-// takes about 136 KiB of stack (libfreeipmi 1.6.10); with less than about 150 KiB the
-// first BMC call of the thread overruns its stack. 256 KiB leaves room for the
-// sanitizer builds and for the library's other paths (a session opened anew).
-constexpr int kMinStack = 262144;
+constexpr int kMinStack = kMinStackSize;  // what FreeIPMI needs (stackmin.h)
 
 void correcthbto(int &v) {
     if (v < 1) {

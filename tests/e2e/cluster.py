@@ -50,9 +50,6 @@ class SanitizerReport(AssertionError):
     """A sanitizer reported something in a program of the cluster."""
 
 
-CLONE_NEWUTS = 0x04000000
-
-
 def can_run():
     """Why a cluster cannot run here, or None when it can."""
     if os.geteuid() != 0:
@@ -122,8 +119,9 @@ class Node:
     def drop_from(self, other, drop=True):
         """Makes this node's BMC ignore (or hear again) the datagrams of other's BMC: a
         link cut in one direction."""
-        octets = [int(x) for x in other.addr.split(".")]
-        return self.bmc_raw(0x3E, 0x02, *octets, 0x01 if drop else 0x00)
+        cc, _ = self.bmc_raw(0x3E, 0x02, *(int(x) for x in other.addr.split(".")), 0x01 if drop else 0x00)
+        if cc != 0:
+            raise RuntimeError("%s: drop hook refused (cc %#x)" % (self.name, cc))
 
     def freeze_bmc(self):
         os.kill(self.bmc_pid(), signal.SIGSTOP)

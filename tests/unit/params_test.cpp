@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "fakes.h"
+#include "table/stackmin.h"
 #include "table_support.h"
 
 namespace {
@@ -14,6 +15,10 @@ constexpr char kHbto[] = "/root/cluster/heartbeat/timeout";
 constexpr char kHbint[] = "/root/cluster/heartbeat/interval";
 constexpr char kRate[] = "/root/cluster/delaywarn/heartbeat";
 constexpr char kStack[] = "/root/tavik/thread/stacksize";
+
+std::string under_minimum(int v) {
+    return "under minimum STACKSIZE(" + std::to_string(v) + "). set to " + std::to_string(kMinStackSize) + ".";
+}
 
 enum class Target { maxnode, maxrsc, hbto, hbint, warnrate, thstacksz };
 
@@ -80,13 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"Rate100", kRate, 100, Target::warnrate, 100, {}},
         ParamCase{"Rate150", kRate, 150, Target::warnrate, 100, {}},
         ParamCase{"StackNegative", kStack, -1, Target::thstacksz, 0, {"invalid STACKSIZE(-1). set to 0."}},
-        ParamCase{"StackOne", kStack, 1, Target::thstacksz, 262144,
-                  {"under minimum STACKSIZE(1). set to 262144."}},
-        ParamCase{"Stack16384", kStack, 16384, Target::thstacksz, 262144,
-                  {"under minimum STACKSIZE(16384). set to 262144."}},
-        ParamCase{"Stack262143", kStack, 262143, Target::thstacksz, 262144,
-                  {"under minimum STACKSIZE(262143). set to 262144."}},
-        ParamCase{"Stack262144", kStack, 262144, Target::thstacksz, 262144, {}},
+        ParamCase{"StackOne", kStack, 1, Target::thstacksz, kMinStackSize, {under_minimum(1)}},
+        ParamCase{"Stack16384", kStack, 16384, Target::thstacksz, kMinStackSize, {under_minimum(16384)}},
+        ParamCase{"StackJustBelow", kStack, kMinStackSize - 1, Target::thstacksz, kMinStackSize,
+                  {under_minimum(kMinStackSize - 1)}},
+        ParamCase{"StackMinimum", kStack, kMinStackSize, Target::thstacksz, kMinStackSize, {}},
         ParamCase{"StackZero", kStack, 0, Target::thstacksz, 0, {}}),
     [](const testing::TestParamInfo<ParamCase> &info) { return std::string(info.param.name); });
 
@@ -111,12 +114,12 @@ TEST_F(Params, EveryKeyMissingTakesTheDefaultsWithoutCorrections) {
 TEST_F(Params, ReadsEachPolicyAloneAndInOrder) {
     fake::set_int("/root/all/num/server", 4);
     fake::set_int(kHbto, 5000);
-    fake::set_int(kStack, 524288);
+    fake::set_int(kStack, 2 * kMinStackSize);
     HbParams hp;
     ASSERT_EQ(readparams(hp), 0);
     EXPECT_EQ(hp.maxnode, 4);
     EXPECT_EQ(hp.hbto, 5000);
-    EXPECT_EQ(thstacksz, 524288);
+    EXPECT_EQ(thstacksz, 2 * kMinStackSize);
     std::vector<std::string> seen;
     for (const auto &c : testcalls()) {
         if (c.name.find("policy") != std::string::npos) {
@@ -165,11 +168,11 @@ INSTANTIATE_TEST_SUITE_P(Params, PolicyNotLoadable,
 
 TEST_F(Params, AnUnloadFailureIsLoggedAndReadingGoesOn) {
     fake::fail("xmllib_unload_policy", 1, 3, 0, "nm");
-    fake::set_int(kStack, 393216);
+    fake::set_int(kStack, 3 * kMinStackSize);
     HbParams hp;
     EXPECT_EQ(readparams(hp), 0);
     EXPECT_TRUE(fake::has_log("xmllib_unload_policy(nm) failed(ret:3)", LV_ERROR));
-    EXPECT_EQ(thstacksz, 393216);
+    EXPECT_EQ(thstacksz, 3 * kMinStackSize);
 }
 
 }  // namespace

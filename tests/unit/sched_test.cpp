@@ -21,6 +21,7 @@
 
 #include "diag/tavik_log.h"
 #include "fakes.h"
+#include "table/stackmin.h"
 #include "tavik/tavik.h"
 
 namespace {
@@ -355,7 +356,8 @@ TEST_P(Stack, AppliesTheConfiguredSizeOrKeepsTheDefault) {
 INSTANTIATE_TEST_SUITE_P(
     Setstacksz, Stack,
     testing::Values(StackCase{"SystemDefault", 0, std::nullopt, "", 0},
-                    StackCase{"Smallest", 262144, 262144, "pthread_attr_setstacksize(262144)", LV_DETAIL},
+                    StackCase{"Smallest", kMinStackSize, kMinStackSize,
+                              "pthread_attr_setstacksize(" + std::to_string(kMinStackSize) + ")", LV_DETAIL},
                     StackCase{"OneMegabyte", 1 << 20, 1 << 20, "pthread_attr_setstacksize(1048576)",
                               LV_DETAIL},
                     StackCase{"BelowTheSystemMinimum", 1000, std::nullopt,

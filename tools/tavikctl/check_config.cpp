@@ -239,7 +239,7 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
     if (auto v = number("/root/tavik/thread/stacksize"); v) {
         if (*v < 0) {
             corrected("/root/tavik/thread/stacksize", *v, "0 (the system's default)");
-        } else if (*v > 0 && *v < 262144) {  // the daemon's minimum (src/table/params.cpp)
+        } else if (*v > 0 && *v < 262144) {  // the daemon's minimum (src/table/stackmin.h)
             corrected("/root/tavik/thread/stacksize", *v, "262144");
         }
     }
