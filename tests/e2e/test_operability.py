@@ -156,16 +156,16 @@ class ReadBack(OperabilityTest):
         status, out = self.targets(n1)
         self.assertEqual(status, 0, out)
 
-        # Reset under a running daemon: the targets come back with its next cycle, and the
-        # access time-out (sent by the daemon once, at the start of its check thread) with
-        # the BMC library's first new session to the reset BMC.
+        # Reset under a running daemon: the targets come back with its next cycle, the
+        # access time-out, which the daemon sends once when its check thread starts, comes
+        # back too: the BMC library gives it again on every new session.
         n1.stop_bmc()
         n1.start_bmc()
         self.assertTrue(wait_until(lambda: self.targets(n1)[1].count("0x03 datagram, host alive") == 3, 20),
                         self.targets(n1)[1])
         status, out = self.targets(n1)
         self.assertEqual(status, 0, out)
-        self.assertIn("the BMC holds what the configuration implies: 3 targets, ctrl start", out)
+        self.assertIn("access time-out 4 s (configuration: 4 s)", out)
 
     def test_without_a_bmc_the_read_back_fails(self):
         self.n3.kill_bmc()
