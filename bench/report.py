@@ -7,6 +7,7 @@ Google Benchmark JSON (bench_*.json), bench_bmc's JSON (bench_bmc.json) and the 
 benchmark's JSON (system.json). Compares the figures with the targets, says which are
 missed and why, and plots one detection (heartbeats, states and status changes of each
 node against time). Needs matplotlib (Debian: python3-matplotlib) for the plot only.
+Single-threaded; reads its inputs and writes its two outputs, nothing else.
 
   bench/report.py --results DIR --md docs/performance.md --png docs/performance-timeline.png
 """
