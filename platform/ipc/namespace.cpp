@@ -972,10 +972,16 @@ int NmView::read_all(int *statuses, int *states, HistoryRecord *status_history, 
     for (std::uint32_t r = 0; r < rscs_count_; ++r) {
         statuses[r] = rscs_[r].status;
     }
+    // A namespace without resources or nodes hands empty (possibly null) buffers: memcpy
+    // must not see a null pointer even for zero bytes.
     const std::size_t pairs = static_cast<std::size_t>(rscs_count_) * nodes_count_;
-    std::memcpy(states, states_, pairs * sizeof(int));
-    std::memcpy(state_history, state_history_, pairs * sizeof(HistoryRecord));
-    std::memcpy(status_history, status_history_, rscs_count_ * sizeof(HistoryRecord));
+    if (pairs != 0) {
+        std::memcpy(states, states_, pairs * sizeof(int));
+        std::memcpy(state_history, state_history_, pairs * sizeof(HistoryRecord));
+    }
+    if (rscs_count_ != 0) {
+        std::memcpy(status_history, status_history_, rscs_count_ * sizeof(HistoryRecord));
+    }
     *waitstat = hdr_->waitstat;
     *changes = this->changes();
     *recoveries = hdr_->recoveries;
