@@ -19,7 +19,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
@@ -84,7 +83,7 @@ class Node:
         self.run = None
         self.log = None
         self.extra_env = {}  # overrides of the daemon's environment, e.g. TAVIK_BMC_CONF
-        self.direct = None  # the daemon, when started by start_daemon_direct
+        self.direct = None  # a DirectDaemon, when started by start_daemon_direct
 
     # ---- the simulated BMC ----
     def start_bmc(self, *extra):
@@ -203,35 +202,17 @@ class Node:
             ["unshare", "--uts", "sh", "-c", script, "sh", self.name, TAVIKCTL, "run", *run_args],
             env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
 
-    def spawn_daemon(self, **env):
+    def start_daemon_direct(self, **env):
         """Starts the daemon itself, without tavikctl run, with this process as its parent
-        (see DirectDaemon); keyword arguments override the node's environment."""
-        return DirectDaemon(self, env)
-
-    def start_daemon_direct(self):
-        """Starts the daemon as a child of this process, without tavikctl run, so that this
-        process gets its SIGUSR1 and may send its SIGUSR2 itself. The caller must block
-        SIGUSR1 (signal.pthread_sigmask) beforehand to take it with sigtimedwait; the child
-        starts with no signal blocked. Returns the daemon's pid."""
-        self.log = open(os.path.join(self.dir, "run.out"), "ab")
-        libc = ctypes.CDLL(None, use_errno=True)
-        name = self.name
-
-        def in_child():
-            # Between fork and exec: a UTS namespace of its own, named after the node.
-            if libc.unshare(CLONE_NEWUTS) != 0:
-                os._exit(126)
-            socket.sethostname(name)
-            signal.pthread_sigmask(signal.SIG_SETMASK, [])
-
-        self.direct = subprocess.Popen([DAEMON], env=self.env(), stdout=self.log, stderr=self.log,
-                                       stdin=subprocess.DEVNULL, preexec_fn=in_child)
-        return self.direct.pid
+        (see DirectDaemon); keyword arguments override the node's environment. stop_daemon
+        and Cluster.close stop it as they stop one under tavikctl run."""
+        self.direct = DirectDaemon(self, env)
+        return self.direct
 
     def daemon_pid(self):
         """The daemon process: the child of tavikctl run (or of this process), or None."""
         if self.direct is not None:
-            return self.direct.pid
+            return self.direct.pid if self.direct.proc.poll() is None else None
         if self.run is None:
             return None
         try:
@@ -265,19 +246,16 @@ class Node:
         return status
 
     def _stop_direct(self, timeout):
+        d, self.direct = self.direct, None
         try:
-            os.kill(self.direct.pid, signal.SIGCONT)
-            os.kill(self.direct.pid, signal.SIGUSR1)
+            d.send(signal.SIGCONT)
+            d.send(signal.SIGUSR1)
         except OSError:
             pass
         try:
-            status = self.direct.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.direct.kill()
-            status = self.direct.wait()
-        self.direct = None
-        self.log.close()
-        return status
+            return d.wait(timeout)
+        finally:
+            d.close()
 
     def status(self):
         """This node's view: {(rsc, node): state name}, {rsc: status}, and the raw JSON."""
@@ -320,17 +298,24 @@ class DirectDaemon:
     """A daemon started by this process itself, as its parent, in the node's UTS namespace.
 
     Its readiness signal (SIGUSR1) comes to this process, so SIGUSR1 is blocked in the
-    calling thread from here until close() and taken with sigtimedwait. The daemon inherits
-    the block: a SIGUSR1 sent to it at any moment of its start-up, even before its first
-    instruction, waits in its pending set until it takes it, as it does any stop request.
-    One at a time per process; driven from the main thread.
+    calling thread while any DirectDaemon is open and taken with sigtimedwait. The daemon
+    inherits the block: a SIGUSR1 sent to it at any moment of its start-up, even before its
+    first instruction, waits in its pending set until it takes it, as it does any stop
+    request. Several may be open at once (the benchmarks start a cluster of them); all are
+    driven from the main thread.
     """
+
+    _open = 0
+    _old_mask = None
 
     def __init__(self, node, env):
         self.node = node
-        self.old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
-        while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
-            pass  # left over from an earlier daemon
+        if DirectDaemon._open == 0:
+            DirectDaemon._old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+            while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
+                pass  # left over from an earlier daemon
+        DirectDaemon._open += 1
+        self.closed = False
         e = node.env()
         e.update(env)
         os.makedirs(node.dir, exist_ok=True)
@@ -344,8 +329,13 @@ class DirectDaemon:
                 raise OSError(ctypes.get_errno(), "cannot give the daemon its own host name")
 
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([DAEMON], env=e, stdout=self.out, stderr=self.out, stdin=subprocess.DEVNULL,
-                                     preexec_fn=own_host_name)
+        try:
+            self.proc = subprocess.Popen([DAEMON], env=e, stdout=self.out, stderr=self.out,
+                                         stdin=subprocess.DEVNULL, preexec_fn=own_host_name)
+        except BaseException:
+            self.proc = None
+            self.close()
+            raise
         self.pid = self.proc.pid
         self.ready_at = None
 
@@ -362,7 +352,9 @@ class DirectDaemon:
         return True
 
     def send(self, signo):
-        os.kill(self.pid, signo)
+        # Never to a pid that was reaped already: it may belong to another process by now.
+        if self.proc.poll() is None:
+            os.kill(self.pid, signo)
 
     def wait(self, timeout):
         """The exit status (negative: killed by that signal), or None when the daemon is
@@ -375,14 +367,19 @@ class DirectDaemon:
             return None
 
     def close(self):
-        if self.proc.poll() is None:
+        if self.closed:
+            return
+        self.closed = True
+        if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         self.out.close()
-        # A readiness signal that came after the last wait must not reach the unblocked mask.
-        while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
-            pass
-        signal.pthread_sigmask(signal.SIG_SETMASK, self.old_mask)
+        DirectDaemon._open -= 1
+        if DirectDaemon._open == 0:
+            # A readiness signal that came after the last wait must not reach the unblocked mask.
+            while signal.sigtimedwait({signal.SIGUSR1}, 0) is not None:
+                pass
+            signal.pthread_sigmask(signal.SIG_SETMASK, DirectDaemon._old_mask)
 
 
 class Cluster:

@@ -66,7 +66,7 @@ class StartFailures(FaultTest):
         """Runs the daemon to its end in a log folder of its own: (status, ready, log)."""
         self.runs += 1
         logdir = os.path.join(self.cluster.dir, "run%d" % self.runs)
-        d = self.node.spawn_daemon(TAVIK_LOG_DIR=logdir, **env)
+        d = self.node.start_daemon_direct(TAVIK_LOG_DIR=logdir, **env)
         try:
             status = d.wait(EXIT_BOUND)
             ready = d.await_ready(0.5)

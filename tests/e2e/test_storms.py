@@ -144,7 +144,7 @@ class StopDuringStartup(StormTest):
             # milliseconds, so a uniform delay would almost always find it over.
             delay = 0.0 if run == 0 else 10 ** self.random.uniform(-4, math.log10(0.3))
             logdir = os.path.join(self.cluster.dir, "run%03d" % run)
-            d = n1.spawn_daemon(TAVIK_LOG_DIR=logdir)
+            d = n1.start_daemon_direct(TAVIK_LOG_DIR=logdir)
             try:
                 time.sleep(max(0.0, d.started + delay - time.monotonic()))
                 d.send(signal.SIGUSR1)
