@@ -11,6 +11,11 @@ cluster starts writes its sanitizer reports into the cluster's folder instead of
 standard error, and close() fails with their text when there is any: a report of a
 daemon that tavikctl run restarted, or of a leak at a clean exit, is never lost.
 
+Every BMC and every daemon (with its tavikctl run) gets a session of its own. Tests freeze
+BMCs and daemons with SIGSTOP; were they in the caller's process group, and that group
+orphaned meanwhile (a run in the background whose shell ended), the kernel would send the
+whole group SIGHUP, on which every simulated BMC stops.
+
 Not thread-safe: one Cluster is driven by one thread.
 """
 
@@ -95,7 +100,8 @@ class Node:
             [BMCSIM, "--addr", self.addr, "--port", str(self.cluster.lan_port), "--dir", bmcdir,
              "--hb-port", str(self.cluster.hb_port), "--period-ms", str(self.cluster.period_ms),
              "--timeout-ms", str(self.cluster.bmc_timeout_ms), *self.cluster.bmc_args, *extra],
-            stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL, env=env)
+            stdout=subprocess.PIPE, stderr=self.bmc_log, stdin=subprocess.DEVNULL, env=env,
+            start_new_session=True)
         line = self.bmc.stdout.readline().decode(errors="replace")
         if "ready" not in line:
             raise RuntimeError("%s: simulated BMC did not start: %r" % (self.name, line))
@@ -200,7 +206,7 @@ class Node:
         script = 'hostname "$1" && shift && exec "$@"'
         self.run = subprocess.Popen(
             ["unshare", "--uts", "sh", "-c", script, "sh", self.name, TAVIKCTL, "run", *run_args],
-            env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
+            env=self.env(), stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL, start_new_session=True)
 
     def start_daemon_direct(self, **env):
         """Starts the daemon itself, without tavikctl run, with this process as its parent
@@ -331,7 +337,8 @@ class DirectDaemon:
         self.started = time.monotonic()
         try:
             self.proc = subprocess.Popen([DAEMON], env=e, stdout=self.out, stderr=self.out,
-                                         stdin=subprocess.DEVNULL, preexec_fn=own_host_name)
+                                         stdin=subprocess.DEVNULL, preexec_fn=own_host_name,
+                                         start_new_session=True)
         except BaseException:
             self.proc = None
             self.close()
