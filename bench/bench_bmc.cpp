@@ -31,8 +31,9 @@ std::string g_results;  // the JSON records of the measurements so far
 void report(const char *what, std::vector<double> us) {
     std::sort(us.begin(), us.end());
     auto at = [&](double q) { return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))]; };
-    std::fprintf(g_json ? stderr : stdout, "%-34s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n",
-                 what, us.size(), at(0.5), at(0.9), at(0.99), us.back());
+    std::fprintf(g_json ? stderr : stdout,
+                 "%-34s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n", what, us.size(),
+                 at(0.5), at(0.9), at(0.99), us.back());
     char rec[512];
     std::snprintf(rec, sizeof rec,
                   "%s{\"name\": \"%s\", \"calls\": %zu, \"median_us\": %.2f, \"p90_us\": %.2f, "
@@ -62,8 +63,10 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             g_json = true;
-        } else if (char *end = nullptr; (n = static_cast<int>(std::strtol(argv[i], &end, 10))) < 1 || *end != '\0') {
-            std::fprintf(stderr, "usage: bench_bmc [--json] [CALLS]   (CALLS a positive number, default 2000)\n");
+        } else if (char *end = nullptr;
+                   (n = static_cast<int>(std::strtol(argv[i], &end, 10))) < 1 || *end != '\0') {
+            std::fprintf(stderr,
+                         "usage: bench_bmc [--json] [CALLS]   (CALLS a positive number, default 2000)\n");
             return 2;
         }
     }
@@ -90,7 +93,8 @@ int main(int argc, char **argv) {
     close(out[1]);
     char line[512] = "";
     FILE *f = fdopen(out[0], "r");
-    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr || std::strstr(line, " ready, ") == nullptr) {
+    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr ||
+        std::strstr(line, " ready, ") == nullptr) {
         std::fprintf(stderr, "bench_bmc: the simulated BMC did not start\n");
         kill(launcher, SIGTERM);
         waitpid(launcher, nullptr, 0);
@@ -109,14 +113,17 @@ int main(int argc, char **argv) {
         set[0].timeout = 1;
         BMC_INFO_GET get[BMC_BLOCK_RECORDS];
         bmc_SetZelvarinStatus(1, BMC_STATUS_STARTED, &cc);
-        std::fprintf(g_json ? stderr : stdout, "bench_bmc: %d calls each to the simulated BMC at 127.0.1.1:%u over loopback\n",
-                     n, port);
+        std::fprintf(g_json ? stderr : stdout,
+                     "bench_bmc: %d calls each to the simulated BMC at 127.0.1.1:%u over loopback\n", n,
+                     port);
         report("host status (1 request)",
                measure(n, [&] { return bmc_SetZelvarinStatus(1, BMC_STATUS_RUNNING, &cc) | cc; }));
-        report("target block (1 request, 129 B)",
-               measure(n, [&] { return bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set, &cc, &bn) | cc; }));
-        report("status block (4 requests)",
-               measure(n, [&] { return bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, get) | cc; }));
+        report("target block (1 request, 129 B)", measure(n, [&] {
+                   return bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set, &cc, &bn) | cc;
+               }));
+        report("status block (4 requests)", measure(n, [&] {
+                   return bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, get) | cc;
+               }));
         bmc_term();
         if (g_json) {
             std::printf("{\"bmc\": \"tavik-bmcsim on 127.0.1.1 over loopback\", \"results\": [%s]}\n",

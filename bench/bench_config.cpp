@@ -49,7 +49,8 @@ void BM_GetMissing(benchmark::State &state) {
     for (auto _ : state) {
         char ip[46];
         int size = sizeof ip;
-        benchmark::DoNotOptimize(xmllib_get_value("/root/server@node9/device@0/info", XMLLIB_TYPE_STRING, ip, &size));
+        benchmark::DoNotOptimize(
+            xmllib_get_value("/root/server@node9/device@0/info", XMLLIB_TYPE_STRING, ip, &size));
     }
     state.SetLabel("/root/server@node9/device@0/info (no such server)");
 }

@@ -65,14 +65,17 @@ std::vector<std::string> node_names() {
 void write_config(const std::string &path, const std::vector<std::string> &nodes) {
     std::ofstream f(path);
     f << "<?xml version=\"1.0\"?>\n<root>\n"
-         "  <tavik><mlock>no</mlock><watchth>1</watchth><log><level>4</level><size>1000000</size></log></tavik>\n"
+         "  "
+         "<tavik><mlock>no</mlock><watchth>1</watchth><log><level>4</level><size>1000000</size></log></"
+         "tavik>\n"
          "  <all><num><server>"
       << kNodes << "</server><hbr>" << kResources
       << "</hbr></num></all>\n"
          "  <cluster><heartbeat><timeout>90000</timeout><interval>3000</interval></heartbeat>"
          "<delaywarn><heartbeat>80</heartbeat></delaywarn></cluster>\n";
     for (int j = 0; j < kNodes; ++j) {
-        f << "  <server name=\"" << nodes[static_cast<size_t>(j)] << "\"><priority>" << j + 1 << "</priority>";
+        f << "  <server name=\"" << nodes[static_cast<size_t>(j)] << "\"><priority>" << j + 1
+          << "</priority>";
         for (int d = 1; d <= kResources; ++d) {
             f << "<device name=\"" << d << "\"><info>127." << d << ".0." << j + 1 << "/8</info></device>";
         }
@@ -265,7 +268,8 @@ struct Environment {
 
     bool set_up() {
         const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tavik-bench-XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tavik-bench-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             std::perror("bench_daemon: mkdtemp");
             return false;

@@ -64,17 +64,23 @@ void BM_TaviklogBelowLevel(benchmark::State &state) {
 BENCHMARK(BM_TaviklogBelowLevel)->Threads(1)->Threads(3)->UseRealTime();
 
 const char *filesystem_name(const std::string &dir) {
-    struct statfs fs{};
+    struct statfs fs {};
     if (statfs(dir.c_str(), &fs) != 0) {
         return "unknown";
     }
     switch (fs.f_type) {
-        case 0xEF53: return "ext4";
-        case 0x58465342: return "xfs";
-        case 0x9123683E: return "btrfs";
-        case 0x01021994: return "tmpfs (memory, not disk)";
-        case 0x794c7630: return "overlayfs";
-        default: return "other";
+        case 0xEF53:
+            return "ext4";
+        case 0x58465342:
+            return "xfs";
+        case 0x9123683E:
+            return "btrfs";
+        case 0x01021994:
+            return "tmpfs (memory, not disk)";
+        case 0x794c7630:
+            return "overlayfs";
+        default:
+            return "other";
     }
 }
 

@@ -83,7 +83,9 @@ bool parse_loss(std::string_view v, std::uint8_t &pct, std::uint32_t &max_ms) {
     return true;
 }
 
-std::uint8_t result_byte(std::uint8_t state) { return static_cast<std::uint8_t>(state << kResultShift); }
+std::uint8_t result_byte(std::uint8_t state) {
+    return static_cast<std::uint8_t>(state << kResultShift);
+}
 
 }  // namespace
 
@@ -248,7 +250,8 @@ Response Firmware::set_targets(const std::uint8_t *data, std::size_t len, std::i
 
 void Firmware::forget_unused_peers() {
     for (auto it = peers_.begin(); it != peers_.end();) {
-        bool used = std::any_of(slots_.begin(), slots_.end(), [&](const Slot &s) { return s.ip == it->first; });
+        bool used =
+            std::any_of(slots_.begin(), slots_.end(), [&](const Slot &s) { return s.ip == it->first; });
         it = used ? std::next(it) : peers_.erase(it);
     }
 }
@@ -365,7 +368,8 @@ Response Firmware::get_firmware_state(std::size_t len, std::int64_t now_ms) cons
     };
     r.put(host_alive(now_ms) ? 1 : 0);
     put16(opt_.access_timeout_s);
-    const std::int64_t since = had_status_ ? std::min<std::int64_t>((now_ms - last_status_ms_) / 1000, 0xfffe) : 0xffff;
+    const std::int64_t since =
+        had_status_ ? std::min<std::int64_t>((now_ms - last_status_ms_) / 1000, 0xfffe) : 0xffff;
     put16(static_cast<std::uint32_t>(since));
     r.put(last_status_);
     put16(opt_.period_ms > 0xffff ? 0xffff : opt_.period_ms);
@@ -516,11 +520,13 @@ bool Firmware::host_alive(std::int64_t now_ms) const {
     if (!had_status_ || !announced_alive_) {
         return false;
     }
-    return opt_.access_timeout_s == 0 || now_ms - last_status_ms_ < std::int64_t{opt_.access_timeout_s} * 1000;
+    return opt_.access_timeout_s == 0 ||
+           now_ms - last_status_ms_ < std::int64_t{opt_.access_timeout_s} * 1000;
 }
 
 bool Firmware::is_started_target(const Ip4 &ip) const {
-    return std::any_of(slots_.begin(), slots_.end(), [&](const Slot &s) { return s.started() && s.ip == ip; });
+    return std::any_of(slots_.begin(), slots_.end(),
+                       [&](const Slot &s) { return s.started() && s.ip == ip; });
 }
 
 void Firmware::receive(const Ip4 &from, const std::uint8_t *data, std::size_t len, std::int64_t now_ms) {

@@ -72,7 +72,7 @@ struct Counters {
 };
 
 class Firmware {
-public:
+  public:
     explicit Firmware(const Options &opt);
 
     // One OEM request (netfn 0x30): `cmd` and its data bytes.
@@ -92,7 +92,7 @@ public:
     const Counters &counters() const { return counters_; }
     const Options &options() const { return opt_; }
 
-private:
+  private:
     struct Slot {
         Ip4 ip{};
         std::uint8_t ctrl = bmcproto::kCtrlStop;

@@ -17,9 +17,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +62,8 @@ __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
 struct Args {
     std::string addr, dir, user = "ipmiusr", module, ipmi_sim;
     unsigned port = 0, hb_port = tavik::bmcproto::kDefaultHeartbeatPort;
-    unsigned period_ms = tavik::bmcproto::kDefaultPeriodMs, timeout_ms = 2000, access_timeout = 0, collecting = 0;
+    unsigned period_ms = tavik::bmcproto::kDefaultPeriodMs, timeout_ms = 2000, access_timeout = 0,
+             collecting = 0;
     std::vector<std::string> refuse, drop_from, drop_to;
     std::string loss;
     std::optional<std::uint32_t> seed;
@@ -177,7 +178,8 @@ bool make_dir(const std::string &path) {
     if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return true;
     }
-    fail("cannot create folder %s: %s", path.c_str(), errno == EEXIST ? "a file is in the way" : std::strerror(errno));
+    fail("cannot create folder %s: %s", path.c_str(),
+         errno == EEXIST ? "a file is in the way" : std::strerror(errno));
     return false;
 }
 
@@ -413,7 +415,8 @@ int run(const Args &a) {
         return kExitFailure;
     }
     if (!write_file(dir + "/lan.conf", lan_conf(a, ip, password, module, options), 0600) ||
-        !write_file(dir + "/emu.cmd", emu_commands(), 0644) || !write_file(dir + "/bmc.conf", bmc_conf(a, dir), 0644)) {
+        !write_file(dir + "/emu.cmd", emu_commands(), 0644) ||
+        !write_file(dir + "/bmc.conf", bmc_conf(a, dir), 0644)) {
         return kExitFailure;
     }
 
@@ -424,10 +427,11 @@ int run(const Args &a) {
     }
     sigprocmask(SIG_BLOCK, &mask, &old_mask);
 
-    const std::string sim = !a.ipmi_sim.empty() ? a.ipmi_sim
-                            : std::getenv("TAVIK_IPMI_SIM") != nullptr && *std::getenv("TAVIK_IPMI_SIM") != '\0'
-                                ? std::string(std::getenv("TAVIK_IPMI_SIM"))
-                                : std::string("ipmi_sim");
+    const std::string sim =
+        !a.ipmi_sim.empty() ? a.ipmi_sim
+        : std::getenv("TAVIK_IPMI_SIM") != nullptr && *std::getenv("TAVIK_IPMI_SIM") != '\0'
+            ? std::string(std::getenv("TAVIK_IPMI_SIM"))
+            : std::string("ipmi_sim");
     const pid_t child = start_simulator(
         {sim, "-c", dir + "/lan.conf", "-f", dir + "/emu.cmd", "-s", dir + "/state", "-n"}, old_mask);
     if (child < 0) {
@@ -484,19 +488,27 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(10, 60000))
         ->capture_default_str();
     app.add_option("--timeout-ms", a.timeout_ms, "timeout_ms written into the access file")
-        ->check(CLI::Range(static_cast<int>(tavik::bmc::kMinTimeoutMs), static_cast<int>(tavik::bmc::kMaxTimeoutMs)))
+        ->check(CLI::Range(static_cast<int>(tavik::bmc::kMinTimeoutMs),
+                           static_cast<int>(tavik::bmc::kMaxTimeoutMs)))
         ->capture_default_str();
     app.add_option("--user", a.user, "the admin user's name")->capture_default_str();
-    app.add_option("--access-timeout", a.access_timeout, "host-status time-out in seconds until one is set (0: none)")
+    app.add_option("--access-timeout", a.access_timeout,
+                   "host-status time-out in seconds until one is set (0: none)")
         ->check(CLI::Range(0, 65535));
-    app.add_option("--module", a.module, "the heartbeat module (default: TAVIK_BMCSIM_MODULE, then built-in path)");
-    app.add_option("--ipmi-sim", a.ipmi_sim, "the simulator program (default: TAVIK_IPMI_SIM, then ipmi_sim)");
-    app.add_option("--refuse", a.refuse, "test hook: answer command CMD with completion code CC [COUNT times]")
+    app.add_option("--module", a.module,
+                   "the heartbeat module (default: TAVIK_BMCSIM_MODULE, then built-in path)");
+    app.add_option("--ipmi-sim", a.ipmi_sim,
+                   "the simulator program (default: TAVIK_IPMI_SIM, then ipmi_sim)");
+    app.add_option("--refuse", a.refuse,
+                   "test hook: answer command CMD with completion code CC [COUNT times]")
         ->type_name("CMD:CC[:COUNT]");
-    app.add_option("--drop-from", a.drop_from, "test hook: ignore heartbeats from this address")->type_name("IP");
+    app.add_option("--drop-from", a.drop_from, "test hook: ignore heartbeats from this address")
+        ->type_name("IP");
     app.add_option("--drop-to", a.drop_to, "test hook: send no heartbeats to this address")->type_name("IP");
-    app.add_option("--collecting", a.collecting, "test hook: answer 'still collecting' for the first N polls");
-    app.add_option("--loss", a.loss, "test hook: drop PCT percent of the heartbeats received, never MAXMS ms in a row")
+    app.add_option("--collecting", a.collecting,
+                   "test hook: answer 'still collecting' for the first N polls");
+    app.add_option("--loss", a.loss,
+                   "test hook: drop PCT percent of the heartbeats received, never MAXMS ms in a row")
         ->type_name("PCT[:MAXMS]");
     app.add_option("--seed", a.seed, "seed of the loss hook's random numbers (default 1)");
     try {

@@ -60,7 +60,8 @@ void send_round() {
         to.sin_family = AF_INET;
         to.sin_port = htons(m.fw->options().hb_port);
         std::memcpy(&to.sin_addr, d.to.data(), 4);
-        if (sendto(m.fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+        if (sendto(m.fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) <
+            0) {
             // A peer that is down is routine; log the first few so a wrong setup shows.
             if (m.send_errors++ < 5) {
                 m.sys->log(m.sys, OS_ERROR, nullptr, "heartbeat to %s failed: %s",
@@ -157,7 +158,8 @@ int init(sys_data_t *sys, const char *options) {
     tavik::bmcsim::Options opt;
     std::string err;
     if (!tavik::bmcsim::parse_options(options ? options : "", opt, err)) {
-        std::fprintf(stderr, "tavik heartbeat module: %s (options \"%s\")\n", err.c_str(), options ? options : "");
+        std::fprintf(stderr, "tavik heartbeat module: %s (options \"%s\")\n", err.c_str(),
+                     options ? options : "");
         return EINVAL;
     }
     int fd = open_socket(opt);
@@ -169,9 +171,9 @@ int init(sys_data_t *sys, const char *options) {
     m.sys = sys;
     m.fd = fd;
     m.fw = std::make_unique<Firmware>(opt);
-    for (std::uint8_t cmd : {proto::kCmdSetTargets, proto::kCmdGetStatus, proto::kCmdGetTargets,
-                             proto::kCmdGetFirmwareState, proto::kCmdSetHostStatus, proto::kCmdSetAccessTime,
-                             proto::kCmdTestControl}) {
+    for (std::uint8_t cmd :
+         {proto::kCmdSetTargets, proto::kCmdGetStatus, proto::kCmdGetTargets, proto::kCmdGetFirmwareState,
+          proto::kCmdSetHostStatus, proto::kCmdSetAccessTime, proto::kCmdTestControl}) {
         int rv = ipmi_emu_register_cmd_handler(proto::kNetFn, cmd, on_request, nullptr);
         if (rv != 0) {
             std::fprintf(stderr, "tavik heartbeat module: cannot register command %#x: %s\n", cmd,
@@ -198,7 +200,8 @@ int init(sys_data_t *sys, const char *options) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *options) noexcept {
+__attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys,
+                                                                const char *options) noexcept {
     try {
         return init(sys, options);
     } catch (...) {

@@ -13,13 +13,13 @@ namespace tavik::bmcproto {
 // All requests go to LUN 0 with this network function; responses come back on 0x31.
 inline constexpr std::uint8_t kNetFn = 0x30;
 
-inline constexpr std::uint8_t kCmdSetTargets = 0x31;     // block of 16 targets
-inline constexpr std::uint8_t kCmdGetStatus = 0x32;      // one page of 4 results
-inline constexpr std::uint8_t kCmdSetHostStatus = 0x33;  // the host's state (0x01/0x02/0x81/0x82)
-inline constexpr std::uint8_t kCmdGetTargets = 0x34;     // read-back: one page of 4 held targets
+inline constexpr std::uint8_t kCmdSetTargets = 0x31;        // block of 16 targets
+inline constexpr std::uint8_t kCmdGetStatus = 0x32;         // one page of 4 results
+inline constexpr std::uint8_t kCmdSetHostStatus = 0x33;     // the host's state (0x01/0x02/0x81/0x82)
+inline constexpr std::uint8_t kCmdGetTargets = 0x34;        // read-back: one page of 4 held targets
 inline constexpr std::uint8_t kCmdGetFirmwareState = 0x35;  // read-back: host state, access time-out
-inline constexpr std::uint8_t kCmdSetAccessTime = 0x37;  // host-status time-out, seconds
-inline constexpr std::uint8_t kCmdTestControl = 0x3e;    // test hooks of the simulated BMC
+inline constexpr std::uint8_t kCmdSetAccessTime = 0x37;     // host-status time-out, seconds
+inline constexpr std::uint8_t kCmdTestControl = 0x3e;       // test hooks of the simulated BMC
 
 inline constexpr std::size_t kRecordSize = 8;
 inline constexpr std::size_t kBlockRecords = 16;
@@ -31,8 +31,8 @@ inline constexpr std::size_t kPagesPerBlock = kBlockRecords / kPageRecords;
 inline constexpr std::size_t kSetTargetsRequestLen = 1 + kBlockRecords * kRecordSize;  // 129
 inline constexpr std::size_t kSetTargetsResponseLen = 1;
 inline constexpr std::size_t kGetStatusRequestLen = 2;
-inline constexpr std::size_t kGetStatusResponseLen = 2 + kPageRecords * kRecordSize;  // 34
-inline constexpr std::size_t kGetTargetsRequestLen = 2;                               // block, page
+inline constexpr std::size_t kGetStatusResponseLen = 2 + kPageRecords * kRecordSize;   // 34
+inline constexpr std::size_t kGetTargetsRequestLen = 2;                                // block, page
 inline constexpr std::size_t kGetTargetsResponseLen = 2 + kPageRecords * kRecordSize;  // 34
 inline constexpr std::size_t kFirmwareStateLen = 16;
 inline constexpr std::size_t kSetHostStatusRequestLen = 2;

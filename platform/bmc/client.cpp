@@ -21,8 +21,12 @@ namespace {
 // FreeIPMI gives up on a LAN exchange somewhat after its session time-out (it checks at
 // retransmission steps), so a call's time-out is split: 4/5 for the session time-out,
 // 1/10 for each retransmission. Measured worst case: session time-out + 2 retransmissions.
-constexpr unsigned session_timeout_for(unsigned budget_ms) { return std::max(budget_ms * 4 / 5, 5u); }
-constexpr unsigned retransmit_for(unsigned budget_ms) { return std::max(budget_ms / 10, 2u); }
+constexpr unsigned session_timeout_for(unsigned budget_ms) {
+    return std::max(budget_ms * 4 / 5, 5u);
+}
+constexpr unsigned retransmit_for(unsigned budget_ms) {
+    return std::max(budget_ms / 10, 2u);
+}
 // Less than this left of a call is not worth opening a session for.
 constexpr unsigned kMinBudgetMs = 10;
 
@@ -33,7 +37,8 @@ std::string hex(unsigned v) {
 }
 
 unsigned ms_until(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
 }
 
@@ -41,9 +46,13 @@ unsigned ms_until(std::chrono::steady_clock::time_point deadline) {
 
 Client::Client(Config cfg) : cfg_(std::move(cfg)) {}
 
-Client::~Client() { drop_session(); }
+Client::~Client() {
+    drop_session();
+}
 
-std::string Client::describe(std::uint8_t cmd) const { return "command " + hex(cmd) + " to " + cfg_.target(); }
+std::string Client::describe(std::uint8_t cmd) const {
+    return "command " + hex(cmd) + " to " + cfg_.target();
+}
 
 void Client::drop_session() {
     if (ctx_ != nullptr) {
@@ -69,10 +78,10 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         session_timeout_ms_ = session_timeout_for(budget);
         retransmit_ms_ = retransmit_for(budget);
         // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
-        int rc = ipmi_ctx_open_outofband_2_0(ctx, cfg_.endpoint().c_str(), cfg_.user.c_str(), cfg_.password.c_str(),
-                                             nullptr, 0, cfg_.privilege, cfg_.cipher_suite, session_timeout_ms_,
-                                             retransmit_ms_, IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE,
-                                             IPMI_FLAGS_DEFAULT);
+        int rc = ipmi_ctx_open_outofband_2_0(
+            ctx, cfg_.endpoint().c_str(), cfg_.user.c_str(), cfg_.password.c_str(), nullptr, 0,
+            cfg_.privilege, cfg_.cipher_suite, session_timeout_ms_, retransmit_ms_,
+            IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT);
         if (rc < 0) {
             err = "cannot open a LAN 2.0 session to " + cfg_.target() + " as user '" + cfg_.user +
                   "': " + ipmi_ctx_errormsg(ctx);
@@ -96,8 +105,9 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
     return kOk;
 }
 
-int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_t cmd, const std::uint8_t *req,
-                     std::size_t req_len, std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err) {
+int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_t cmd,
+                     const std::uint8_t *req, std::size_t req_len, std::uint8_t &cc,
+                     std::vector<std::uint8_t> &data, std::string &err) {
     std::uint8_t rq[1 + 255];
     if (req_len > 255) {
         err = describe(cmd) + ": request of " + std::to_string(req_len) + " bytes is too long";
@@ -206,11 +216,13 @@ int Client::request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std:
 namespace {
 
 // Checks the length of a successful answer.
-int expect_len(const std::vector<std::uint8_t> &data, std::size_t want, const std::string &what, std::string &err) {
+int expect_len(const std::vector<std::uint8_t> &data, std::size_t want, const std::string &what,
+               std::string &err) {
     if (data.size() == want) {
         return kOk;
     }
-    err = what + ": answer has " + std::to_string(data.size()) + " data bytes, expected " + std::to_string(want);
+    err = what + ": answer has " + std::to_string(data.size()) + " data bytes, expected " +
+          std::to_string(want);
     return kBadResponse;
 }
 
@@ -300,7 +312,8 @@ int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, s
         }
         if (data[0] != block || data[1] != page) {
             err = describe(cmd) + ": answer names block " + std::to_string(data[0]) + " page " +
-                  std::to_string(data[1]) + " for block " + std::to_string(block) + " page " + std::to_string(page);
+                  std::to_string(data[1]) + " for block " + std::to_string(block) + " page " +
+                  std::to_string(page);
             return kBadResponse;
         }
         for (std::size_t i = 0; i < kPageRecords; ++i) {
@@ -334,8 +347,8 @@ int Client::get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target
             return rc;
         }
         if (cc != kCcOk) {
-            err = describe(kCmdGetTargets) + ": completion code " + hex(cc) + " for block " + std::to_string(block) +
-                  " page " + std::to_string(page) +
+            err = describe(kCmdGetTargets) + ": completion code " + hex(cc) + " for block " +
+                  std::to_string(block) + " page " + std::to_string(page) +
                   (cc == kCcInvalidCommand ? " (the BMC's firmware has no read-back)" : "");
             return kOk;
         }
@@ -345,7 +358,8 @@ int Client::get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target
         }
         if (data[0] != block || data[1] != page) {
             err = describe(kCmdGetTargets) + ": answer names block " + std::to_string(data[0]) + " page " +
-                  std::to_string(data[1]) + " for block " + std::to_string(block) + " page " + std::to_string(page);
+                  std::to_string(data[1]) + " for block " + std::to_string(block) + " page " +
+                  std::to_string(page);
             return kBadResponse;
         }
         for (std::size_t i = 0; i < kPageRecords; ++i) {
@@ -380,7 +394,8 @@ int Client::get_firmware_state(std::uint8_t &cc, zvrbmc_firmware_state &state, s
     auto u16 = [&](std::size_t at) { return static_cast<unsigned>(data[at] | (data[at + 1] << 8)); };
     auto u32 = [&](std::size_t at) {
         return static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
-               static_cast<std::uint32_t>(data[at + 2]) << 16 | static_cast<std::uint32_t>(data[at + 3]) << 24;
+               static_cast<std::uint32_t>(data[at + 2]) << 16 |
+               static_cast<std::uint32_t>(data[at + 3]) << 24;
     };
     state.host_alive = data[0] != 0 ? 1 : 0;
     state.access_timeout_s = u16(1);

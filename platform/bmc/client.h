@@ -23,7 +23,7 @@ struct ipmi_ctx;
 namespace tavik::bmc {
 
 class Client {
-public:
+  public:
     explicit Client(Config cfg);
     ~Client();
     Client(const Client &) = delete;
@@ -57,7 +57,7 @@ public:
     // How many times a session was opened (tests see re-opens through it).
     unsigned sessions_opened() const { return sessions_opened_; }
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
 
     int exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_t cmd, const std::uint8_t *req,

@@ -19,9 +19,13 @@
 
 namespace tavik::bmc {
 
-std::string Config::endpoint() const { return host + ":" + std::to_string(port); }
+std::string Config::endpoint() const {
+    return host + ":" + std::to_string(port);
+}
 
-std::string Config::target() const { return driver == Driver::Lan ? endpoint() : std::string("in-band BMC"); }
+std::string Config::target() const {
+    return driver == Driver::Lan ? endpoint() : std::string("in-band BMC");
+}
 
 namespace {
 
@@ -47,7 +51,8 @@ bool parse_number(std::string_view v, unsigned long lo, unsigned long hi, unsign
 
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -179,7 +184,8 @@ bool parse_config(std::string_view text, const std::string &origin, Config &out,
         });
         if (bad != line.end()) {
             char code[8];
-            std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(*bad)));
+            std::snprintf(code, sizeof code, "0x%02x",
+                          static_cast<unsigned>(static_cast<unsigned char>(*bad)));
             err = where + "a control character (" + code + ") in the line; lines end with LF or CR LF";
             return false;
         }
@@ -201,7 +207,8 @@ bool parse_config(std::string_view text, const std::string &origin, Config &out,
         }
         std::string expected = "a value";
         if (value.empty() || !it->set(value, cfg, expected)) {
-            err = where + "bad value '" + std::string(value) + "' for " + key + " (expected " + expected + ")";
+            err =
+                where + "bad value '" + std::string(value) + "' for " + key + " (expected " + expected + ")";
             return false;
         }
     }

@@ -5,7 +5,6 @@
 // (the definitions cannot say so themselves, since the shared header's declarations
 // carry no exception specification). The last failure's text is kept for tools.
 #include "zvrbmc.h"
-#include "zvrbmc_admin.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "client.h"
 #include "config.h"
 #include "result.h"
+#include "zvrbmc_admin.h"
 
 #define ZVRBMC_API __attribute__((visibility("default")))
 
@@ -33,7 +33,9 @@ std::mutex g_mu;
 std::unique_ptr<Client> g_client;  // exists between libzvrbmc_init and libzvrbmc_term
 char g_error[kErrorSize] = "";     // fixed storage: recording a failure never allocates
 
-void set_error(const std::string &text) { std::snprintf(g_error, sizeof g_error, "%s", text.c_str()); }
+void set_error(const std::string &text) {
+    std::snprintf(g_error, sizeof g_error, "%s", text.c_str());
+}
 
 // Runs one entry point under the lock and maps any exception to a result code.
 template <class F>
@@ -218,7 +220,8 @@ ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *Completi
     });
 }
 
-ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first, uint8_t *CompletionCode) noexcept {
+ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first,
+                                     uint8_t *CompletionCode) noexcept {
     return entry([&] {
         if (first == nullptr || CompletionCode == nullptr || block == 0) {
             set_error("bmc_admin_get_targets: null pointer or block 0 (blocks count from 1)");

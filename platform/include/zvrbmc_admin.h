@@ -55,12 +55,12 @@ typedef struct zvrbmc_held_target {
 
 /* The firmware's own state. */
 typedef struct zvrbmc_firmware_state {
-    int host_alive;             /* 1: the BMC tells its peers that its host is alive */
-    unsigned access_timeout_s;  /* host-status lapse in seconds (0x37); 0: no lapse */
-    int status_age_s;           /* seconds since the last host status; -1: none ever came */
-    unsigned last_status;       /* that status (0x01, 0x02, 0x81, 0x82); 0: none */
-    unsigned period_ms;         /* milliseconds between two heartbeat rounds */
-    uint32_t datagrams_sent;    /* heartbeat datagrams sent since the BMC started */
+    int host_alive;              /* 1: the BMC tells its peers that its host is alive */
+    unsigned access_timeout_s;   /* host-status lapse in seconds (0x37); 0: no lapse */
+    int status_age_s;            /* seconds since the last host status; -1: none ever came */
+    unsigned last_status;        /* that status (0x01, 0x02, 0x81, 0x82); 0: none */
+    unsigned period_ms;          /* milliseconds between two heartbeat rounds */
+    uint32_t datagrams_sent;     /* heartbeat datagrams sent since the BMC started */
     uint32_t datagrams_received; /* ... and accepted from started targets */
 } zvrbmc_firmware_state;
 

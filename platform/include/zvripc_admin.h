@@ -153,22 +153,22 @@ typedef struct zvripc_snapshot {
     char name[ZVRIPC_NAME_MAX + 1];
     int node_count;
     int rsc_count;
-    const zvripc_snap_node *nodes;     /* node_count entries, in creation order */
-    const zvripc_snap_rsc *resources;  /* rsc_count entries, in creation order */
-    const int *states;                 /* states[r * node_count + n]: resource r on node n */
+    const zvripc_snap_node *nodes;    /* node_count entries, in creation order */
+    const zvripc_snap_rsc *resources; /* rsc_count entries, in creation order */
+    const int *states;                /* states[r * node_count + n]: resource r on node n */
     int waitstat;
     int action;
     char acttype[ZVRIPC_ACTTYPE_MAX + 1];
     int ratio;
     int period;
-    unsigned long long changes;    /* the change counter */
-    unsigned long long recoveries; /* locks taken over from a holder that died */
-    unsigned int mode;             /* permission bits of the node-manager segment */
+    unsigned long long changes;           /* the change counter */
+    unsigned long long recoveries;        /* locks taken over from a holder that died */
+    unsigned int mode;                    /* permission bits of the node-manager segment */
     const zvripc_history *state_history;  /* like states: [r * node_count + n] */
     const zvripc_history *status_history; /* rsc_count entries, one per resource */
-    long long created_wall_ns;     /* when the namespace was created (ipc_create) */
+    long long created_wall_ns;            /* when the namespace was created (ipc_create) */
     long long created_mono_ns;
-    long long taken_wall_ns;       /* when this snapshot was taken, for durations */
+    long long taken_wall_ns; /* when this snapshot was taken, for durations */
     long long taken_mono_ns;
 } zvripc_snapshot;
 
@@ -194,8 +194,7 @@ int ipc_set_waitstat(zvripc_handle *handle, int waitstat) ZVRIPC_NOEXCEPT;
 int ipc_set_state(zvripc_handle *handle, const char *type, const char *rsc, int nodeid,
                   int state) ZVRIPC_NOEXCEPT;
 /* The status of resource (type, rsc): 0, 3, 4, 9 or 15. */
-int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc,
-                   int status) ZVRIPC_NOEXCEPT;
+int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc, int status) ZVRIPC_NOEXCEPT;
 /* Advances the change counter and posts the status-change semaphore, as
  * sem_set_statchange() does. */
 int ipc_statchange(zvripc_handle *handle) ZVRIPC_NOEXCEPT;

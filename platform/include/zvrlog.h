@@ -21,18 +21,21 @@ extern "C" {
  * reach its file, it goes to standard error instead, with the reason.
  */
 #define ZVRLOG_OK 0
-#define ZVRLOG_E_ARG 1      /* null handle, null or malformed argument: nothing written */
-#define ZVRLOG_E_FALLBACK 2 /* log_init: channel open, but on standard error (its first
-                               record says why); the handle is valid */
-#define ZVRLOG_E_WRITE 3    /* log_write: the file refused the record; it went to standard
+#define ZVRLOG_E_ARG 1 /* null handle, null or malformed argument: nothing written */
+#define ZVRLOG_E_FALLBACK                                         \
+    2 /* log_init: channel open, but on standard error (its first \
+         record says why); the handle is valid */
+#define ZVRLOG_E_WRITE                                                                     \
+    3                       /* log_write: the file refused the record; it went to standard \
                                error instead */
 #define ZVRLOG_E_INTERNAL 4 /* out of memory or another internal failure: nothing written */
 
 /* Event message numbers the daemon writes. */
 #define LOG_EVENT_BMC_INIT_FAILED 10 /* no parameters */
-#define LOG_EVENT_HEARTBEAT_DELAY 71 /* rsc (string), node (string), time-out s (int),
-                                        ticks per second (long), interval in ticks
-                                        (unsigned long long), rate % (int) */
+#define LOG_EVENT_HEARTBEAT_DELAY                        \
+    71 /* rsc (string), node (string), time-out s (int), \
+          ticks per second (long), interval in ticks     \
+          (unsigned long long), rate % (int) */
 
 /*
  * Opens the channel `name`; stores its handle through `handle`. `level` is the channel's

@@ -26,33 +26,37 @@ extern "C" {
  * tell them apart without parsing xmllib_last_error's text.
  */
 #define XMLLIB_OK 0
-#define XMLLIB_E_NOT_INIT 1          /* xmllib_init has not succeeded, or xmllib_term ran */
-#define XMLLIB_E_ALREADY_INIT 2      /* xmllib_init while already initialised */
-#define XMLLIB_E_ARGUMENT 3          /* null pointer, unknown type, buffer size too small
+#define XMLLIB_E_NOT_INIT 1     /* xmllib_init has not succeeded, or xmllib_term ran */
+#define XMLLIB_E_ALREADY_INIT 2 /* xmllib_init while already initialised */
+#define XMLLIB_E_ARGUMENT                                                                 \
+    3                                /* null pointer, unknown type, buffer size too small \
                                         for an integer (< 4) or < 1, bad policy name */
 #define XMLLIB_E_POLICY_DIR 4        /* the policy directory is not a readable directory */
 #define XMLLIB_E_CONFIG_MISSING 5    /* the configuration file does not exist */
 #define XMLLIB_E_CONFIG_UNREADABLE 6 /* it exists but cannot be read, or is not a regular file */
 #define XMLLIB_E_CONFIG_TOO_LARGE 7  /* it is larger than XMLLIB_MAX_FILE_SIZE */
-#define XMLLIB_E_CONFIG_MALFORMED 8  /* not well-formed UTF-8 XML, or its document element
-                                        is not <root> */
-#define XMLLIB_E_CONFIG_DOCTYPE 9    /* it has a DOCTYPE: DTDs and entities are refused */
-#define XMLLIB_E_NOT_LOADED 10       /* no configuration is loaded */
-#define XMLLIB_E_POLICY_UNKNOWN 11   /* no NAME.xml in the policy directory */
-#define XMLLIB_E_POLICY_BAD 12       /* NAME.xml cannot be read or is not a valid policy */
-#define XMLLIB_E_POLICY_LOADED 13    /* the policy, or another one of the same key root,
-                                        is already loaded */
-#define XMLLIB_E_POLICY_NOT_LOADED 14 /* unload of a policy that is not loaded, or a read
-                                        under a key root whose policy is not loaded */
-#define XMLLIB_E_PATH 15             /* not a key path: /root/PART/... with non-empty parts */
-#define XMLLIB_E_UNDECLARED 16       /* under a loaded policy's root, but not declared by it */
-#define XMLLIB_E_TYPE_MISMATCH 17    /* the policy declares the key with the other type */
-#define XMLLIB_E_NO_KEY 18           /* no element at that path in the configuration */
-#define XMLLIB_E_NOT_LEAF 19         /* the element holds elements, not a value */
-#define XMLLIB_E_NOT_INT 20          /* not a decimal or 0x integer (empty, junk, sign on hex) */
-#define XMLLIB_E_INT_RANGE 21        /* an integer outside INT_MIN..INT_MAX */
-#define XMLLIB_E_TOO_LONG 22         /* the string with its NUL does not fit the buffer */
-#define XMLLIB_E_INTERNAL 23         /* out of memory or another unexpected failure */
+#define XMLLIB_E_CONFIG_MALFORMED                                                        \
+    8                              /* not well-formed UTF-8 XML, or its document element \
+                                      is not <root> */
+#define XMLLIB_E_CONFIG_DOCTYPE 9  /* it has a DOCTYPE: DTDs and entities are refused */
+#define XMLLIB_E_NOT_LOADED 10     /* no configuration is loaded */
+#define XMLLIB_E_POLICY_UNKNOWN 11 /* no NAME.xml in the policy directory */
+#define XMLLIB_E_POLICY_BAD 12     /* NAME.xml cannot be read or is not a valid policy */
+#define XMLLIB_E_POLICY_LOADED                             \
+    13 /* the policy, or another one of the same key root, \
+          is already loaded */
+#define XMLLIB_E_POLICY_NOT_LOADED                                                    \
+    14                            /* unload of a policy that is not loaded, or a read \
+                                    under a key root whose policy is not loaded */
+#define XMLLIB_E_PATH 15          /* not a key path: /root/PART/... with non-empty parts */
+#define XMLLIB_E_UNDECLARED 16    /* under a loaded policy's root, but not declared by it */
+#define XMLLIB_E_TYPE_MISMATCH 17 /* the policy declares the key with the other type */
+#define XMLLIB_E_NO_KEY 18        /* no element at that path in the configuration */
+#define XMLLIB_E_NOT_LEAF 19      /* the element holds elements, not a value */
+#define XMLLIB_E_NOT_INT 20       /* not a decimal or 0x integer (empty, junk, sign on hex) */
+#define XMLLIB_E_INT_RANGE 21     /* an integer outside INT_MIN..INT_MAX */
+#define XMLLIB_E_TOO_LONG 22      /* the string with its NUL does not fit the buffer */
+#define XMLLIB_E_INTERNAL 23      /* out of memory or another unexpected failure */
 
 /* Largest configuration or policy file read, in bytes. */
 #define XMLLIB_MAX_FILE_SIZE (4 * 1024 * 1024)

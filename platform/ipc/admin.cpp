@@ -4,8 +4,6 @@
 // zvripc.h (so that tavikctl and the tests can look at several namespaces, and a handle
 // never disturbs what the daemon attached). Thread safety: a handle's views take the
 // segments' locks themselves; nothing else here is shared.
-#include "zvripc_admin.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "namespace.h"
+#include "zvripc_admin.h"
 
 struct zvripc_handle {
     std::string name;
@@ -37,9 +36,13 @@ int guarded(Body &&body) noexcept {
     }
 }
 
-int null_handle() { return fail(ZVRIPC_EARG, "null handle"); }
+int null_handle() {
+    return fail(ZVRIPC_EARG, "null handle");
+}
 
-std::size_t round8(std::size_t n) { return (n + 7) & ~static_cast<std::size_t>(7); }
+std::size_t round8(std::size_t n) {
+    return (n + 7) & ~static_cast<std::size_t>(7);
+}
 
 // The segment's ring, oldest slot first, becomes the caller's list, newest first.
 void copy_history(const HistoryRecord &from, zvripc_history &to) {
@@ -78,30 +81,46 @@ ZVRIPC_EXPORT int ipc_valid_name(const char *name) noexcept {
     });
 }
 
-ZVRIPC_EXPORT const char *ipc_last_error(void) noexcept { return last_error(); }
+ZVRIPC_EXPORT const char *ipc_last_error(void) noexcept {
+    return last_error();
+}
 
 ZVRIPC_EXPORT const char *ipc_strerror(int result) noexcept {
     switch (result) {
-    case ZVRIPC_OK: return "success";
-    case ZVRIPC_ENOTATTACHED: return "not attached";
-    case ZVRIPC_EARG: return "invalid argument";
-    case ZVRIPC_ENOTFOUND: return "no such resource or node";
-    case ZVRIPC_ESIZE: return "buffer too small";
-    case ZVRIPC_ENOENT: return "no such namespace";
-    case ZVRIPC_EBADSEG: return "segment refused";
-    case ZVRIPC_EEXIST: return "namespace exists already";
-    case ZVRIPC_ESYS: return "system call failed";
-    case ZVRIPC_ELOCK: return "segment lock unavailable";
-    case ZVRIPC_EAGAIN: return "semaphore not given";
-    case ZVRIPC_ESTALE: return "namespace removed or replaced";
-    case ZVRIPC_EINTERNAL: return "internal failure";
-    default: return "unknown result";
+        case ZVRIPC_OK:
+            return "success";
+        case ZVRIPC_ENOTATTACHED:
+            return "not attached";
+        case ZVRIPC_EARG:
+            return "invalid argument";
+        case ZVRIPC_ENOTFOUND:
+            return "no such resource or node";
+        case ZVRIPC_ESIZE:
+            return "buffer too small";
+        case ZVRIPC_ENOENT:
+            return "no such namespace";
+        case ZVRIPC_EBADSEG:
+            return "segment refused";
+        case ZVRIPC_EEXIST:
+            return "namespace exists already";
+        case ZVRIPC_ESYS:
+            return "system call failed";
+        case ZVRIPC_ELOCK:
+            return "segment lock unavailable";
+        case ZVRIPC_EAGAIN:
+            return "semaphore not given";
+        case ZVRIPC_ESTALE:
+            return "namespace removed or replaced";
+        case ZVRIPC_EINTERNAL:
+            return "internal failure";
+        default:
+            return "unknown result";
     }
 }
 
 ZVRIPC_EXPORT int ipc_create(const char *name, const zvripc_node_def *nodes, int node_count,
-               const zvripc_rsc_def *resources, int rsc_count,
-               const zvripc_create_opts *opts) noexcept {
+                             const zvripc_rsc_def *resources, int rsc_count,
+                             const zvripc_create_opts *opts) noexcept {
     return guarded([&] {
         std::string ns;
         if (int rc = resolve_name(name, ns)) {
@@ -148,7 +167,9 @@ ZVRIPC_EXPORT int ipc_open(const char *name, zvripc_handle **handle) noexcept {
     });
 }
 
-ZVRIPC_EXPORT void ipc_close(zvripc_handle *handle) noexcept { delete handle; }
+ZVRIPC_EXPORT void ipc_close(zvripc_handle *handle) noexcept {
+    delete handle;
+}
 
 ZVRIPC_EXPORT const char *ipc_handle_name(const zvripc_handle *handle) noexcept {
     return handle != nullptr ? handle->name.c_str() : "";
@@ -249,7 +270,9 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
     });
 }
 
-ZVRIPC_EXPORT void ipc_snapshot_free(zvripc_snapshot *snapshot) noexcept { std::free(snapshot); }
+ZVRIPC_EXPORT void ipc_snapshot_free(zvripc_snapshot *snapshot) noexcept {
+    std::free(snapshot);
+}
 
 ZVRIPC_EXPORT int ipc_history_changes_since(const zvripc_history *history, long long mono_ns) noexcept {
     if (history == nullptr) {
@@ -287,11 +310,12 @@ ZVRIPC_EXPORT int ipc_set_waitstat(zvripc_handle *handle, int waitstat) noexcept
 }
 
 ZVRIPC_EXPORT int ipc_set_state(zvripc_handle *handle, const char *type, const char *rsc, int nodeid,
-                  int state) noexcept {
+                                int state) noexcept {
     return guarded([&] { return handle ? handle->nm.set_state(type, rsc, nodeid, state) : null_handle(); });
 }
 
-ZVRIPC_EXPORT int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc, int status) noexcept {
+ZVRIPC_EXPORT int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc,
+                                 int status) noexcept {
     return guarded([&] { return handle ? handle->nm.set_status(type, rsc, status) : null_handle(); });
 }
 

@@ -26,22 +26,22 @@ inline constexpr std::uint32_t kVersion = 2;
 inline constexpr std::uint32_t kHistoryRecent = ZVRIPC_HISTORY_RECENT;
 
 struct Prefix {
-    std::uint32_t magic;        // written last at creation (release), so a half-made
-                                // segment reads as foreign, never as valid
+    std::uint32_t magic;  // written last at creation (release), so a half-made
+                          // segment reads as foreign, never as valid
     std::uint32_t version;
     std::uint32_t header_size;  // sizeof the segment's header record
     std::uint32_t reserved;
-    std::uint64_t total_size;   // the whole segment, equal to the object's size
+    std::uint64_t total_size;  // the whole segment, equal to the object's size
 };
 
 // Cluster-manager segment: what the cluster side tells the daemon.
 struct CmSegment {
     Prefix prefix;
-    pthread_mutex_t lock;       // process-shared, robust
-    std::uint64_t recoveries;   // locks taken over from a dead holder (under lock)
-    std::int32_t action;        // under lock
-    std::int32_t ratio;         // under lock
-    std::int32_t period;        // under lock
+    pthread_mutex_t lock;      // process-shared, robust
+    std::uint64_t recoveries;  // locks taken over from a dead holder (under lock)
+    std::int32_t action;       // under lock
+    std::int32_t ratio;        // under lock
+    std::int32_t period;       // under lock
     std::int32_t reserved;
     char acttype[ZVRIPC_ACTTYPE_MAX + 1];  // under lock, always NUL-terminated
 };
@@ -56,10 +56,10 @@ struct NmHeader {
     std::uint32_t rsc_count;
     std::uint32_t node_record_size;
     std::uint32_t rsc_record_size;
-    pthread_mutex_t lock;        // process-shared, robust
+    pthread_mutex_t lock;              // process-shared, robust
     alignas(8) std::uint64_t changes;  // change counter: atomic, read without the lock
-    std::uint64_t recoveries;    // under lock
-    std::int32_t waitstat;       // under lock
+    std::uint64_t recoveries;          // under lock
+    std::int32_t waitstat;             // under lock
     std::int32_t reserved;
     std::uint32_t history_record_size;  // sizeof(HistoryRecord)
     std::uint32_t history_recent;       // kHistoryRecent
@@ -93,8 +93,8 @@ struct HistoryRecord {
     std::int64_t recent_mono_ns[kHistoryRecent];
 };
 
-static_assert(sizeof(NmHeader) % 8 == 0 && sizeof(NodeRecord) % 8 == 0 &&
-              sizeof(RscRecord) % 8 == 0 && sizeof(HistoryRecord) % 8 == 0,
+static_assert(sizeof(NmHeader) % 8 == 0 && sizeof(NodeRecord) % 8 == 0 && sizeof(RscRecord) % 8 == 0 &&
+                  sizeof(HistoryRecord) % 8 == 0,
               "records keep the next block 8-byte aligned");
 static_assert(offsetof(NmHeader, changes) % 8 == 0);
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
@@ -102,16 +102,20 @@ static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
 
 #if defined(__x86_64__) && defined(__GLIBC__)
 // docs/ipc.md gives these offsets to readers in other languages.
-static_assert(sizeof(CmSegment) == 120 && offsetof(CmSegment, ratio) == 76 && offsetof(CmSegment, acttype) == 88);
-static_assert(sizeof(NmHeader) == 128 && offsetof(NmHeader, changes) == 80 && offsetof(NmHeader, waitstat) == 96 &&
-              offsetof(NmHeader, history_record_size) == 104 && offsetof(NmHeader, created_wall_ns) == 112);
+static_assert(sizeof(CmSegment) == 120 && offsetof(CmSegment, ratio) == 76 &&
+              offsetof(CmSegment, acttype) == 88);
+static_assert(sizeof(NmHeader) == 128 && offsetof(NmHeader, changes) == 80 &&
+              offsetof(NmHeader, waitstat) == 96 && offsetof(NmHeader, history_record_size) == 104 &&
+              offsetof(NmHeader, created_wall_ns) == 112);
 static_assert(sizeof(HistoryRecord) == 152 && offsetof(HistoryRecord, count) == 16 &&
               offsetof(HistoryRecord, recent_mono_ns) == 24);
 static_assert(sizeof(NodeRecord) == 264 && sizeof(RscRecord) == 72 && offsetof(RscRecord, status) == 68);
 #endif
 
 // Offsets of the blocks of a node-manager segment with these counts.
-constexpr std::uint64_t nm_nodes_offset() { return sizeof(NmHeader); }
+constexpr std::uint64_t nm_nodes_offset() {
+    return sizeof(NmHeader);
+}
 constexpr std::uint64_t nm_rscs_offset(std::uint64_t nodes) {
     return nm_nodes_offset() + nodes * sizeof(NodeRecord);
 }

@@ -10,9 +10,8 @@
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -38,15 +37,19 @@ std::atomic_ref<std::uint32_t> magic_of(Prefix *prefix) {
 }
 
 // Bounded length of a fixed-size name field; the size itself when no NUL is there.
-std::size_t field_length(const char *field, std::size_t size) { return strnlen(field, size); }
+std::size_t field_length(const char *field, std::size_t size) {
+    return strnlen(field, size);
+}
 
 bool name_char_ok(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
 }
 
 // glibc keeps a named semaphore as the file sem.NAME in the shared-memory directory.
-std::string semaphore_file(const std::string &object) { return "/dev/shm/sem." + object.substr(1); }
+std::string semaphore_file(const std::string &object) {
+    return "/dev/shm/sem." + object.substr(1);
+}
 
 int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
     pthread_mutexattr_t attr;
@@ -69,7 +72,7 @@ int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
 
 // Objects made by one create call, removed again unless the call succeeds.
 class Rollback {
-public:
+  public:
     ~Rollback() {
         if (committed_) {
             return;
@@ -85,7 +88,7 @@ public:
     void add_sem(const std::string &name) { sem_.push_back(name); }
     void commit() { committed_ = true; }
 
-private:
+  private:
     std::vector<std::string> shm_, sem_;
     bool committed_ = false;
 };
@@ -105,8 +108,8 @@ int create_semaphore(const std::string &object, mode_t mode, int gid, Rollback &
     // mode (and group) asked for. Without the file (another shm directory) the narrower
     // mode stays, which is only an issue when a group was asked for.
     std::string file = semaphore_file(object);
-    if (chmod(file.c_str(), mode) != 0 || (gid >= 0 && chown(file.c_str(), static_cast<uid_t>(-1),
-                                                             static_cast<gid_t>(gid)) != 0)) {
+    if (chmod(file.c_str(), mode) != 0 ||
+        (gid >= 0 && chown(file.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)) {
         if (gid >= 0 || errno != ENOENT) {
             return fail(ZVRIPC_ESYS, "semaphore %s: cannot set mode %04o%s: %s", object.c_str(),
                         static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", std::strerror(errno));
@@ -118,8 +121,8 @@ int create_semaphore(const std::string &object, mode_t mode, int gid, Rollback &
 // Creates a segment of `size` bytes and hands its mapping to fill, which must set
 // everything but the magic; the magic is stored last.
 template <class Fill>
-int create_segment(const std::string &object, std::uint64_t size, mode_t mode, int gid,
-                   std::uint32_t magic, Rollback &rollback, Fill &&fill) {
+int create_segment(const std::string &object, std::uint64_t size, mode_t mode, int gid, std::uint32_t magic,
+                   Rollback &rollback, Fill &&fill) {
     int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         int err = errno;
@@ -241,7 +244,9 @@ int fail(int code, const char *format, ...) {
     return code;
 }
 
-void clear_error() { error_text[0] = '\0'; }
+void clear_error() {
+    error_text[0] = '\0';
+}
 
 Stamp stamp_now() {
     timespec wall{};
@@ -264,9 +269,13 @@ void note_change(HistoryRecord &h, const Stamp &at) {
 
 }  // namespace
 
-const char *last_error() { return error_text; }
+const char *last_error() {
+    return error_text;
+}
 
-bool valid_state(int state) { return state == 1 || state == 2 || state == 9 || state == 15; }
+bool valid_state(int state) {
+    return state == 1 || state == 2 || state == 9 || state == 15;
+}
 
 bool valid_status(int status) {
     return status == 0 || status == 3 || status == 4 || status == 9 || status == 15;
@@ -283,13 +292,13 @@ int resolve_name(const char *name, std::string &out) {
     }
     std::size_t len = std::strlen(name);
     if (len == 0 || len > ZVRIPC_NAME_MAX || name[0] == '.') {
-        return fail(ZVRIPC_EARG, "%s \"%.*s\" must be 1 to %d characters and not begin with '.'",
-                    source, 64, name, ZVRIPC_NAME_MAX);
+        return fail(ZVRIPC_EARG, "%s \"%.*s\" must be 1 to %d characters and not begin with '.'", source, 64,
+                    name, ZVRIPC_NAME_MAX);
     }
     for (std::size_t i = 0; i < len; ++i) {
         if (!name_char_ok(name[i])) {
-            return fail(ZVRIPC_EARG, "%s \"%.*s\" may hold only letters, digits, '_', '-' and '.'",
-                        source, 64, name);
+            return fail(ZVRIPC_EARG, "%s \"%.*s\" may hold only letters, digits, '_', '-' and '.'", source,
+                        64, name);
         }
     }
     out.assign(name, len);
@@ -413,15 +422,15 @@ int SemPair::open(const std::string &ns) {
     sem_t *statchange = sem_open(names.statchange.c_str(), 0);
     if (statchange == SEM_FAILED) {
         int err = errno;
-        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s",
-                    names.statchange.c_str(), err == ENOENT ? "does not exist" : std::strerror(err));
+        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s", names.statchange.c_str(),
+                    err == ENOENT ? "does not exist" : std::strerror(err));
     }
     sem_t *downnotify = sem_open(names.downnotify.c_str(), 0);
     if (downnotify == SEM_FAILED) {
         int err = errno;
         sem_close(statchange);
-        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s",
-                    names.downnotify.c_str(), err == ENOENT ? "does not exist" : std::strerror(err));
+        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s", names.downnotify.c_str(),
+                    err == ENOENT ? "does not exist" : std::strerror(err));
     }
     statchange_ = statchange;
     downnotify_ = downnotify;
@@ -451,9 +460,13 @@ int post(sem_t *sem, const char *what) {
 
 }  // namespace
 
-int SemPair::post_statchange() { return post(statchange_, "status-change"); }
+int SemPair::post_statchange() {
+    return post(statchange_, "status-change");
+}
 
-int SemPair::post_downnotify() { return post(downnotify_, "down-notify"); }
+int SemPair::post_downnotify() {
+    return post(downnotify_, "down-notify");
+}
 
 int SemPair::try_downnotify() {
     while (sem_trywait(downnotify_) != 0) {
@@ -471,16 +484,16 @@ int SemPair::try_downnotify() {
 
 namespace {
 
-int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic,
-                 std::uint32_t header_size, std::uint64_t mapped) {
+int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic, std::uint32_t header_size,
+                 std::uint64_t mapped) {
     std::uint32_t found = magic_of(prefix).load(std::memory_order_acquire);
     if (found != magic) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: bad magic 0x%08x (expected 0x%08x)", object.c_str(),
-                    found, magic);
+        return fail(ZVRIPC_EBADSEG, "segment %s: bad magic 0x%08x (expected 0x%08x)", object.c_str(), found,
+                    magic);
     }
     if (prefix->version != kVersion) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: layout version %u, this library reads %u",
-                    object.c_str(), prefix->version, kVersion);
+        return fail(ZVRIPC_EBADSEG, "segment %s: layout version %u, this library reads %u", object.c_str(),
+                    prefix->version, kVersion);
     }
     if (prefix->header_size != header_size || mapped < header_size) {
         return fail(ZVRIPC_EBADSEG, "segment %s: header of %u bytes, expected %u", object.c_str(),
@@ -687,15 +700,16 @@ int NmView::open(const std::string &ns) {
     }
     auto *hdr = static_cast<NmHeader *>(map_.addr());
     int rc = check_prefix(object, &hdr->prefix, kNmMagic, sizeof(NmHeader), map_.size());
-    if (rc == ZVRIPC_OK && (hdr->node_record_size != sizeof(NodeRecord) ||
-                            hdr->rsc_record_size != sizeof(RscRecord))) {
+    if (rc == ZVRIPC_OK &&
+        (hdr->node_record_size != sizeof(NodeRecord) || hdr->rsc_record_size != sizeof(RscRecord))) {
         rc = fail(ZVRIPC_EBADSEG, "segment %s: records of %u and %u bytes, expected %zu and %zu",
                   object.c_str(), hdr->node_record_size, hdr->rsc_record_size, sizeof(NodeRecord),
                   sizeof(RscRecord));
     }
-    if (rc == ZVRIPC_OK && (hdr->history_record_size != sizeof(HistoryRecord) ||
-                            hdr->history_recent != kHistoryRecent)) {
-        rc = fail(ZVRIPC_EBADSEG, "segment %s: history records of %u bytes with %u change times, expected %zu and %u",
+    if (rc == ZVRIPC_OK &&
+        (hdr->history_record_size != sizeof(HistoryRecord) || hdr->history_recent != kHistoryRecent)) {
+        rc = fail(ZVRIPC_EBADSEG,
+                  "segment %s: history records of %u bytes with %u change times, expected %zu and %u",
                   object.c_str(), hdr->history_record_size, hdr->history_recent, sizeof(HistoryRecord),
                   kHistoryRecent);
     }
@@ -722,12 +736,12 @@ int NmView::open(const std::string &ns) {
         const NodeRecord &node = node_records[i];
         std::size_t len = field_length(node.name, sizeof node.name);
         if (len == 0 || len == sizeof node.name) {
-            rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u has an empty or unterminated name",
-                      object.c_str(), i);
+            rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u has an empty or unterminated name", object.c_str(),
+                      i);
         } else if (!node_by_name_.emplace(std::string(node.name, len), i).second ||
                    !node_by_id_.emplace(node.priority, i).second) {
-            rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u (%s) repeats a name or priority",
-                      object.c_str(), i, node.name);
+            rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u (%s) repeats a name or priority", object.c_str(),
+                      i, node.name);
         }
     }
     for (std::uint32_t i = 0; i < rscs && rc == ZVRIPC_OK; ++i) {
@@ -738,8 +752,8 @@ int NmView::open(const std::string &ns) {
             rc = fail(ZVRIPC_EBADSEG, "segment %s: resource %u has an empty or unterminated type or name",
                       object.c_str(), i);
         } else if (!rsc_index_.emplace(rsc_key(r.type, r.name), i).second) {
-            rc = fail(ZVRIPC_EBADSEG, "segment %s: resource %u (%s/%s) is there twice", object.c_str(),
-                      i, r.type, r.name);
+            rc = fail(ZVRIPC_EBADSEG, "segment %s: resource %u (%s/%s) is there twice", object.c_str(), i,
+                      r.type, r.name);
         }
     }
     if (rc == ZVRIPC_OK) {
@@ -816,8 +830,8 @@ int NmView::enum_rsc(const char *type, char *buf, int *size) const {
 
 int NmView::enum_node(char *buf, int *size) const {
     return fill_list(
-        nodes_count_, [](std::uint32_t) { return true; },
-        [&](std::uint32_t i) { return nodes_[i].name; }, buf, size);
+        nodes_count_, [](std::uint32_t) { return true; }, [&](std::uint32_t i) { return nodes_[i].name; },
+        buf, size);
 }
 
 int NmView::node_priority(const char *node, int *pri) const {
@@ -1013,15 +1027,14 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
     if (int rc = create_semaphore(names.downnotify, mode, opts.gid, rollback)) {
         return rc;
     }
-    int rc = create_segment(names.cm, sizeof(CmSegment), mode, opts.gid, kCmMagic, rollback,
-                            [&](void *addr) {
-                                auto *seg = static_cast<CmSegment *>(addr);
-                                seg->prefix.header_size = sizeof(CmSegment);
-                                seg->action = 0;
-                                seg->ratio = 1;
-                                seg->period = 0;
-                                return init_robust_mutex(&seg->lock, names.cm);
-                            });
+    int rc = create_segment(names.cm, sizeof(CmSegment), mode, opts.gid, kCmMagic, rollback, [&](void *addr) {
+        auto *seg = static_cast<CmSegment *>(addr);
+        seg->prefix.header_size = sizeof(CmSegment);
+        seg->action = 0;
+        seg->ratio = 1;
+        seg->period = 0;
+        return init_robust_mutex(&seg->lock, names.cm);
+    });
     if (rc != ZVRIPC_OK) {
         return rc;
     }

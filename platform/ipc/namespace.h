@@ -46,7 +46,7 @@ ObjectNames object_names(const std::string &ns);
 
 // A shared mapping of one POSIX shared-memory object, remembering which object it was.
 class Mapping {
-public:
+  public:
     Mapping() = default;
     Mapping(const Mapping &) = delete;
     Mapping &operator=(const Mapping &) = delete;
@@ -62,7 +62,7 @@ public:
     // Whether the name still refers to the object mapped here.
     bool current() const;
 
-private:
+  private:
     std::string object_;
     void *addr_ = nullptr;
     std::uint64_t size_ = 0;
@@ -73,20 +73,20 @@ private:
 
 // Holds a segment's robust lock; recovers it when its last holder died.
 class SegmentLock {
-public:
+  public:
     SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries);
     SegmentLock(const SegmentLock &) = delete;
     SegmentLock &operator=(const SegmentLock &) = delete;
     ~SegmentLock();
     int result() const { return result_; }
 
-private:
+  private:
     pthread_mutex_t *mutex_;
     int result_;
 };
 
 class SemPair {
-public:
+  public:
     SemPair() = default;
     SemPair(const SemPair &) = delete;
     SemPair &operator=(const SemPair &) = delete;
@@ -98,15 +98,18 @@ public:
     int post_downnotify();
     int try_downnotify();
 
-private:
+  private:
     sem_t *statchange_ = nullptr;
     sem_t *downnotify_ = nullptr;
 };
 
 class CmView {
-public:
+  public:
     int open(const std::string &ns);
-    void reset() { map_.reset(); seg_ = nullptr; }
+    void reset() {
+        map_.reset();
+        seg_ = nullptr;
+    }
     bool attached() const { return seg_ != nullptr; }
     bool current() const { return map_.current(); }
     int get_action(int *action, char *acttype);
@@ -116,13 +119,13 @@ public:
     // Copies everything under the lock.
     int read_all(int *action, char *acttype, int *ratio, int *period, std::uint64_t *recoveries);
 
-private:
+  private:
     Mapping map_;
     CmSegment *seg_ = nullptr;
 };
 
 class NmView {
-public:
+  public:
     int open(const std::string &ns);
     void reset();
     bool attached() const { return hdr_ != nullptr; }
@@ -151,7 +154,7 @@ public:
     // When the namespace was created; written once before the segment was published.
     Stamp created() const { return {hdr_->created_wall_ns, hdr_->created_mono_ns}; }
 
-private:
+  private:
     int find_rsc(const char *type, const char *rsc, std::uint32_t *index) const;
     int find_node(int nodeid, std::uint32_t *index) const;
 

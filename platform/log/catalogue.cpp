@@ -56,8 +56,9 @@ void seconds(std::string &out, unsigned long long ticks, long long rate) {
 }
 
 void render_bmc_init(std::string &out, const Arg *) {
-    out.append("the BMC library or the BMC could not be initialised: this node runs without BMC heartbeat "
-               "checking");
+    out.append(
+        "the BMC library or the BMC could not be initialised: this node runs without BMC heartbeat "
+        "checking");
 }
 
 // rsc, node, effective time-out in s, ticks per second, interval in ticks, warning rate %.
@@ -88,7 +89,7 @@ void render_heartbeat_delay(std::string &out, const Arg *a) {
 }
 
 constexpr std::array<Param, 0> kNoParams{};
-constexpr std::array kDelayParams{Param::String, Param::String, Param::Int,
+constexpr std::array kDelayParams{Param::String, Param::String,    Param::Int,
                                   Param::Long,   Param::ULongLong, Param::Int};
 
 constexpr std::array kCatalogue{
@@ -119,10 +120,18 @@ int append_event(std::string &out, int msgid, va_list ap) {
         std::array<Arg, kMaxParams> args{};
         for (std::size_t n = 0; n < e.params.size() && n < kMaxParams; ++n) {
             switch (e.params[n]) {
-                case Param::String: args[n].s = va_arg(ap, const char *); break;
-                case Param::Int: args[n].i = va_arg(ap, int); break;
-                case Param::Long: args[n].i = va_arg(ap, long); break;
-                case Param::ULongLong: args[n].u = va_arg(ap, unsigned long long); break;
+                case Param::String:
+                    args[n].s = va_arg(ap, const char *);
+                    break;
+                case Param::Int:
+                    args[n].i = va_arg(ap, int);
+                    break;
+                case Param::Long:
+                    args[n].i = va_arg(ap, long);
+                    break;
+                case Param::ULongLong:
+                    args[n].u = va_arg(ap, unsigned long long);
+                    break;
             }
         }
         e.render(out, args.data());

@@ -60,7 +60,7 @@ int open_regular(int dirfd, const std::string &name, const std::string &path, st
         why = describe_failure(path, "open", errno);
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         why = path + ": not a regular file";
         ::close(fd);
@@ -74,7 +74,7 @@ int open_regular(int dirfd, const std::string &name, const std::string &path, st
 // already ordered by the file's mutex). Not flock: a child forked while the file was open
 // shares the parent's open file description, and flock does not exclude its sharers.
 void lock_whole(int fd, short type) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     while (::fcntl(fd, F_SETLKW, &fl) != 0 && errno == EINTR) {
@@ -103,7 +103,7 @@ LogFile::~LogFile() {
 std::shared_ptr<LogFile> LogFile::open(int dirfd, const std::string &dir, const std::string &name,
                                        std::string_view label, long limit, std::string &why) {
     std::string path = dir + "/" + name;
-    struct stat dst{};
+    struct stat dst {};
     if (::fstat(dirfd, &dst) != 0) {
         why = describe_failure(dir, "stat", errno);
         return nullptr;
@@ -121,7 +121,7 @@ std::shared_ptr<LogFile> LogFile::open(int dirfd, const std::string &dir, const 
     if (fd < 0) {
         return nullptr;
     }
-    struct stat st{};
+    struct stat st {};
     ::fstat(fd, &st);
     int own_dirfd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
     if (own_dirfd < 0) {
@@ -136,8 +136,8 @@ std::shared_ptr<LogFile> LogFile::open(int dirfd, const std::string &dir, const 
 }
 
 std::shared_ptr<LogFile> LogFile::standard_error() {
-    static auto *file = new std::shared_ptr<LogFile>(
-        new LogFile(-1, STDERR_FILENO, "standard error", "", "stderr", 0, 0));
+    static auto *file =
+        new std::shared_ptr<LogFile>(new LogFile(-1, STDERR_FILENO, "standard error", "", "stderr", 0, 0));
     return *file;
 }
 
@@ -187,8 +187,8 @@ void LogFile::follow_locked() {
         return;
     }
     checked_sec_ = now.tv_sec;
-    struct stat mine{};
-    struct stat current{};
+    struct stat mine {};
+    struct stat current {};
     if (::fstat(fd_, &mine) == 0) {
         size_ = static_cast<unsigned long long>(mine.st_size);
     }
@@ -216,8 +216,8 @@ void LogFile::follow_locked() {
 // with a notice in the file: a log that grows is better than one that loses lines.
 void LogFile::rotate_locked() {
     lock_whole(fd_, F_WRLCK);
-    struct stat mine{};
-    struct stat current{};
+    struct stat mine {};
+    struct stat current {};
     ::fstat(fd_, &mine);
     bool moved = ::fstatat(dirfd_, name_.c_str(), &current, 0) != 0 || current.st_dev != mine.st_dev ||
                  current.st_ino != mine.st_ino;
@@ -240,7 +240,7 @@ void LogFile::rotate_locked() {
     }
     ::close(fd_);
     fd_ = fd;
-    struct stat st{};
+    struct stat st {};
     ::fstat(fd_, &st);
     size_ = static_cast<unsigned long long>(st.st_size);
 }

@@ -11,7 +11,6 @@
 #include <sys/types.h>
 
 #include <ctime>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,7 +25,7 @@ inline constexpr int kGenerations = 5;
 inline constexpr long kMinRotateSize = 4096;
 
 class LogFile {
-public:
+  public:
     // The file `name` in the directory open as `dirfd` (spelled `dir` in messages),
     // created with mode 0640 if missing, rotated when a line would take it past `limit`
     // bytes (0: never). `label` names the file's writer in the library's own notices.
@@ -52,7 +51,7 @@ public:
 
     bool is_standard_error() const { return dirfd_ < 0; }
 
-private:
+  private:
     LogFile(int dirfd, int fd, std::string path, std::string name, std::string label, long limit,
             unsigned long long size);
 
@@ -68,7 +67,7 @@ private:
     const std::string label_;
     long limit_;
     unsigned long long size_;
-    bool failing_ = false;  // the last line went to standard error
+    bool failing_ = false;    // the last line went to standard error
     time_t checked_sec_ = 0;  // monotonic second of the last follow_locked look
 };
 

@@ -27,7 +27,9 @@ constexpr char kHex[] = "0123456789abcdef";
 // the process id it was taken under is no longer the current one.
 std::atomic<pid_t> g_pid{0};
 
-void refresh_pid() { g_pid.store(::getpid(), std::memory_order_relaxed); }
+void refresh_pid() {
+    g_pid.store(::getpid(), std::memory_order_relaxed);
+}
 
 pid_t current_pid() {
     static std::once_flag once;
@@ -105,14 +107,29 @@ void append_time(std::string &out) {
 
 void append_level(std::string &out, int level) {
     switch (level) {
-        case 1: out.append("MAJOR"); return;  // errors and what an operator must see
-        case 2: out.append("WARN"); return;
-        case 4: out.append("INFO"); return;
-        case 8: out.append("DETAIL"); return;
-        case 16: out.append("DUMP"); return;
-        case 32: out.append("TRACE"); return;
-        case LOG_LEVEL_EVENT: out.append("EVENT"); return;
-        default: break;
+        case 1:
+            out.append("MAJOR");
+            return;  // errors and what an operator must see
+        case 2:
+            out.append("WARN");
+            return;
+        case 4:
+            out.append("INFO");
+            return;
+        case 8:
+            out.append("DETAIL");
+            return;
+        case 16:
+            out.append("DUMP");
+            return;
+        case 32:
+            out.append("TRACE");
+            return;
+        case LOG_LEVEL_EVENT:
+            out.append("EVENT");
+            return;
+        default:
+            break;
     }
     char buf[16] = {'0', 'x'};
     auto r = std::to_chars(buf + 2, buf + sizeof buf, static_cast<unsigned>(level), 16);
@@ -143,10 +160,18 @@ void append_escaped(std::string &out, std::string_view s, bool blank_too) {
         run = i + 1;
         out.push_back('\\');
         switch (c) {
-            case '\\': out.push_back('\\'); break;
-            case '\n': out.push_back('n'); break;
-            case '\r': out.push_back('r'); break;
-            case '\t': out.push_back('t'); break;
+            case '\\':
+                out.push_back('\\');
+                break;
+            case '\n':
+                out.push_back('n');
+                break;
+            case '\r':
+                out.push_back('r');
+                break;
+            case '\t':
+                out.push_back('t');
+                break;
             default:
                 out.push_back('x');
                 out.push_back(kHex[c >> 4]);

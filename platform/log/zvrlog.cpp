@@ -5,6 +5,8 @@
 // log_term may run while other channels write; log_term must not race log_write on the
 // same handle. No exception leaves an entry point: each calls a noexcept function that
 // maps any failure to a result code.
+#include "zvrlog.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -22,7 +24,6 @@
 #include "catalogue.h"
 #include "logfile.h"
 #include "record.h"
-#include "zvrlog.h"
 
 #define ZVRLOG_API __attribute__((visibility("default")))
 
@@ -123,16 +124,16 @@ int init(const char *name, void **handle, int level, int size, int flags) noexce
             rc = ZVRLOG_E_FALLBACK;
         }
         if (size <= 0) {
-            notices.emplace_back(4, "rotation size " + std::to_string(size) + ": " + ch->name +
-                                        ".log is never rotated");
+            notices.emplace_back(
+                4, "rotation size " + std::to_string(size) + ": " + ch->name + ".log is never rotated");
         } else if (size < kMinRotateSize) {
-            notices.emplace_back(2, "rotation size " + std::to_string(size) + " is below the minimum: " +
-                                        ch->name + ".log rotates at " + std::to_string(kMinRotateSize) +
-                                        " bytes");
+            notices.emplace_back(2, "rotation size " + std::to_string(size) +
+                                        " is below the minimum: " + ch->name + ".log rotates at " +
+                                        std::to_string(kMinRotateSize) + " bytes");
         }
         if (level <= 0) {
-            notices.emplace_back(2, "channel level " + std::to_string(level) +
-                                        ": trace records are not written, events are");
+            notices.emplace_back(
+                2, "channel level " + std::to_string(level) + ": trace records are not written, events are");
         }
         for (const auto &[notice_level, text] : notices) {
             ch->file->append(notice_line(notice_level, ch->name, __FILE__, __LINE__, "log_init", text));
@@ -219,4 +220,6 @@ extern "C" ZVRLOG_API int log_write(void *handle, int level, int msgid, const ch
     return rc;
 }
 
-extern "C" ZVRLOG_API int log_term(void *handle) { return zvrlog::term(handle); }
+extern "C" ZVRLOG_API int log_term(void *handle) {
+    return zvrlog::term(handle);
+}

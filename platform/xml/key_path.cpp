@@ -12,7 +12,9 @@ namespace zvrxml {
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 int digit_value(char c, bool hex) {
     if (c >= '0' && c <= '9') {

@@ -9,9 +9,8 @@
 // Pure functions; safe from any thread on documents nobody modifies.
 #pragma once
 
-#include <pugixml.hpp>
-
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,12 +37,12 @@ pugi::xml_node resolve(pugi::xml_node root, const std::vector<PathPart> &parts);
 // longer than the document and the document must not change while it does. Read-only
 // after construction: safe from any thread.
 class ElementIndex {
-public:
+  public:
     explicit ElementIndex(pugi::xml_node root);
     // The element resolve(root, parts) gives, or a null node.
     pugi::xml_node resolve(const std::vector<PathPart> &parts) const;
 
-private:
+  private:
     struct Key {
         const void *parent;
         std::string_view element;

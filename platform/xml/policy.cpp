@@ -3,11 +3,11 @@
 // a half-understood policy would gate reads wrongly. No shared state.
 #include "policy.h"
 
+#include <pugixml.hpp>
+
 #include "key_path.h"
 #include "xml_file.h"
 #include "zvrxml.h"
-
-#include <pugixml.hpp>
 
 namespace zvrxml {
 
@@ -15,7 +15,8 @@ namespace {
 
 std::string where(const std::string &file, const std::string &text, pugi::xml_node node) {
     std::ptrdiff_t offset = node.offset_debug();
-    return file + ":" + std::to_string(position_of(text, offset < 0 ? 0 : static_cast<std::size_t>(offset)).line);
+    return file + ":" +
+           std::to_string(position_of(text, offset < 0 ? 0 : static_cast<std::size_t>(offset)).line);
 }
 
 }  // namespace
@@ -39,20 +40,22 @@ bool valid_policy_name(std::string_view name) {
     return true;
 }
 
-bool is_layout_root(std::string_view element) { return element == "heartbeat" || element == "server"; }
+bool is_layout_root(std::string_view element) {
+    return element == "heartbeat" || element == "server";
+}
 
 PolicyStatus load_policy_file(const std::string &dir, const std::string &name, Policy &policy,
                               std::string &why) {
     const std::string file = dir + "/" + name + ".xml";
     std::string text;
     switch (read_file_limited(file, XMLLIB_MAX_FILE_SIZE, text, why)) {
-    case FileStatus::ok:
-        break;
-    case FileStatus::missing:
-        why = "no policy \"" + name + "\": " + why;
-        return PolicyStatus::unknown;
-    default:
-        return PolicyStatus::bad;
+        case FileStatus::ok:
+            break;
+        case FileStatus::missing:
+            why = "no policy \"" + name + "\": " + why;
+            return PolicyStatus::unknown;
+        default:
+            return PolicyStatus::bad;
     }
     pugi::xml_document doc;
     if (parse_document(file, text, doc, why) != FileStatus::ok) {
@@ -72,8 +75,10 @@ PolicyStatus load_policy_file(const std::string &dir, const std::string &name, P
     }
     std::string root_path = top.attribute("root").value();
     auto root_parts = parse_key_path(root_path);
-    if (!root_parts || root_parts->size() != 1 || (*root_parts)[0].name || is_layout_root((*root_parts)[0].element)) {
-        return fail(top, "root \"" + root_path + "\" is not of the form /root/NAME (nor heartbeat or server)");
+    if (!root_parts || root_parts->size() != 1 || (*root_parts)[0].name ||
+        is_layout_root((*root_parts)[0].element)) {
+        return fail(top,
+                    "root \"" + root_path + "\" is not of the form /root/NAME (nor heartbeat or server)");
     }
 
     Policy loaded;

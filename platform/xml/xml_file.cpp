@@ -21,7 +21,9 @@ namespace zvrxml {
 
 namespace {
 
-std::string errno_text(int err) { return std::strerror(err); }
+std::string errno_text(int err) {
+    return std::strerror(err);
+}
 
 struct Fd {
     int fd = -1;
@@ -73,7 +75,7 @@ bool char_reference(std::string_view text, std::size_t i, unsigned long &cp) {
     cp = 0;
     for (; k < text.size(); ++k, ++digits) {
         char c = text[k];
-        int d = c >= '0' && c <= '9' ? c - '0'
+        int d = c >= '0' && c <= '9'          ? c - '0'
                 : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
                 : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
                                               : -1;
@@ -221,15 +223,15 @@ FileStatus parse_document(const std::string &origin, const std::string &text, pu
     }
     // parse_fragment and parse_doctype keep what pugixml would otherwise drop silently
     // around the document element, so that it can be refused.
-    constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment |
-                                 pugi::parse_declaration;
+    constexpr unsigned options =
+        pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment | pugi::parse_declaration;
     pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
     if (parsed.status == pugi::status_out_of_memory) {
         throw std::bad_alloc();
     }
     if (!parsed) {
-        why = at(origin, text, static_cast<std::size_t>(parsed.offset)) + ": malformed XML: " +
-              parsed.description();
+        why = at(origin, text, static_cast<std::size_t>(parsed.offset)) +
+              ": malformed XML: " + parsed.description();
         return FileStatus::malformed;
     }
     int elements = 0;
@@ -237,25 +239,25 @@ FileStatus parse_document(const std::string &origin, const std::string &text, pu
     for (pugi::xml_node node : doc.children()) {
         std::size_t offset = static_cast<std::size_t>(std::max<std::ptrdiff_t>(node.offset_debug(), 0));
         switch (node.type()) {
-        case pugi::node_doctype:
-            why = at(origin, text, offset) + ": a DOCTYPE is not accepted (no DTDs or entities)";
-            return FileStatus::doctype;
-        case pugi::node_declaration:
-            if (!first) {
-                why = at(origin, text, offset) + ": malformed XML: an XML declaration after the start";
+            case pugi::node_doctype:
+                why = at(origin, text, offset) + ": a DOCTYPE is not accepted (no DTDs or entities)";
+                return FileStatus::doctype;
+            case pugi::node_declaration:
+                if (!first) {
+                    why = at(origin, text, offset) + ": malformed XML: an XML declaration after the start";
+                    return FileStatus::malformed;
+                }
+                break;
+            case pugi::node_element:
+                if (++elements > 1) {
+                    why = at(origin, text, offset) + ": malformed XML: a second document element <" +
+                          node.name() + ">";
+                    return FileStatus::malformed;
+                }
+                break;
+            default:
+                why = at(origin, text, offset) + ": malformed XML: text outside the document element";
                 return FileStatus::malformed;
-            }
-            break;
-        case pugi::node_element:
-            if (++elements > 1) {
-                why = at(origin, text, offset) + ": malformed XML: a second document element <" +
-                      node.name() + ">";
-                return FileStatus::malformed;
-            }
-            break;
-        default:
-            why = at(origin, text, offset) + ": malformed XML: text outside the document element";
-            return FileStatus::malformed;
         }
         first = false;
     }

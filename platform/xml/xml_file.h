@@ -6,9 +6,8 @@
 // Free functions over their arguments; no shared state, safe from any thread.
 #pragma once
 
-#include <pugixml.hpp>
-
 #include <cstddef>
+#include <pugixml.hpp>
 #include <string>
 
 namespace zvrxml {
@@ -24,13 +23,12 @@ enum class FileStatus {
 
 // Reads path whole into text. At most limit bytes; a longer file is too_large even when
 // it grew after it was opened. On failure why holds a sentence naming the path.
-FileStatus read_file_limited(const std::string &path, std::size_t limit, std::string &text,
-                             std::string &why);
+FileStatus read_file_limited(const std::string &path, std::size_t limit, std::string &text, std::string &why);
 
 // Parses text into doc and checks the shape above. On failure why holds a sentence
 // naming origin (the file name) and the line and column of the fault.
-FileStatus parse_document(const std::string &origin, const std::string &text,
-                          pugi::xml_document &doc, std::string &why);
+FileStatus parse_document(const std::string &origin, const std::string &text, pugi::xml_document &doc,
+                          std::string &why);
 
 // 1-based line and column of a byte offset in text.
 struct TextPosition {

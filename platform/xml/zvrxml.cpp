@@ -8,12 +8,6 @@
 // XMLLIB_E_INTERNAL.
 #include "zvrxml.h"
 
-#include "key_path.h"
-#include "policy.h"
-#include "xml_file.h"
-
-#include <pugixml.hpp>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +19,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <pugixml.hpp>
 #include <string>
+
+#include "key_path.h"
+#include "policy.h"
+#include "xml_file.h"
 
 #ifndef TAVIK_POLICY_DEFAULT_DIR
 #error "TAVIK_POLICY_DEFAULT_DIR must name the installed policy directory"
@@ -69,7 +68,9 @@ __attribute__((format(printf, 2, 3))) int fail(int code, const char *format, ...
     return code;
 }
 
-int fail_text(int code, const std::string &text) { return fail(code, "%s", text.c_str()); }
+int fail_text(int code, const std::string &text) {
+    return fail(code, "%s", text.c_str());
+}
 
 const char *env_or(const char *name, const char *fallback) {
     const char *value = std::getenv(name);
@@ -88,7 +89,10 @@ const Policy *policy_for_root(const State &s, std::string_view root) {
 
 int get_value(State &s, const char *path, int type, void *buf, int *size) {
     if (path == nullptr || buf == nullptr || size == nullptr) {
-        return fail(XMLLIB_E_ARGUMENT, "xmllib_get_value: null %s", path == nullptr ? "path" : buf == nullptr ? "buffer" : "size");
+        return fail(XMLLIB_E_ARGUMENT, "xmllib_get_value: null %s",
+                    path == nullptr  ? "path"
+                    : buf == nullptr ? "buffer"
+                                     : "size");
     }
     if (type != XMLLIB_TYPE_INT && type != XMLLIB_TYPE_STRING) {
         return fail(XMLLIB_E_ARGUMENT, "%s: unknown value type %d (0 string, 1 integer)", path, type);
@@ -107,11 +111,13 @@ int get_value(State &s, const char *path, int type, void *buf, int *size) {
     if (!is_layout_root(root)) {
         const Policy *policy = policy_for_root(s, root);
         if (policy == nullptr) {
-            return fail(XMLLIB_E_POLICY_NOT_LOADED, "%s: no loaded policy covers /root/%s", path, root.c_str());
+            return fail(XMLLIB_E_POLICY_NOT_LOADED, "%s: no loaded policy covers /root/%s", path,
+                        root.c_str());
         }
         const PolicyKey *key = policy->find(path);
         if (key == nullptr) {
-            return fail(XMLLIB_E_UNDECLARED, "%s: policy \"%s\" declares no such key", path, policy->name.c_str());
+            return fail(XMLLIB_E_UNDECLARED, "%s: policy \"%s\" declares no such key", path,
+                        policy->name.c_str());
         }
         if (key->type != type) {
             return fail(XMLLIB_E_TYPE_MISMATCH, "%s: policy \"%s\" declares it a%s, not a%s", path,
@@ -130,19 +136,20 @@ int get_value(State &s, const char *path, int type, void *buf, int *size) {
     if (type == XMLLIB_TYPE_INT) {
         int value = 0;
         switch (parse_int(text, value)) {
-        case IntStatus::ok:
-            break;
-        case IntStatus::not_int:
-            return fail(XMLLIB_E_NOT_INT, "%s: \"%s\" is not an integer", path, text.c_str());
-        case IntStatus::out_of_range:
-            return fail(XMLLIB_E_INT_RANGE, "%s: %s does not fit 32 bits", path, text.c_str());
+            case IntStatus::ok:
+                break;
+            case IntStatus::not_int:
+                return fail(XMLLIB_E_NOT_INT, "%s: \"%s\" is not an integer", path, text.c_str());
+            case IntStatus::out_of_range:
+                return fail(XMLLIB_E_INT_RANGE, "%s: %s does not fit 32 bits", path, text.c_str());
         }
         std::memcpy(buf, &value, sizeof value);
         *size = static_cast<int>(sizeof value);
         return XMLLIB_OK;
     }
     if (text.size() >= static_cast<std::size_t>(*size)) {
-        return fail(XMLLIB_E_TOO_LONG, "%s: %zu characters do not fit a buffer of %d bytes", path, text.size(), *size);
+        return fail(XMLLIB_E_TOO_LONG, "%s: %zu characters do not fit a buffer of %d bytes", path,
+                    text.size(), *size);
     }
     std::memcpy(buf, text.c_str(), text.size() + 1);
     *size = static_cast<int>(text.size() + 1);
@@ -154,23 +161,23 @@ int load_config(State &s) {
     std::string text;
     std::string why;
     switch (read_file_limited(path, XMLLIB_MAX_FILE_SIZE, text, why)) {
-    case FileStatus::ok:
-        break;
-    case FileStatus::missing:
-        return fail_text(XMLLIB_E_CONFIG_MISSING, why);
-    case FileStatus::too_large:
-        return fail_text(XMLLIB_E_CONFIG_TOO_LARGE, why);
-    default:
-        return fail_text(XMLLIB_E_CONFIG_UNREADABLE, why);
+        case FileStatus::ok:
+            break;
+        case FileStatus::missing:
+            return fail_text(XMLLIB_E_CONFIG_MISSING, why);
+        case FileStatus::too_large:
+            return fail_text(XMLLIB_E_CONFIG_TOO_LARGE, why);
+        default:
+            return fail_text(XMLLIB_E_CONFIG_UNREADABLE, why);
     }
     auto doc = std::make_unique<pugi::xml_document>();
     switch (parse_document(path, text, *doc, why)) {
-    case FileStatus::ok:
-        break;
-    case FileStatus::doctype:
-        return fail_text(XMLLIB_E_CONFIG_DOCTYPE, why);
-    default:
-        return fail_text(XMLLIB_E_CONFIG_MALFORMED, why);
+        case FileStatus::ok:
+            break;
+        case FileStatus::doctype:
+            return fail_text(XMLLIB_E_CONFIG_DOCTYPE, why);
+        default:
+            return fail_text(XMLLIB_E_CONFIG_MALFORMED, why);
     }
     if (std::string_view(doc->document_element().name()) != "root") {
         return fail(XMLLIB_E_CONFIG_MALFORMED, "%s: the document element is <%s>, not <root>", path.c_str(),
@@ -195,16 +202,17 @@ int load_policy(State &s, const char *name) {
     Policy policy;
     std::string why;
     switch (load_policy_file(s.policy_dir, name, policy, why)) {
-    case PolicyStatus::ok:
-        break;
-    case PolicyStatus::unknown:
-        return fail_text(XMLLIB_E_POLICY_UNKNOWN, why);
-    case PolicyStatus::bad:
-        return fail_text(XMLLIB_E_POLICY_BAD, why);
+        case PolicyStatus::ok:
+            break;
+        case PolicyStatus::unknown:
+            return fail_text(XMLLIB_E_POLICY_UNKNOWN, why);
+        case PolicyStatus::bad:
+            return fail_text(XMLLIB_E_POLICY_BAD, why);
     }
     if (const Policy *other = policy_for_root(s, policy.root)) {
-        return fail(XMLLIB_E_POLICY_LOADED, "policy \"%s\": its root /root/%s is already covered by policy \"%s\"",
-                    name, policy.root.c_str(), other->name.c_str());
+        return fail(XMLLIB_E_POLICY_LOADED,
+                    "policy \"%s\": its root /root/%s is already covered by policy \"%s\"", name,
+                    policy.root.c_str(), other->name.c_str());
     }
     s.policies.emplace(name, std::move(policy));
     return XMLLIB_OK;
@@ -220,7 +228,8 @@ int policy_key(State &s, const char *policy, int index, char *path, int *path_si
     }
     const auto &keys = it->second.keys;
     if (index < 0 || static_cast<std::size_t>(index) >= keys.size()) {
-        return fail(XMLLIB_E_NO_KEY, "policy \"%s\" has no key %d (it declares %zu)", policy, index, keys.size());
+        return fail(XMLLIB_E_NO_KEY, "policy \"%s\" has no key %d (it declares %zu)", policy, index,
+                    keys.size());
     }
     const PolicyKey &key = keys[static_cast<std::size_t>(index)];
     if (key.path.size() >= static_cast<std::size_t>(*path_size)) {
@@ -262,7 +271,8 @@ int init(const char *name) noexcept {
             return fail(XMLLIB_E_ARGUMENT, "xmllib_init: null caller name");
         }
         if (s.initialised) {
-            return fail(XMLLIB_E_ALREADY_INIT, "xmllib_init(%s): already initialised by %s", name, s.caller.c_str());
+            return fail(XMLLIB_E_ALREADY_INIT, "xmllib_init(%s): already initialised by %s", name,
+                        s.caller.c_str());
         }
         std::string dir = env_or("TAVIK_POLICY_DIR", TAVIK_POLICY_DEFAULT_DIR);
         struct stat st {};
@@ -295,7 +305,9 @@ long ticks_per_second() noexcept {
 // body is a noexcept function (locked() or init()) that catches everything itself.
 extern "C" {
 
-int xmllib_init(const char *name) { return init(name); }
+int xmllib_init(const char *name) {
+    return init(name);
+}
 
 int xmllib_load_config(void) {
     return locked("xmllib_load_config", [](State &s) { return load_config(s); });
@@ -349,7 +361,8 @@ int xmllib_term(void) {
 }
 
 int xmllib_policy_key(const char *policy, int index, char *path, int *path_size, int *type) {
-    return locked("xmllib_policy_key", [&](State &s) { return policy_key(s, policy, index, path, path_size, type); });
+    return locked("xmllib_policy_key",
+                  [&](State &s) { return policy_key(s, policy, index, path, path_size, type); });
 }
 
 clock_t xmllib_times(int) {
@@ -361,6 +374,8 @@ clock_t xmllib_times(int) {
     return static_cast<clock_t>(now.tv_sec * rate + now.tv_nsec * rate / 1000000000L);
 }
 
-const char *xmllib_last_error(void) { return last_error_text.c_str(); }
+const char *xmllib_last_error(void) {
+    return last_error_text.c_str();
+}
 
 }  // extern "C"

@@ -32,7 +32,9 @@ const char kThreadResult[] = "0";
 constexpr int kResultReady = 0;
 constexpr int kResultCollecting = 1;
 
-int result_state(const BMC_INFO_GET &r) { return (r.stat[0] & 0x70) >> 4; }
+int result_state(const BMC_INFO_GET &r) {
+    return (r.stat[0] & 0x70) >> 4;
+}
 
 // What the thread keeps for its whole life.
 struct Checker {
@@ -110,8 +112,9 @@ void send_access_time(const Checker &c) {
 bool program_block(Checker &c, int b, const char *ctrlword, int oklevel) {
     uint8_t cc = 0;
     uint8_t blocknumber = 0;
-    int ret = bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, static_cast<uint8_t>(b),
-                                     &c.tavikinfoset[static_cast<size_t>(kBlockSize * (b - 1))], &cc, &blocknumber);
+    int ret =
+        bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, static_cast<uint8_t>(b),
+                               &c.tavikinfoset[static_cast<size_t>(kBlockSize * (b - 1))], &cc, &blocknumber);
     if (ret == 0 && cc == 0) {
         TLOG(oklevel, "bmc_SetBmcIpAddressAll success (Block:%#x ctrl:%s).", blocknumber, ctrlword);
         return true;
@@ -220,8 +223,8 @@ void dump_results(const Checker &c, uint8_t cc) {
     for (int b = 1; b <= c.curblock; ++b) {
         for (int s = 0; s < kBlockSize; ++s) {
             const BMC_INFO_GET &r = c.tavikinfoget[static_cast<size_t>(kBlockSize * (b - 1) + s)];
-            TLOG(LV_DETAIL, "blk:[%d] tavikinfoget[%d].ip:%#x, stat[0]:%#x, stat[1]:%#x, CompletionCode:%#x", b, s,
-                 r.ip, r.stat[0], r.stat[1], cc);
+            TLOG(LV_DETAIL, "blk:[%d] tavikinfoget[%d].ip:%#x, stat[0]:%#x, stat[1]:%#x, CompletionCode:%#x",
+                 b, s, r.ip, r.stat[0], r.stat[1], cc);
         }
     }
 }

@@ -19,13 +19,16 @@ namespace {
 
 constexpr int kDelayEvent = LOG_EVENT_HEARTBEAT_DELAY;
 
-bool heartbeat_seen(int bmcstat) { return (bmcstat & 0x03) == 0x03; }
+bool heartbeat_seen(int bmcstat) {
+    return (bmcstat & 0x03) == 0x03;
+}
 
 // The published state of a pair, RSCSV_UNKNOWN when it cannot be read.
 int published_state(const tavik_list_rsc *prsc, const tavik_list_node *pnode) {
     int getstat = 0;
     if (int ret = shmnm_getrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, &getstat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority, ret);
+        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority,
+             ret);
         getstat = RSCSV_UNKNOWN;
     }
     return getstat;
@@ -35,7 +38,8 @@ int published_state(const tavik_list_rsc *prsc, const tavik_list_node *pnode) {
 void change_state(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode, int stat,
                   const char *word) {
     if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority, ret);
+        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority,
+             ret);
     }
     pnode->stat = stat;
     TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) -> %s", prsc->name, pnode->name, pnode->priority, word);
@@ -61,7 +65,8 @@ EffectiveTimeout effectivetimeout(int hbto) {
     const int64_t eff = (INT_MAX / ratio < seconds) ? INT_MAX : ratio * seconds;
     // tckconf is set before any caller runs; never divide by a rate below one tick.
     const uint64_t ticks = tckconf > 0 ? static_cast<uint64_t>(tckconf) : 1;
-    const uint64_t hbcl = static_cast<uint64_t>(eff) > INT_MAX / ticks ? INT_MAX : static_cast<uint64_t>(eff) * ticks;
+    const uint64_t hbcl =
+        static_cast<uint64_t>(eff) > INT_MAX / ticks ? INT_MAX : static_cast<uint64_t>(eff) * ticks;
     return {ratio, static_cast<int>(eff), hbcl};
 }
 
@@ -71,10 +76,10 @@ int delaywarn(const char *rscname, const char *svname, clock_t lastcl, clock_t c
     const EffectiveTimeout eff = effectivetimeout(hbto);
     const uint64_t warncl = warnrate > 99 ? eff.hbcl : (eff.hbcl / 100) * static_cast<uint64_t>(warnrate);
     if (diffcl >= warncl) {
-        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, msgid, __FILE_NAME__, __LINE__, "delaywarn", nullptr, rscname,
-                  svname, eff.seconds, tckconf, static_cast<unsigned long long>(diffcl), warnrate);
-        TLOG(LV_DETAIL, "DELAY(rate=%d,id=%d,time=%d) : rsc=%s sv=%s", warnrate, msgid, static_cast<int>(diffcl),
-             rscname, svname);
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, msgid, __FILE_NAME__, __LINE__, "delaywarn", nullptr,
+                  rscname, svname, eff.seconds, tckconf, static_cast<unsigned long long>(diffcl), warnrate);
+        TLOG(LV_DETAIL, "DELAY(rate=%d,id=%d,time=%d) : rsc=%s sv=%s", warnrate, msgid,
+             static_cast<int>(diffcl), rscname, svname);
     }
     TLOG_EXIT(0);
     return 0;

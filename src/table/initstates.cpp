@@ -50,7 +50,8 @@ struct Block {
 void readprevious(const Block &b, tavik_list_node *pnode) {
     int stat = RSCSV_UNKNOWN;
     if (int ret = shmnm_getrscsvstat(TAVIK_RSC_TYPE, b.prsc->name, pnode->priority, &stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority, ret);
+        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority,
+             ret);
         stat = RSCSV_UNKNOWN;
     }
     pnode->stat = stat;
@@ -114,7 +115,8 @@ bool decide(const Block &b, tavik_list_node *pnode) {
 
 void publish(const Block &b, const tavik_list_node *pnode) {
     if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, b.prsc->name, pnode->priority, pnode->stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority, ret);
+        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority,
+             ret);
     }
 }
 

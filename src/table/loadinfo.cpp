@@ -48,7 +48,9 @@ struct Enumeration {
     int (*call)(char *buf, int *size);
 };
 
-int enumrsc(char *buf, int *size) { return shmnm_enumrsc(TAVIK_RSC_TYPE, buf, size); }
+int enumrsc(char *buf, int *size) {
+    return shmnm_enumrsc(TAVIK_RSC_TYPE, buf, size);
+}
 
 constexpr Enumeration kResources{"shmnm_enumrsc", 7, enumrsc};
 constexpr Enumeration kNodes{"shmnm_enumnode", 8, shmnm_enumnode};

@@ -10,11 +10,15 @@
 
 namespace {
 
-bool atend(const char *p) { return p[0] == '\0' && p[1] == '\0'; }
+bool atend(const char *p) {
+    return p[0] == '\0' && p[1] == '\0';
+}
 
 }  // namespace
 
-char *mszfirst(const char *mszptr) { return atend(mszptr) ? nullptr : const_cast<char *>(mszptr); }
+char *mszfirst(const char *mszptr) {
+    return atend(mszptr) ? nullptr : const_cast<char *>(mszptr);
+}
 
 char *msznext(const char *mszptr) {
     if (atend(mszptr)) {

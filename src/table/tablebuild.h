@@ -14,10 +14,10 @@
 // The heartbeat parameters that go into the table's header. The initial values are the
 // defaults taken when a key cannot be read.
 struct HbParams {
-    int maxnode = 32;   // servers (logged only)
-    int maxrsc = 128;   // heartbeat resources (logged only)
-    int hbto = 90000;   // time-out, ms
-    int hbint = 3000;   // interval, ms
+    int maxnode = 32;  // servers (logged only)
+    int maxrsc = 128;  // heartbeat resources (logged only)
+    int hbto = 90000;  // time-out, ms
+    int hbint = 3000;  // interval, ms
 };
 
 // Reads policies "all", "nm" and "tavik" in turn (one loaded at a time) into hp and into

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "diag/tavik_log.h"
 #include "bmccheck/checkbmc.h"
+#include "diag/tavik_log.h"
 #include "signals.h"
 #include "status/status.h"
 #include "table/table.h"
@@ -58,7 +58,8 @@ void read_clock_rate() {
     errno = 0;
     tckconf = sysconf(_SC_CLK_TCK);
     if (tckconf == -1) {
-        TLOG(LV_ERROR, "sysconf(_SC_CLK_TCK) failed(errno:%d) -> use %d", errno, static_cast<int>(kFallbackTicks));
+        TLOG(LV_ERROR, "sysconf(_SC_CLK_TCK) failed(errno:%d) -> use %d", errno,
+             static_cast<int>(kFallbackTicks));
         tckconf = kFallbackTicks;
     }
     TLOG(LV_INFO, "clock:%d per sec", static_cast<int>(tckconf));
@@ -82,8 +83,8 @@ void unlock_memory() {
 void init_bmc() {
     if (int ret = libzvrbmc_init(); ret != 0) {
         TLOG(LV_ERROR, "libzvrbmc_init() failed(ret:%d )", ret);
-        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__, "main",
-                  nullptr);
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__,
+                  "main", nullptr);
         libzvrbmcinit = 0;
     } else {
         TLOG(LV_INFO, "libzvrbmc_init() succeed.(%d)", ret);
@@ -91,8 +92,8 @@ void init_bmc() {
     }
     if (int ret = bmc_init(); ret != 0) {
         TLOG(LV_ERROR, "bmc_init() failed(ret:%d )", ret);
-        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__, "main",
-                  nullptr);
+        log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__,
+                  "main", nullptr);
         return;
     }
     bmcinit += 1;
@@ -112,8 +113,8 @@ void term_bmc() {
         uint8_t cc = 0;
         int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_SHUTDOWN, &cc);
         if (ret != 0 || cc != 0) {
-            TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(stat:%#x ret:%d,CompletionCode:%#x)", BMC_STATUS_SHUTDOWN,
-                 ret, cc);
+            TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(stat:%#x ret:%d,CompletionCode:%#x)",
+                 BMC_STATUS_SHUTDOWN, ret, cc);
         } else {
             TLOG(LV_INFO, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_SHUTDOWN);
         }

@@ -3,4 +3,6 @@
 // steers it with SIGUSR1 (stop) and SIGUSR2 (start heartbeat checking).
 #include "tavik.h"
 
-int main() { return tavik_main(); }
+int main() {
+    return tavik_main();
+}

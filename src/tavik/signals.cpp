@@ -67,7 +67,9 @@ void taken_by_signal_thread(int) {}
 // Used only when the signal thread could not be started: the flags are lock-free
 // atomics, so setting them is safe in an asynchronous handler; the cancellation requests
 // and the log lines are not, and are left out. signal() is async-signal-safe.
-void usr1_async(int) { bsigrecv = 1; }
+void usr1_async(int) {
+    bsigrecv = 1;
+}
 void usr2_async(int) {
     bhbcheckbmc = 1;
     (void)std::signal(SIGUSR2, SIG_IGN);
@@ -206,7 +208,9 @@ void tavik_signals_follow_sched() {
     }
 }
 
-std::unique_lock<std::mutex> tavik_signals_hold() { return std::unique_lock(receiver_mutex); }
+std::unique_lock<std::mutex> tavik_signals_hold() {
+    return std::unique_lock(receiver_mutex);
+}
 
 void tavik_signals_stop() {
     if (sigthread_running) {

@@ -37,7 +37,7 @@ inline constexpr char TAVIK_RSC_TYPE[] = "tavik";
 
 // An unaligned 8-byte tick count (clock_t) inside a table record.
 class TickField {
-public:
+  public:
     TickField &operator=(clock_t value) noexcept {
         std::memcpy(bytes_, &value, sizeof value);
         return *this;
@@ -48,7 +48,7 @@ public:
         return value;
     }
 
-private:
+  private:
     unsigned char bytes_[sizeof(clock_t)];
 };
 static_assert(sizeof(clock_t) == 8 && sizeof(TickField) == 8 && alignof(TickField) == 1);
@@ -76,12 +76,12 @@ struct _tavik_list_rsc {
 typedef struct _tavik_list_rsc tavik_list_rsc;
 
 struct _tavik_list_node {
-    char name[256];    // node name, NUL-terminated
-    char ip[46];       // BMC IPv4 address text, mask suffix removed; empty when none
-    uint32_t ip_int;   // the same address, network byte order; 0 when not valid
-    int32_t priority;  // node id in every per-node IPC call; -1 when unknown
-    int32_t stat;      // heartbeat state (RSCSV_*); 0 while none is assigned
-    int32_t newstat;   // check thread's poll marker: 1 while a result is awaited
+    char name[256];      // node name, NUL-terminated
+    char ip[46];         // BMC IPv4 address text, mask suffix removed; empty when none
+    uint32_t ip_int;     // the same address, network byte order; 0 when not valid
+    int32_t priority;    // node id in every per-node IPC call; -1 when unknown
+    int32_t stat;        // heartbeat state (RSCSV_*); 0 while none is assigned
+    int32_t newstat;     // check thread's poll marker: 1 while a result is awaited
     TickField lastrecv;  // tick of the last heartbeat (start-up time in resume mode)
     TickField sclock;
     TickField maxclock;
@@ -130,20 +130,22 @@ inline tavik_list_rsc *rscat(tavik_list_head *plist, int i) {
 }
 
 // The node entries of a resource block, an array of curnode records.
-inline tavik_list_node *nodesof(tavik_list_rsc *prsc) { return reinterpret_cast<tavik_list_node *>(prsc + 1); }
+inline tavik_list_node *nodesof(tavik_list_rsc *prsc) {
+    return reinterpret_cast<tavik_list_node *>(prsc + 1);
+}
 
 // ---- process-wide globals ----
 // Written by the main thread before the worker threads exist and read-only afterwards,
 // unless noted.
-extern long tckconf;      // clock ticks per second
-extern int bmlock;        // 1 while memory is to be locked
-extern int brestart;      // 1 when starting in resume mode
-extern int bmcinit;       // BMC readiness: -2 not initialised, -1 start status refused, 0 usable
-extern int libzvrbmcinit; // 1 while the BMC library is initialised
+extern long tckconf;       // clock ticks per second
+extern int bmlock;         // 1 while memory is to be locked
+extern int brestart;       // 1 when starting in resume mode
+extern int bmcinit;        // BMC readiness: -2 not initialised, -1 start status refused, 0 usable
+extern int libzvrbmcinit;  // 1 while the BMC library is initialised
 // Non-zero: run the timeout watch thread. Read by the signal thread too, hence atomic.
 extern std::atomic<int> bwatchth;
-extern int thstacksz;     // worker stack size in bytes, 0 = system default
-extern int warnrate;      // delay-warning rate, percent
+extern int thstacksz;  // worker stack size in bytes, 0 = system default
+extern int warnrate;   // delay-warning rate, percent
 
 // Set only by the signal thread, only from 0 to 1; read anywhere.
 extern std::atomic<int> bsigrecv;     // stop requested (SIGUSR1)

@@ -27,7 +27,7 @@ struct Cleanup {
 };
 
 struct Control {
-    bool requested = false;  // guarded by clock_mutex
+    bool requested = false;           // guarded by clock_mutex
     int state = THCTL_CANCEL_ENABLE;  // touched by the owning worker only
     std::vector<Cleanup> cleanups;    // owning worker only
     void *(*entry)(void *) = nullptr;
@@ -59,9 +59,13 @@ uint64_t real_now_us() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-uint64_t now_locked() { return virtual_on ? virtual_us : real_now_us(); }
+uint64_t now_locked() {
+    return virtual_on ? virtual_us : real_now_us();
+}
 
-bool cancel_due_locked() { return self != nullptr && self->state == THCTL_CANCEL_ENABLE && self->requested; }
+bool cancel_due_locked() {
+    return self != nullptr && self->state == THCTL_CANCEL_ENABLE && self->requested;
+}
 
 [[noreturn]] void act_on_cancel() {
     // From here on the worker is leaving: a clean-up routine that sleeps or tests must

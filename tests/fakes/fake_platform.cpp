@@ -42,7 +42,7 @@ struct Resource {
 
 struct State {
     std::vector<Call> calls;
-    std::map<std::string, int> call_counts;  // per name, all arguments
+    std::map<std::string, int> call_counts;   // per name, all arguments
     std::map<std::string, int> match_counts;  // per failure index
     std::vector<Failure> failures;
     std::map<std::string, std::variant<int, std::string>> config;
@@ -176,9 +176,13 @@ std::string hex(unsigned value) {
     return buf;
 }
 
-std::string str(const char *s) { return s != nullptr ? s : "(null)"; }
+std::string str(const char *s) {
+    return s != nullptr ? s : "(null)";
+}
 
-bool under(const std::string &path, const char *root) { return path.rfind(root, 0) == 0; }
+bool under(const std::string &path, const char *root) {
+    return path.rfind(root, 0) == 0;
+}
 
 // The policy whose root holds the key, or empty for keys readable without one.
 std::string policy_of(const std::string &path) {
@@ -390,7 +394,9 @@ int count_logs(const std::string &part, int level) {
     return n;
 }
 
-bool has_log(const std::string &part, int level) { return count_logs(part, level) > 0; }
+bool has_log(const std::string &part, int level) {
+    return count_logs(part, level) > 0;
+}
 
 void load_scenario(const std::string &json_text) {
     using nlohmann::json;
@@ -541,7 +547,9 @@ clock_t xmllib_times(int) {
     return static_cast<clock_t>(thctl_now_us() / (1000000 / static_cast<uint64_t>(ticks)));
 }
 
-const char *xmllib_last_error(void) { return "fake configuration library"; }
+const char *xmllib_last_error(void) {
+    return "fake configuration library";
+}
 
 // ---------------------------------------------------------------- log
 
@@ -556,8 +564,8 @@ int log_init(const char *name, void **handle, int level, int size, int flags) {
     return out.result;
 }
 
-int log_write(void *handle, int level, int msgid, const char *file, int line, const char *func, const char *text,
-              ...) {
+int log_write(void *handle, int level, int msgid, const char *file, int line, const char *func,
+              const char *text, ...) {
     if (handle == nullptr) {
         return 1;
     }
@@ -589,16 +597,30 @@ int log_write(void *handle, int level, int msgid, const char *file, int line, co
     return 0;
 }
 
-int log_term(void *) { return record("log_term", "").result; }
+int log_term(void *) {
+    return record("log_term", "").result;
+}
 
 // ---------------------------------------------------------------- IPC
 
-int sem_attach(void) { return record("sem_attach", "").result; }
-int sem_detach(void) { return record("sem_detach", "").result; }
-int shmcm_attach(void) { return record("shmcm_attach", "").result; }
-int shmcm_detach(void) { return record("shmcm_detach", "").result; }
-int shmnm_attach(void) { return record("shmnm_attach", "").result; }
-int shmnm_detach(void) { return record("shmnm_detach", "").result; }
+int sem_attach(void) {
+    return record("sem_attach", "").result;
+}
+int sem_detach(void) {
+    return record("sem_detach", "").result;
+}
+int shmcm_attach(void) {
+    return record("shmcm_attach", "").result;
+}
+int shmcm_detach(void) {
+    return record("shmcm_detach", "").result;
+}
+int shmnm_attach(void) {
+    return record("shmnm_attach", "").result;
+}
+int shmnm_detach(void) {
+    return record("shmnm_detach", "").result;
+}
 
 int shmnm_getwaitstat(int *waitstat) {
     auto out = record("shmnm_getwaitstat", "");
@@ -648,8 +670,8 @@ int shmcm_getratio(int *ratio, int *period) {
 }
 
 int shmnm_enumrsc(const char *type, char *buf, int *size) {
-    auto out = record("shmnm_enumrsc", str(type) + "," + (buf == nullptr ? "null" : "buf") + "," +
-                                           std::to_string(*size));
+    auto out = record("shmnm_enumrsc",
+                      str(type) + "," + (buf == nullptr ? "null" : "buf") + "," + std::to_string(*size));
     if (out.result != 0) {
         return out.result;
     }
@@ -666,7 +688,8 @@ int shmnm_enumrsc(const char *type, char *buf, int *size) {
 }
 
 int shmnm_enumnode(char *buf, int *size) {
-    auto out = record("shmnm_enumnode", std::string(buf == nullptr ? "null" : "buf") + "," + std::to_string(*size));
+    auto out =
+        record("shmnm_enumnode", std::string(buf == nullptr ? "null" : "buf") + "," + std::to_string(*size));
     if (out.result != 0) {
         return out.result;
     }
@@ -756,10 +779,18 @@ int shmnm_setrscstat(const char *type, const char *rsc, int stat) {
 
 // ---------------------------------------------------------------- BMC
 
-int libzvrbmc_init(void) { return record("libzvrbmc_init", "").result; }
-int libzvrbmc_term(void) { return record("libzvrbmc_term", "").result; }
-int bmc_init(void) { return record("bmc_init", "").result; }
-int bmc_term(void) { return record("bmc_term", "").result; }
+int libzvrbmc_init(void) {
+    return record("libzvrbmc_init", "").result;
+}
+int libzvrbmc_term(void) {
+    return record("libzvrbmc_term", "").result;
+}
+int bmc_init(void) {
+    return record("bmc_init", "").result;
+}
+int bmc_term(void) {
+    return record("bmc_term", "").result;
+}
 
 int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *CompletionCode) {
     auto out = record("bmc_SetZelvarinStatus", std::to_string(unit) + "," + hex(ctrl));
@@ -824,6 +855,8 @@ int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *CompletionCode, uin
     return 0;
 }
 
-const char *libzvrbmc_last_error(void) { return "fake BMC library"; }
+const char *libzvrbmc_last_error(void) {
+    return "fake BMC library";
+}
 
 }  // extern "C"

@@ -106,7 +106,9 @@ int DaemonRunner::drain_usr1() {
     return n;
 }
 
-void DaemonRunner::signal(int signo) { kill(pid_, signo); }
+void DaemonRunner::signal(int signo) {
+    kill(pid_, signo);
+}
 
 int DaemonRunner::wait_exit(int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

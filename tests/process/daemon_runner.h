@@ -5,16 +5,15 @@
 // One DaemonRunner per test; not thread-safe.
 #pragma once
 
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 class DaemonRunner {
-public:
+  public:
     // A scenario without "nodes" gets one node named after this host (priority 1), which
     // the daemon needs to find itself in the cluster.
     explicit DaemonRunner(const nlohmann::json &scenario);
@@ -46,7 +45,7 @@ public:
     // This host's name up to its first dot: the node the daemon takes as its own.
     static std::string host_name();
 
-private:
+  private:
     std::string dir_;
     std::string scenario_path_;
     std::string trace_path_;

@@ -35,7 +35,6 @@ int run_to_stop(DaemonRunner &d) {
     return d.wait_exit(kExitMs);
 }
 
-
 struct EarlyExit {
     const char *name;
     friend void PrintTo(const EarlyExit &c, std::ostream *os) { *os << c.name; }
@@ -63,21 +62,39 @@ TEST_P(EarlyExitTest, EndsWithItsStatusAndReleasesWhatItTook) {
 INSTANTIATE_TEST_SUITE_P(
     Lifecycle, EarlyExitTest,
     testing::Values(
-        EarlyExit{"ConfigLibraryNotInitialisable", json::array({fail("xmllib_init", 3)}), 4, false, {}, {"LOG ", "CALL xmllib_load_config", "CALL xmllib_term"}},
-        EarlyExit{"ConfigurationNotLoadable", json::array({fail("xmllib_load_config", 2)}), 9, false,
-                  {"CALL xmllib_term"}, {"LOG ", "CALL log_init"}},
-        EarlyExit{"SemaphoresNotAttachable", json::array({fail("sem_attach", 7)}), 1, true,
-                  {"sem_attach() failed(ret:7)", "attachipc() failed(ret:1)", "tavik shutting down", "CALL log_term",
-                   "CALL xmllib_unload_config", "CALL xmllib_term"},
+        EarlyExit{"ConfigLibraryNotInitialisable",
+                  json::array({fail("xmllib_init", 3)}),
+                  4,
+                  false,
+                  {},
+                  {"LOG ", "CALL xmllib_load_config", "CALL xmllib_term"}},
+        EarlyExit{"ConfigurationNotLoadable",
+                  json::array({fail("xmllib_load_config", 2)}),
+                  9,
+                  false,
+                  {"CALL xmllib_term"},
+                  {"LOG ", "CALL log_init"}},
+        EarlyExit{"SemaphoresNotAttachable",
+                  json::array({fail("sem_attach", 7)}),
+                  1,
+                  true,
+                  {"sem_attach() failed(ret:7)", "attachipc() failed(ret:1)", "tavik shutting down",
+                   "CALL log_term", "CALL xmllib_unload_config", "CALL xmllib_term"},
                   {"CALL sem_detach", "CALL shmcm_attach", "CALL loadinfo"}},
-        EarlyExit{"ClusterManagerNotAttachable", json::array({fail("shmcm_attach", 5)}), 1, true,
+        EarlyExit{"ClusterManagerNotAttachable",
+                  json::array({fail("shmcm_attach", 5)}),
+                  1,
+                  true,
                   {"shmcm_attach() failed(ret:5)", "CALL sem_detach", "attachipc() failed(ret:2)",
                    "tavik shutting down", "CALL log_term", "CALL xmllib_unload_config", "CALL xmllib_term"},
                   {"CALL shmcm_detach", "CALL shmnm_attach"}},
-        EarlyExit{"NodeManagerNotAttachable", json::array({fail("shmnm_attach", 6)}), 1, true,
+        EarlyExit{"NodeManagerNotAttachable",
+                  json::array({fail("shmnm_attach", 6)}),
+                  1,
+                  true,
                   {"shmnm_attach() failed(ret:6)", "CALL shmcm_detach", "CALL sem_detach",
-                   "attachipc() failed(ret:3)", "tavik shutting down", "CALL log_term", "CALL xmllib_unload_config",
-                   "CALL xmllib_term"},
+                   "attachipc() failed(ret:3)", "tavik shutting down", "CALL log_term",
+                   "CALL xmllib_unload_config", "CALL xmllib_term"},
                   {"CALL shmnm_detach", "CALL shmnm_getwaitstat"}}),
     [](const testing::TestParamInfo<EarlyExit> &info) { return info.param.name; });
 
@@ -103,18 +120,35 @@ TEST(Lifecycle, SendsSigusr1ToItsParentOnceRightAfterTheLogChannelOpens) {
 TEST(Lifecycle, StopsInOrderAfterSigusr1) {
     DaemonRunner d(json{{"downnotify", true}});
     ASSERT_EQ(run_to_stop(d), 0);
-    expect_in_order(d, {"tavik starting", "clock:", "CALL sem_attach", "CALL shmcm_attach", "CALL shmnm_attach",
-                        "CALL shmnm_getwaitstat", "CALL xmllib_unload_config", "CALL libzvrbmc_init",
-                        "CALL bmc_init", "CALL bmc_SetZelvarinStatus 1,0x1", "checkbmc thread initialized",
-                        "bwatchth: 1", "pthread_join(watch) success(ret:0,canceled)",
-                        "pthread_join(checkbmc) success(ret:0,canceled)", "CALL sem_wait_downnotify",
-                        "send downpacket : YES (ignore)", "CALL bmc_SetZelvarinStatus 1,0x81", "CALL bmc_term",
-                        "CALL libzvrbmc_term", "CALL shmnm_detach", "CALL shmcm_detach", "CALL sem_detach",
-                        "tavik shutting down", "CALL log_term", "CALL xmllib_term"});
+    expect_in_order(d, {"tavik starting",
+                        "clock:",
+                        "CALL sem_attach",
+                        "CALL shmcm_attach",
+                        "CALL shmnm_attach",
+                        "CALL shmnm_getwaitstat",
+                        "CALL xmllib_unload_config",
+                        "CALL libzvrbmc_init",
+                        "CALL bmc_init",
+                        "CALL bmc_SetZelvarinStatus 1,0x1",
+                        "checkbmc thread initialized",
+                        "bwatchth: 1",
+                        "pthread_join(watch) success(ret:0,canceled)",
+                        "pthread_join(checkbmc) success(ret:0,canceled)",
+                        "CALL sem_wait_downnotify",
+                        "send downpacket : YES (ignore)",
+                        "CALL bmc_SetZelvarinStatus 1,0x81",
+                        "CALL bmc_term",
+                        "CALL libzvrbmc_term",
+                        "CALL shmnm_detach",
+                        "CALL shmcm_detach",
+                        "CALL sem_detach",
+                        "tavik shutting down",
+                        "CALL log_term",
+                        "CALL xmllib_term"});
     // Both threads are cancelled at once, so only each one's own order is fixed.
     expect_in_order(d, {"hbwatch() exit", "pthread_join(watch) success"});
-    expect_in_order(d, {"CALL bmc_SetZelvarinStatus 1,0x82", "hbcheckbmc() exit", "pthread_join(checkbmc) success",
-                        "CALL bmc_SetZelvarinStatus 1,0x81"});
+    expect_in_order(d, {"CALL bmc_SetZelvarinStatus 1,0x82", "hbcheckbmc() exit",
+                        "pthread_join(checkbmc) success", "CALL bmc_SetZelvarinStatus 1,0x81"});
     // The check thread's signal is never lost, so start-up does not wait for it.
     EXPECT_EQ(d.count("waiting checkbmc thread initialize"), 0);
 }
@@ -143,18 +177,20 @@ TEST_P(BmcPathTest, ShutdownTellsTheBmcWhatItsReadinessAllows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lifecycle, BmcPathTest,
-    testing::Values(
-        BmcPath{"LibraryInitFails", json::array({fail("libzvrbmc_init", 4)}),
-                {"libzvrbmc_init() failed(ret:4 )", "EVENT 10 main", "CALL bmc_init",
-                 "CALL bmc_SetZelvarinStatus 1,0x81", "CALL bmc_term"},
-                {"CALL libzvrbmc_term"}},
-        BmcPath{"BmcInitFails", json::array({fail("bmc_init", 3)}),
-                {"bmc_init() failed(ret:3 )", "EVENT 10 main", "CALL libzvrbmc_term"},
-                {"CALL bmc_SetZelvarinStatus", "CALL bmc_term"}},
-        BmcPath{"StartStatusRefused", json::array({fail("bmc_SetZelvarinStatus", 0, 0xc1)}),
-                {"bmc_SetZelvarinStatus() failed(ret:0,CompletionCode:0xc1)", "CALL bmc_term",
-                 "CALL libzvrbmc_term"},
-                {"CALL bmc_SetZelvarinStatus 1,0x81", "EVENT 10"}}),
+    testing::Values(BmcPath{"LibraryInitFails",
+                            json::array({fail("libzvrbmc_init", 4)}),
+                            {"libzvrbmc_init() failed(ret:4 )", "EVENT 10 main", "CALL bmc_init",
+                             "CALL bmc_SetZelvarinStatus 1,0x81", "CALL bmc_term"},
+                            {"CALL libzvrbmc_term"}},
+                    BmcPath{"BmcInitFails",
+                            json::array({fail("bmc_init", 3)}),
+                            {"bmc_init() failed(ret:3 )", "EVENT 10 main", "CALL libzvrbmc_term"},
+                            {"CALL bmc_SetZelvarinStatus", "CALL bmc_term"}},
+                    BmcPath{"StartStatusRefused",
+                            json::array({fail("bmc_SetZelvarinStatus", 0, 0xc1)}),
+                            {"bmc_SetZelvarinStatus() failed(ret:0,CompletionCode:0xc1)", "CALL bmc_term",
+                             "CALL libzvrbmc_term"},
+                            {"CALL bmc_SetZelvarinStatus 1,0x81", "EVENT 10"}}),
     [](const testing::TestParamInfo<BmcPath> &info) { return info.param.name; });
 
 }  // namespace

@@ -38,7 +38,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-
 // A small cluster the table can be built from: this host and one peer on one resource.
 json cluster_scenario(const json &config = json::object(), const json &extra = json::object()) {
     const std::string host = DaemonRunner::host_name();

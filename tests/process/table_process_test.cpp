@@ -17,12 +17,11 @@ namespace {
 constexpr int kStartMs = 5000;
 constexpr int kExitMs = 10000;
 
-
-
 // hb1 on device 1 over the host (1), peer2 (2, addressed) and peer3 (3, no address).
 json cluster() {
     const std::string host = DaemonRunner::host_name();
-    return json{{"nodes", json::array({json::array({host, 1}), json::array({"peer2", 2}), json::array({"peer3", 3})})},
+    return json{{"nodes",
+                 json::array({json::array({host, 1}), json::array({"peer2", 2}), json::array({"peer3", 3})})},
                 {"resources", json::array({json::array({"hb1", 1})})},
                 {"config",
                  {{"/root/heartbeat/tavik@hb1/device", 1},
@@ -51,9 +50,10 @@ TEST(TableProcess, AStartUpPublishesTheStartUpStatesBeforeTheBmcIsUsed) {
     ASSERT_TRUE(d.await_trace("bwatchth:", kStartMs));
     d.signal(SIGUSR1);
     EXPECT_EQ(d.wait_exit(kExitMs), 0);
-    expect_in_order(d, {"TOTAL(1436)=H(28)+R(352*1)+N(352*3*1)", "CALL shmnm_setrscsvstat tavik,hb1,1,2",
-                        "CALL shmnm_setrscsvstat tavik,hb1,2,2", "CALL shmnm_setrscsvstat tavik,hb1,3,15",
-                        "CALL shmnm_setrscstat tavik,hb1,4", "CALL xmllib_unload_config", "CALL libzvrbmc_init"});
+    expect_in_order(
+        d, {"TOTAL(1436)=H(28)+R(352*1)+N(352*3*1)", "CALL shmnm_setrscsvstat tavik,hb1,1,2",
+            "CALL shmnm_setrscsvstat tavik,hb1,2,2", "CALL shmnm_setrscsvstat tavik,hb1,3,15",
+            "CALL shmnm_setrscstat tavik,hb1,4", "CALL xmllib_unload_config", "CALL libzvrbmc_init"});
     EXPECT_EQ(d.find("CALL sem_set_statchange"), -1);
     EXPECT_EQ(d.find("CALL shmnm_getrscsvstat"), -1);
 }
@@ -68,9 +68,10 @@ TEST(TableProcess, ADaemonBeingRestartedResumesTheClustersStates) {
     d.signal(SIGUSR1);
     EXPECT_EQ(d.wait_exit(kExitMs), 0);
     // The fake cluster holds no state yet: the states read back are unknown (9).
-    expect_in_order(d, {"change mode to resume(act:0x00000000)", "CALL shmnm_getrscsvstat tavik,hb1,1",
-                        "CALL shmnm_setrscsvstat tavik,hb1,1,9", "CALL shmnm_setrscsvstat tavik,hb1,3,15",
-                        "CALL shmnm_setrscstat tavik,hb1,4", "CALL sem_set_statchange", "CALL libzvrbmc_init"});
+    expect_in_order(d,
+                    {"change mode to resume(act:0x00000000)", "CALL shmnm_getrscsvstat tavik,hb1,1",
+                     "CALL shmnm_setrscsvstat tavik,hb1,1,9", "CALL shmnm_setrscsvstat tavik,hb1,3,15",
+                     "CALL shmnm_setrscstat tavik,hb1,4", "CALL sem_set_statchange", "CALL libzvrbmc_init"});
 }
 
 }  // namespace

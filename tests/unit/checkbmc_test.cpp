@@ -14,12 +14,14 @@ constexpr uint64_t kSecond = 1000000;
 constexpr uint64_t kCycle = 3000000;  // the pause of hbint 3000 ms
 
 class CheckThread : public WorkerTest {
-protected:
+  protected:
     void SetUp() override {
         WorkerTest::SetUp();
         bhbcheckbmc = 1;
     }
-    void *run_cycles(TestTable &t, int cycles) { return run(hbcheckbmc, t.get(), stop_after(cycles, kCycle)); }
+    void *run_cycles(TestTable &t, int cycles) {
+        return run(hbcheckbmc, t.get(), stop_after(cycles, kCycle));
+    }
 };
 
 struct TargetCase {
@@ -103,7 +105,7 @@ TEST_F(CheckThread, RefusedRunningStatusSkipsTheCycle) {
 
 TEST_F(CheckThread, RetriesARefusedStopBlockButNotARefusedStartBlock) {
     TestTable t(1, 17);
-    fake::fail("bmc_SetBmcIpAddressAll", 1, 5, 0, "0x31,2");  // stop pass, block 2, once
+    fake::fail("bmc_SetBmcIpAddressAll", 1, 5, 0, "0x31,2");     // stop pass, block 2, once
     fake::fail("bmc_SetBmcIpAddressAll", 2, 0, 0xd5, "0x31,1");  // start pass, block 1
     // Pauses of the interval: the stop retry, the refused start block, the cycle's end.
     ASSERT_TRUE(returned_zero(run(hbcheckbmc, t.get(), stop_after(3, kCycle))));
@@ -129,7 +131,8 @@ TEST_F(CheckThread, TargetMissingFromTheReturnedBlocksIsReportedAndLeftAlone) {
     fake::bmc_script([](int, uint8_t, BMC_INFO_GET *r) { r[1].ip = 0; });
     ASSERT_TRUE(returned_zero(run_cycles(t, 1)));
     char line[64];
-    std::snprintf(line, sizeof line, "ip(%#x) is not exist in returned blocks.", TestTable::addr("127.0.1.2"));
+    std::snprintf(line, sizeof line, "ip(%#x) is not exist in returned blocks.",
+                  TestTable::addr("127.0.1.2"));
     EXPECT_EQ(fake::count_logs(line), 1);
     EXPECT_EQ(fake::state("hb1", 1), RSCSV_ONLINE);
     EXPECT_EQ(fake::state("hb1", 2), -1);
@@ -189,7 +192,8 @@ TEST_F(CheckThread, WithoutAUsableBmcMakesNoBmcCallAndOnlyPauses) {
 
 TEST_F(CheckThread, CancelledDuringThePollSleepRunsItsCleanUpOnce) {
     TestTable t(1, 2);
-    void *result = run(hbcheckbmc, t.get(), [](int, uint64_t usec) { return usec == kSecond ? Act::cancel : Act::none; });
+    void *result = run(hbcheckbmc, t.get(),
+                       [](int, uint64_t usec) { return usec == kSecond ? Act::cancel : Act::none; });
     EXPECT_TRUE(canceled(result));
     EXPECT_EQ(fake::count_calls("bmc_SetZelvarinStatus", "1,0x82"), 1);
     EXPECT_EQ(fake::count_logs("hbcheckbmc() exit"), 1);

@@ -15,7 +15,7 @@
 namespace {
 
 class Receipt : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
         tavik_reset_globals();
@@ -63,8 +63,8 @@ TEST_P(ReceiptTable, DecidesOnThePublishedState) {
     EXPECT_EQ(fake::count_calls("shmnm_setrscstat"), c.expect_change ? 1 : 0);
     if (c.expect_change) {
         EXPECT_EQ(t.node(0, 1)->stat, c.expect_state);
-        EXPECT_TRUE(fake::has_log(seen ? "rsc(hb1)/node(node2(2)) -> ONLINE" : "rsc(hb1)/node(node2(2)) -> OFFLINE",
-                                  LV_ERROR));
+        EXPECT_TRUE(fake::has_log(
+            seen ? "rsc(hb1)/node(node2(2)) -> ONLINE" : "rsc(hb1)/node(node2(2)) -> OFFLINE", LV_ERROR));
     }
     if (c.published < 0) {
         EXPECT_TRUE(fake::has_log("shmnm_getrscsvstat(rsc:hb1,nodeid:2) failed(ret:4)"));
@@ -178,11 +178,11 @@ TEST_P(DelayThreshold, WarnsWhenTheIntervalReachesTheRate) {
         EffectiveTimeout eff = effectivetimeout(c.hbto);
         EXPECT_EQ(events[0].msgid, 71);
         EXPECT_EQ(events[0].func, "delaywarn");
-        EXPECT_EQ(events[0].params,
-                  (std::vector<std::string>{"hb1", "node2", std::to_string(eff.seconds), std::to_string(c.ticks),
-                                            std::to_string(c.interval), std::to_string(c.rate)}));
-        EXPECT_TRUE(fake::has_log("DELAY(rate=" + std::to_string(c.rate) + ",id=71,time=" +
-                                      std::to_string(c.interval) + ") : rsc=hb1 sv=node2",
+        EXPECT_EQ(events[0].params, (std::vector<std::string>{
+                                        "hb1", "node2", std::to_string(eff.seconds), std::to_string(c.ticks),
+                                        std::to_string(c.interval), std::to_string(c.rate)}));
+        EXPECT_TRUE(fake::has_log("DELAY(rate=" + std::to_string(c.rate) +
+                                      ",id=71,time=" + std::to_string(c.interval) + ") : rsc=hb1 sv=node2",
                                   LV_DETAIL));
     }
 }

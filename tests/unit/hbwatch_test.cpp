@@ -14,7 +14,7 @@ constexpr clock_t kHbcl = 9000;  // 90 s at 100 ticks per second, ratio 1
 constexpr uint64_t kInterval = 3000000;
 
 class Watch : public WorkerTest {
-protected:
+  protected:
     void SetUp() override {
         WorkerTest::SetUp();
         thctl_virtual_clock_auto(false);

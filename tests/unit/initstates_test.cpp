@@ -18,7 +18,7 @@ using tabletest::Table;
 constexpr int kResumeAction = 0x2000005;
 
 class Initstates : public tabletest::TableTest {
-protected:
+  protected:
     void SetUp() override {
         TableTest::SetUp();
         thctl_virtual_clock(true);
@@ -63,13 +63,16 @@ struct RowCase {
     int status;
 };
 
-void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const RowCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class DecisionRow : public Initstates, public testing::WithParamInterface<RowCase> {};
 
 TEST_P(DecisionRow, WritesPublishesAndLogsTheRowsState) {
     const RowCase &c = GetParam();
-    auto t = cluster({"hb1"}, {{"p2", 2, c.peeraddr ? "127.0.0.2" : ""}, {"me", 1, c.ownaddr ? "127.0.0.1" : ""}});
+    auto t =
+        cluster({"hb1"}, {{"p2", 2, c.peeraddr ? "127.0.0.2" : ""}, {"me", 1, c.ownaddr ? "127.0.0.1" : ""}});
     if (c.resume) {
         fake::set_action(kResumeAction);
         fake::set_state("hb1", 2, c.peerprev);
@@ -101,17 +104,63 @@ INSTANTIATE_TEST_SUITE_P(
     Initstates, DecisionRow,
     testing::Values(
         RowCase{"Row1NoAddressFresh", false, true, false, 0, 0, 15, 2, {kP2Unused}, 0, RSC_ERROR},
-        RowCase{"Row2NoAddressResumeWasUsed", false, true, true, 1, 1, 15, 1, {kP2Unused, kP2ToUnused}, 1,
+        RowCase{"Row2NoAddressResumeWasUsed",
+                false,
+                true,
+                true,
+                1,
+                1,
+                15,
+                1,
+                {kP2Unused, kP2ToUnused},
+                1,
                 RSC_NORMAL},
         RowCase{"Row3NoAddressResumeWasUnused", false, true, true, 15, 1, 15, 1, {kP2Unused}, 0, RSC_NORMAL},
-        RowCase{"Row4OwnUnaddressedFresh", true, false, false, 0, 0, 15, 15, {kOwnUnused, kP2ToUnused, kMeUnused},
-                0, RSC_UNUSED},
-        RowCase{"Row5OwnUnaddressedResumeWasUsed", true, false, true, 1, 1, 15, 15,
-                {kOwnUnused, kP2ToUnused, kMeUnused, kMeToUnused}, 1, RSC_UNUSED},
-        RowCase{"Row6OwnUnaddressedResumeWasUnused", true, false, true, 15, 15, 15, 15, {kMeUnused}, 0, RSC_UNUSED},
+        RowCase{"Row4OwnUnaddressedFresh",
+                true,
+                false,
+                false,
+                0,
+                0,
+                15,
+                15,
+                {kOwnUnused, kP2ToUnused, kMeUnused},
+                0,
+                RSC_UNUSED},
+        RowCase{"Row5OwnUnaddressedResumeWasUsed",
+                true,
+                false,
+                true,
+                1,
+                1,
+                15,
+                15,
+                {kOwnUnused, kP2ToUnused, kMeUnused, kMeToUnused},
+                1,
+                RSC_UNUSED},
+        RowCase{"Row6OwnUnaddressedResumeWasUnused",
+                true,
+                false,
+                true,
+                15,
+                15,
+                15,
+                15,
+                {kMeUnused},
+                0,
+                RSC_UNUSED},
         RowCase{"Row7AddressedFresh", true, true, false, 0, 0, 2, 2, {}, 0, RSC_ERROR},
-        RowCase{"Row8AddressedResumeWasUnused", true, true, true, 15, 1, 2, 1,
-                {"rsc(hb1)/node(p2(2)) used", "->rsc(hb1)/node(p2(2)) change to offline"}, 1, RSC_CAUTION},
+        RowCase{"Row8AddressedResumeWasUnused",
+                true,
+                true,
+                true,
+                15,
+                1,
+                2,
+                1,
+                {"rsc(hb1)/node(p2(2)) used", "->rsc(hb1)/node(p2(2)) change to offline"},
+                1,
+                RSC_CAUTION},
         RowCase{"Row9AddressedResumeKeepsItsState", true, true, true, 1, 1, 1, 1, {}, 0, RSC_NORMAL},
         RowCase{"Row9KeepsUnknownToo", true, true, true, 9, 2, 9, 2, {}, 0, RSC_ERROR}),
     [](const testing::TestParamInfo<RowCase> &info) { return std::string(info.param.name); });
@@ -160,7 +209,9 @@ struct ModeCase {
     const char *message;  // the mode message, when resuming
 };
 
-void PrintTo(const ModeCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ModeCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class Mode : public Initstates, public testing::WithParamInterface<ModeCase> {};
 
@@ -183,14 +234,15 @@ TEST_P(Mode, ResumesOnTheTwoActionsOrARestart) {
 
 INSTANTIATE_TEST_SUITE_P(
     Initstates, Mode,
-    testing::Values(ModeCase{"Action1000005", 0x1000005, false, 0, true, "change mode to resume(act:0x01000005)"},
-                    ModeCase{"Action2000005", 0x2000005, false, 0, true, "change mode to resume(act:0x02000005)"},
-                    ModeCase{"OtherAction", 0x1000004, false, 0, false, nullptr},
-                    ModeCase{"UnreadableStandIn", 0x2000000, false, 0, false, nullptr},
-                    ModeCase{"Restart", 0x1234, false, 1, true, "change mode to resume(act:0x00001234)"},
-                    ModeCase{"RestartActionUnreadable", 0x1000005, true, 1, true,
-                             "change mode to resume(act:0x02000000)"},
-                    ModeCase{"ActionUnreadable", 0x1000005, true, 0, false, nullptr}),
+    testing::Values(
+        ModeCase{"Action1000005", 0x1000005, false, 0, true, "change mode to resume(act:0x01000005)"},
+        ModeCase{"Action2000005", 0x2000005, false, 0, true, "change mode to resume(act:0x02000005)"},
+        ModeCase{"OtherAction", 0x1000004, false, 0, false, nullptr},
+        ModeCase{"UnreadableStandIn", 0x2000000, false, 0, false, nullptr},
+        ModeCase{"Restart", 0x1234, false, 1, true, "change mode to resume(act:0x00001234)"},
+        ModeCase{"RestartActionUnreadable", 0x1000005, true, 1, true,
+                 "change mode to resume(act:0x02000000)"},
+        ModeCase{"ActionUnreadable", 0x1000005, true, 0, false, nullptr}),
     [](const testing::TestParamInfo<ModeCase> &info) { return std::string(info.param.name); });
 
 TEST_F(Initstates, AFailedPreviousStateIsTakenAsUnknown) {

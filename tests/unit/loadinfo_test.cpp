@@ -19,13 +19,15 @@ using tabletest::Table;
 
 tavik_list_head *const kUntouched = reinterpret_cast<tavik_list_head *>(0x5a5a5a5a);
 
-std::string devkey(const std::string &rsc) { return "/root/heartbeat/tavik@" + rsc + "/device"; }
+std::string devkey(const std::string &rsc) {
+    return "/root/heartbeat/tavik@" + rsc + "/device";
+}
 std::string ipkey(const std::string &node, int devid) {
     return "/root/server@" + node + "/device@" + std::to_string(devid) + "/info";
 }
 
 class Loadinfo : public tabletest::TableTest {
-protected:
+  protected:
     void SetUp() override {
         TableTest::SetUp();
         host = tabletest::realhost();
@@ -94,7 +96,8 @@ TEST_F(Loadinfo, BuildsTwoResourcesByThreeNodes) {
             EXPECT_STREQ(n.name, names[j]);
             EXPECT_EQ(n.priority, j + 1);
             EXPECT_EQ(n.ip, "127.0." + std::to_string(i + 1) + "." + std::to_string(j + 1));
-            const unsigned char bytes[4] = {127, 0, static_cast<unsigned char>(i + 1), static_cast<unsigned char>(j + 1)};
+            const unsigned char bytes[4] = {127, 0, static_cast<unsigned char>(i + 1),
+                                            static_cast<unsigned char>(j + 1)};
             EXPECT_EQ(std::memcmp(&n.ip_int, bytes, 4), 0);
             EXPECT_EQ(n.stat, RSCSV_OFFLINE);
             EXPECT_EQ(fake::state(prsc->name, j + 1), RSCSV_OFFLINE);
@@ -103,15 +106,15 @@ TEST_F(Loadinfo, BuildsTwoResourcesByThreeNodes) {
     }
     auto texts = tabletest::logtexts(":");
     std::erase_if(texts, [](const std::string &t) { return t.starts_with("xmllib_get_value("); });
-    EXPECT_EQ(texts,
-              (std::vector<std::string>{alloc, "maxnode:32,maxrsc:128", "currsc:2,curnode:3",
-                                        "hbto:90000(msec),hbint:3000(msec),warnrate:80", "thstacksz:0",
-                                        "rsc:hb1(pri:10),node:" + host + "(pri:1)", "rsc:hb1(pri:10),node:peer2(pri:2)",
-                                        "rsc:hb1(pri:10),node:peer3(pri:3)", "rsc:hb2(pri:20),node:" + host + "(pri:1)",
-                                        "rsc:hb2(pri:20),node:peer2(pri:2)", "rsc:hb2(pri:20),node:peer3(pri:3)",
-                                        "rsc:hb1,node:" + host + "(IP=127.0.1.1)", "rsc:hb1,node:peer2(IP=127.0.1.2)",
-                                        "rsc:hb1,node:peer3(IP=127.0.1.3)", "rsc:hb2,node:" + host + "(IP=127.0.2.1)",
-                                        "rsc:hb2,node:peer2(IP=127.0.2.2)", "rsc:hb2,node:peer3(IP=127.0.2.3)"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         alloc, "maxnode:32,maxrsc:128", "currsc:2,curnode:3",
+                         "hbto:90000(msec),hbint:3000(msec),warnrate:80", "thstacksz:0",
+                         "rsc:hb1(pri:10),node:" + host + "(pri:1)", "rsc:hb1(pri:10),node:peer2(pri:2)",
+                         "rsc:hb1(pri:10),node:peer3(pri:3)", "rsc:hb2(pri:20),node:" + host + "(pri:1)",
+                         "rsc:hb2(pri:20),node:peer2(pri:2)", "rsc:hb2(pri:20),node:peer3(pri:3)",
+                         "rsc:hb1,node:" + host + "(IP=127.0.1.1)", "rsc:hb1,node:peer2(IP=127.0.1.2)",
+                         "rsc:hb1,node:peer3(IP=127.0.1.3)", "rsc:hb2,node:" + host + "(IP=127.0.2.1)",
+                         "rsc:hb2,node:peer2(IP=127.0.2.2)", "rsc:hb2,node:peer3(IP=127.0.2.3)"}));
     EXPECT_TRUE(fake::has_log("rsc:hb2,pri:20", LV_DETAIL));
     EXPECT_TRUE(fake::has_log("rsc=hb1,ownnode=" + host + "(pri=1,ip=127.0.1.1)", LV_ERROR));
     EXPECT_EQ(fake::statchanges(), 0);
@@ -144,7 +147,9 @@ struct FailureCase {
     std::string message;  // level 1
 };
 
-void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FailureCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 int failhost(char *, std::size_t) {
     errno = EFAULT;
@@ -180,32 +185,38 @@ auto failcall(const char *call, int nth, int result, const char *args = "") {
 
 INSTANTIATE_TEST_SUITE_P(
     Loadinfo, LoadinfoFailure,
-    testing::Values(
-        FailureCase{"PolicyAll", failcall("xmllib_load_policy", 1, 4, "all"), 0, false, 6,
-                    "xmllib_load_policy(all) failed(ret:4)"},
-        FailureCase{"PolicyTavik", failcall("xmllib_load_policy", 1, 4, "tavik"), 0, false, 6,
-                    "xmllib_load_policy(tavik) failed(ret:4)"},
-        FailureCase{"CountRscSize", failcall("shmnm_enumrsc", 1, 3), 0, false, 7, "shmnm_enumrsc() failed(ret:3)"},
-        FailureCase{"CountRscSizeZero", [] { fake::override_enum("rsc", 1, ""); }, 0, false, 7,
-                    "shmnm_enumrsc() failed(ret:0)"},
-        FailureCase{"CountRscBuffer", nullptr, 1, false, 5, "malloc(9) failed(errno:12)"},
-        FailureCase{"CountRscFill", failcall("shmnm_enumrsc", 2, 3), 0, false, 7, "shmnm_enumrsc() failed(ret:3)"},
-        FailureCase{"CountNodeSize", failcall("shmnm_enumnode", 1, 4), 0, false, 8, "shmnm_enumnode() failed(ret:4)"},
-        FailureCase{"CountNodeSizeZero", [] { fake::override_enum("node", 1, ""); }, 0, false, 8,
-                    "shmnm_enumnode() failed(ret:0)"},
-        FailureCase{"CountNodeBuffer", nullptr, 2, false, 5, "failed(errno:12)"},
-        FailureCase{"CountNodeFill", failcall("shmnm_enumnode", 2, 4), 0, false, 8, "shmnm_enumnode() failed(ret:4)"},
-        FailureCase{"Table", nullptr, 3, false, 5, "malloc(2844) failed(errno:12)"},
-        FailureCase{"HostName", nullptr, 0, true, 12, "gethostname() failed(errno:14)"},
-        FailureCase{"OwnPriority", failcall("shmnm_getnodepri", 1, 6), 0, false, 11,
-                    "shmnm_getnodepri() failed(ret:6)"},
-        FailureCase{"FillRscSize", failcall("shmnm_enumrsc", 3, 5), 0, false, 7, "shmnm_enumrsc() failed(ret:5)"},
-        FailureCase{"FillRscBuffer", nullptr, 4, false, 5, "malloc(9) failed(errno:12)"},
-        FailureCase{"FillRscFill", failcall("shmnm_enumrsc", 4, 5), 0, false, 7, "shmnm_enumrsc() failed(ret:5)"},
-        FailureCase{"FillNodeSize", failcall("shmnm_enumnode", 3, 5), 0, false, 8, "shmnm_enumnode() failed(ret:5)"},
-        FailureCase{"FillNodeBuffer", nullptr, 5, false, 5, "failed(errno:12)"},
-        FailureCase{"FillNodeFill", failcall("shmnm_enumnode", 4, 5), 0, false, 8,
-                    "shmnm_enumnode() failed(ret:5)"}),
+    testing::Values(FailureCase{"PolicyAll", failcall("xmllib_load_policy", 1, 4, "all"), 0, false, 6,
+                                "xmllib_load_policy(all) failed(ret:4)"},
+                    FailureCase{"PolicyTavik", failcall("xmllib_load_policy", 1, 4, "tavik"), 0, false, 6,
+                                "xmllib_load_policy(tavik) failed(ret:4)"},
+                    FailureCase{"CountRscSize", failcall("shmnm_enumrsc", 1, 3), 0, false, 7,
+                                "shmnm_enumrsc() failed(ret:3)"},
+                    FailureCase{"CountRscSizeZero", [] { fake::override_enum("rsc", 1, ""); }, 0, false, 7,
+                                "shmnm_enumrsc() failed(ret:0)"},
+                    FailureCase{"CountRscBuffer", nullptr, 1, false, 5, "malloc(9) failed(errno:12)"},
+                    FailureCase{"CountRscFill", failcall("shmnm_enumrsc", 2, 3), 0, false, 7,
+                                "shmnm_enumrsc() failed(ret:3)"},
+                    FailureCase{"CountNodeSize", failcall("shmnm_enumnode", 1, 4), 0, false, 8,
+                                "shmnm_enumnode() failed(ret:4)"},
+                    FailureCase{"CountNodeSizeZero", [] { fake::override_enum("node", 1, ""); }, 0, false, 8,
+                                "shmnm_enumnode() failed(ret:0)"},
+                    FailureCase{"CountNodeBuffer", nullptr, 2, false, 5, "failed(errno:12)"},
+                    FailureCase{"CountNodeFill", failcall("shmnm_enumnode", 2, 4), 0, false, 8,
+                                "shmnm_enumnode() failed(ret:4)"},
+                    FailureCase{"Table", nullptr, 3, false, 5, "malloc(2844) failed(errno:12)"},
+                    FailureCase{"HostName", nullptr, 0, true, 12, "gethostname() failed(errno:14)"},
+                    FailureCase{"OwnPriority", failcall("shmnm_getnodepri", 1, 6), 0, false, 11,
+                                "shmnm_getnodepri() failed(ret:6)"},
+                    FailureCase{"FillRscSize", failcall("shmnm_enumrsc", 3, 5), 0, false, 7,
+                                "shmnm_enumrsc() failed(ret:5)"},
+                    FailureCase{"FillRscBuffer", nullptr, 4, false, 5, "malloc(9) failed(errno:12)"},
+                    FailureCase{"FillRscFill", failcall("shmnm_enumrsc", 4, 5), 0, false, 7,
+                                "shmnm_enumrsc() failed(ret:5)"},
+                    FailureCase{"FillNodeSize", failcall("shmnm_enumnode", 3, 5), 0, false, 8,
+                                "shmnm_enumnode() failed(ret:5)"},
+                    FailureCase{"FillNodeBuffer", nullptr, 5, false, 5, "failed(errno:12)"},
+                    FailureCase{"FillNodeFill", failcall("shmnm_enumnode", 4, 5), 0, false, 8,
+                                "shmnm_enumnode() failed(ret:5)"}),
     [](const testing::TestParamInfo<FailureCase> &info) { return std::string(info.param.name); });
 
 TEST_F(Loadinfo, ATableTooLargeForItsSizeFieldFailsLikeAnAllocation) {
@@ -249,12 +260,14 @@ TEST_F(Loadinfo, NoNodesGiveResourcesOfOneRecordEach) {
 
 struct ChangeCase {
     const char *name;
-    const char *which;  // "rsc" or "node"
-    std::string fill;   // what the fill pass enumerates
+    const char *which;               // "rsc" or "node"
+    std::string fill;                // what the fill pass enumerates
     std::vector<std::string> names;  // names in the table (block 0 for nodes)
 };
 
-void PrintTo(const ChangeCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ChangeCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class LoadinfoChange : public Loadinfo, public testing::WithParamInterface<ChangeCase> {};
 
@@ -293,7 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
     Loadinfo, LoadinfoChange,
     testing::Values(ChangeCase{"MoreResources", "rsc", "hb1\0hb2\0hb3\0\0"s, {"hb1", "hb2"}},
                     ChangeCase{"FewerResources", "rsc", "hb2\0\0"s, {"hb2", ""}},
-                    ChangeCase{"MoreNodes", "node", "HOST\0peer2\0peer3\0extra\0\0"s, {"HOST", "peer2", "peer3"}},
+                    ChangeCase{
+                        "MoreNodes", "node", "HOST\0peer2\0peer3\0extra\0\0"s, {"HOST", "peer2", "peer3"}},
                     ChangeCase{"FewerNodes", "node", "peer3\0\0"s, {"peer3", "", ""}},
                     // A list the library failed to close is still read only up to its size.
                     ChangeCase{"UnclosedList", "rsc", "hb2\0hb1"s, {"hb2", "hb1"}}),
@@ -433,7 +447,9 @@ struct AddressCase {
     bool readfails;
 };
 
-void PrintTo(const AddressCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const AddressCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class LoadinfoAddress : public Loadinfo, public testing::WithParamInterface<AddressCase> {};
 
@@ -467,17 +483,18 @@ const std::string kJunk45 = "127.0.0.1" + std::string(36, 'x');
 
 INSTANTIATE_TEST_SUITE_P(
     Loadinfo, LoadinfoAddress,
-    testing::Values(AddressCase{"Plain", "127.0.0.2", "127.0.0.2", {127, 0, 0, 2}, false},
-                    AddressCase{"WithMask", "192.168.0.10/24", "192.168.0.10", {192, 168, 0, 10}, false},
-                    AddressCase{"TrailingSlash", "127.0.0.9/", "127.0.0.9", {127, 0, 0, 9}, false},
-                    AddressCase{"MaskOnly", "/24", "", {}, false},
-                    AddressCase{"Letters", "bmcpeer", "bmcpeer", {}, false},
-                    AddressCase{"OctetTooLarge", "300.1.2.3", "300.1.2.3", {}, false},
-                    AddressCase{"Ipv6", "::1", "::1", {}, false},
-                    AddressCase{"LeadingSpace", " 127.0.0.1", " 127.0.0.1", {}, false},
-                    AddressCase{"Garbage45", kJunk45.c_str(), kJunk45, {}, false},
-                    AddressCase{"TooLongForTheField", "127.0.0.1/255.255.255.0..........................", "", {}, true},
-                    AddressCase{"Missing", nullptr, "", {}, true}),
+    testing::Values(
+        AddressCase{"Plain", "127.0.0.2", "127.0.0.2", {127, 0, 0, 2}, false},
+        AddressCase{"WithMask", "192.168.0.10/24", "192.168.0.10", {192, 168, 0, 10}, false},
+        AddressCase{"TrailingSlash", "127.0.0.9/", "127.0.0.9", {127, 0, 0, 9}, false},
+        AddressCase{"MaskOnly", "/24", "", {}, false},
+        AddressCase{"Letters", "bmcpeer", "bmcpeer", {}, false},
+        AddressCase{"OctetTooLarge", "300.1.2.3", "300.1.2.3", {}, false},
+        AddressCase{"Ipv6", "::1", "::1", {}, false},
+        AddressCase{"LeadingSpace", " 127.0.0.1", " 127.0.0.1", {}, false},
+        AddressCase{"Garbage45", kJunk45.c_str(), kJunk45, {}, false},
+        AddressCase{"TooLongForTheField", "127.0.0.1/255.255.255.0..........................", "", {}, true},
+        AddressCase{"Missing", nullptr, "", {}, true}),
     [](const testing::TestParamInfo<AddressCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -19,7 +19,9 @@ struct MszCase {
     std::vector<std::string> entries;
 };
 
-void PrintTo(const MszCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const MszCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class MszTest : public testing::TestWithParam<MszCase> {};
 
@@ -46,14 +48,16 @@ TEST_P(MszTest, WalkSizeAndCountAgree) {
 
 using namespace std::string_literals;
 
-INSTANTIATE_TEST_SUITE_P(
-    Msz, MszTest,
-    testing::Values(MszCase{"Empty", "\0\0"s, {}}, MszCase{"OneEntry", "abc\0\0"s, {"abc"}},
-                    MszCase{"TwoEntries", "ab\0cd\0\0"s, {"ab", "cd"}},
-                    MszCase{"LeadingEmptyEntry", "\0abc\0\0"s, {"", "abc"}},
-                    MszCase{"SingleCharacters", "a\0b\0c\0\0"s, {"a", "b", "c"}},
-                    MszCase{"LeadingEmptyThenTwo", "\0a\0bc\0\0"s, {"", "a", "bc"}}),
-    [](const testing::TestParamInfo<MszCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Msz, MszTest,
+                         testing::Values(MszCase{"Empty", "\0\0"s, {}},
+                                         MszCase{"OneEntry", "abc\0\0"s, {"abc"}},
+                                         MszCase{"TwoEntries", "ab\0cd\0\0"s, {"ab", "cd"}},
+                                         MszCase{"LeadingEmptyEntry", "\0abc\0\0"s, {"", "abc"}},
+                                         MszCase{"SingleCharacters", "a\0b\0c\0\0"s, {"a", "b", "c"}},
+                                         MszCase{"LeadingEmptyThenTwo", "\0a\0bc\0\0"s, {"", "a", "bc"}}),
+                         [](const testing::TestParamInfo<MszCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(Msz, StopsAtTheFirstDoubleNulWhateverFollows) {
     const char list[] = "ab\0\0cd\0\0";  // a second list after the first

@@ -17,7 +17,8 @@ constexpr char kRate[] = "/root/cluster/delaywarn/heartbeat";
 constexpr char kStack[] = "/root/tavik/thread/stacksize";
 
 std::string under_minimum(int v) {
-    return "under minimum STACKSIZE(" + std::to_string(v) + "). set to " + std::to_string(kMinStackSize) + ".";
+    return "under minimum STACKSIZE(" + std::to_string(v) + "). set to " + std::to_string(kMinStackSize) +
+           ".";
 }
 
 enum class Target { maxnode, maxrsc, hbto, hbint, warnrate, thstacksz };
@@ -49,7 +50,9 @@ struct ParamCase {
     std::vector<std::string> messages;  // correction messages, in order
 };
 
-void PrintTo(const ParamCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ParamCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class ParamCorrection : public tabletest::TableTest, public testing::WithParamInterface<ParamCase> {};
 
@@ -87,7 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"StackNegative", kStack, -1, Target::thstacksz, 0, {"invalid STACKSIZE(-1). set to 0."}},
         ParamCase{"StackOne", kStack, 1, Target::thstacksz, kMinStackSize, {under_minimum(1)}},
         ParamCase{"Stack16384", kStack, 16384, Target::thstacksz, kMinStackSize, {under_minimum(16384)}},
-        ParamCase{"StackJustBelow", kStack, kMinStackSize - 1, Target::thstacksz, kMinStackSize,
+        ParamCase{"StackJustBelow",
+                  kStack,
+                  kMinStackSize - 1,
+                  Target::thstacksz,
+                  kMinStackSize,
                   {under_minimum(kMinStackSize - 1)}},
         ParamCase{"StackMinimum", kStack, kMinStackSize, Target::thstacksz, kMinStackSize, {}},
         ParamCase{"StackZero", kStack, 0, Target::thstacksz, 0, {}}),
@@ -128,11 +135,12 @@ TEST_F(Params, ReadsEachPolicyAloneAndInOrder) {
             seen.push_back(c.args);
         }
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "xmllib_load_policy all", "/root/all/num/server,1,4", "/root/all/num/hbr,1,4",
-                        "xmllib_unload_policy all", "xmllib_load_policy nm", std::string(kHbto) + ",1,4",
-                        std::string(kHbint) + ",1,4", std::string(kRate) + ",1,4", "xmllib_unload_policy nm",
-                        "xmllib_load_policy tavik", std::string(kStack) + ",1,4", "xmllib_unload_policy tavik"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{
+                  "xmllib_load_policy all", "/root/all/num/server,1,4", "/root/all/num/hbr,1,4",
+                  "xmllib_unload_policy all", "xmllib_load_policy nm", std::string(kHbto) + ",1,4",
+                  std::string(kHbint) + ",1,4", std::string(kRate) + ",1,4", "xmllib_unload_policy nm",
+                  "xmllib_load_policy tavik", std::string(kStack) + ",1,4", "xmllib_unload_policy tavik"}));
 }
 
 struct PolicyFailure {
@@ -161,7 +169,8 @@ TEST_P(PolicyNotLoadable, EndsWithSixAndReadsNoFurtherKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Params, PolicyNotLoadable,
-                         testing::Values(PolicyFailure{"all", 0}, PolicyFailure{"nm", 2}, PolicyFailure{"tavik", 5}),
+                         testing::Values(PolicyFailure{"all", 0}, PolicyFailure{"nm", 2},
+                                         PolicyFailure{"tavik", 5}),
                          [](const testing::TestParamInfo<PolicyFailure> &info) {
                              return std::string(info.param.policy);
                          });

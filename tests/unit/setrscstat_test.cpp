@@ -16,14 +16,16 @@ using tabletest::NodeSpec;
 
 struct StatusCase {
     const char *name;
-    int own;                  // state of the own node's entry (priority 1)
-    std::vector<int> peers;   // states of the peers (priorities 2, 3, ...)
+    int own;                 // state of the own node's entry (priority 1)
+    std::vector<int> peers;  // states of the peers (priorities 2, 3, ...)
     int mypri;
     int status;
     const char *word;
 };
 
-void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const StatusCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class SetrscstatTest : public tabletest::TableTest, public testing::WithParamInterface<StatusCase> {};
 
@@ -51,10 +53,12 @@ TEST_P(SetrscstatTest, StoresPublishesAndLogsTheFirstMatchingRow) {
 INSTANTIATE_TEST_SUITE_P(
     Status, SetrscstatTest,
     testing::Values(
-        StatusCase{"OwnOfflinePeersOnline", RSCSV_OFFLINE, {RSCSV_ONLINE, RSCSV_ONLINE}, 1, RSC_ERROR, "ERROR"},
+        StatusCase{
+            "OwnOfflinePeersOnline", RSCSV_OFFLINE, {RSCSV_ONLINE, RSCSV_ONLINE}, 1, RSC_ERROR, "ERROR"},
         StatusCase{"OwnUnknownPeerOffline", RSCSV_UNKNOWN, {RSCSV_OFFLINE}, 1, RSC_ERROR, "ERROR"},
         StatusCase{"OwnOnlinePeerUnknown", RSCSV_ONLINE, {RSCSV_UNKNOWN}, 1, RSC_CAUTION, "CAUTION"},
-        StatusCase{"OwnOnlinePeerOffline", RSCSV_ONLINE, {RSCSV_UNUSED, RSCSV_OFFLINE}, 1, RSC_CAUTION, "CAUTION"},
+        StatusCase{
+            "OwnOnlinePeerOffline", RSCSV_ONLINE, {RSCSV_UNUSED, RSCSV_OFFLINE}, 1, RSC_CAUTION, "CAUTION"},
         StatusCase{"OnlineAndUnusedOnly", RSCSV_ONLINE, {RSCSV_UNUSED}, 1, RSC_NORMAL, "NORMAL"},
         StatusCase{"PeerOnlineOwnUnused", RSCSV_UNUSED, {RSCSV_ONLINE}, 1, RSC_NORMAL, "NORMAL"},
         StatusCase{"AllUnused", RSCSV_UNUSED, {RSCSV_UNUSED}, 1, RSC_UNUSED, "UNUSED"},

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "fakes.h"
 #include "diag/tavik_log.h"
+#include "fakes.h"
 #include "table/tablebuild.h"
 #include "tavik/tavik.h"
 
@@ -118,7 +118,7 @@ inline int callindex(const std::string &name, const std::string &args = "", bool
 }
 
 class TableTest : public testing::Test {
-protected:
+  protected:
     // The calls the test made, without those of opening the log channel.
     std::vector<fake::Call> testcalls() const {
         auto all = fake::calls();
@@ -151,7 +151,7 @@ protected:
         xmllib_term();
     }
 
-private:
+  private:
     std::size_t setupcalls_ = 0;
 };
 

@@ -1,18 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The daemon's log channel over the fake log library.
+#include "diag/tavik_log.h"
+
 #include <gtest/gtest.h>
+#include <zvrxml.h>
 
 #include <string>
 
-#include "diag/tavik_log.h"
 #include "fakes.h"
 #include "tavik/tavik.h"
-#include <zvrxml.h>
 
 namespace {
 
 class LogChannel : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
         tavik_reset_globals();

@@ -14,7 +14,7 @@
 #include "tavik/tavik.h"
 
 class TestTable {
-public:
+  public:
     TestTable(int currsc, int curnode, int hbto = 90000, int hbint = 3000, int mypri = 1) {
         plist_.reset(static_cast<tavik_list_head *>(std::calloc(1, tablesize(currsc, curnode))));
         plist_->currsc = currsc;
@@ -57,7 +57,7 @@ public:
         return a;
     }
 
-private:
+  private:
     struct FreeDeleter {
         void operator()(void *p) const { std::free(p); }
     };

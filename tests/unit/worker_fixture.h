@@ -16,7 +16,7 @@
 #include "tavik/thctl.h"
 
 class WorkerTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
         tavik_reset_globals();
@@ -71,7 +71,8 @@ protected:
 
     static bool canceled(void *result) { return result == PTHREAD_CANCELED; }
     static bool returned_zero(void *result) {
-        return result != nullptr && result != PTHREAD_CANCELED && std::string(static_cast<char *>(result)) == "0";
+        return result != nullptr && result != PTHREAD_CANCELED &&
+               std::string(static_cast<char *>(result)) == "0";
     }
 
     int sleeps = 0;

@@ -13,12 +13,11 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -120,8 +119,9 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
         own_found = own_found || n == own;
     }
     if (!own_found) {
-        throw std::runtime_error("no <server name=\"" + own +
-                                 "\"> in the configuration: the daemon of this host would not start (give --node NAME)");
+        throw std::runtime_error(
+            "no <server name=\"" + own +
+            "\"> in the configuration: the daemon of this host would not start (give --node NAME)");
     }
     for (const ResourceEntry &rsc : layout.resources) {
         if (rsc.type != "tavik") {
@@ -142,7 +142,8 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
         for (std::size_t j = 0; j < nodes.size(); ++j) {
             const std::string pair = name + "/" + nodes[j];
             if (addresses[j].empty()) {
-                plan.skipped.push_back(pair + ": unused (no BMC address for device " + std::to_string(*device) + ")");
+                plan.skipped.push_back(pair + ": unused (no BMC address for device " +
+                                       std::to_string(*device) + ")");
                 continue;
             }
             if (own_unaddressed) {
@@ -151,7 +152,8 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
                 continue;
             }
             if (plan.targets == BMC_SLOTS) {
-                plan.skipped.push_back(pair + ": no room (the BMC takes " + std::to_string(BMC_SLOTS) + " targets)");
+                plan.skipped.push_back(pair + ": no room (the BMC takes " + std::to_string(BMC_SLOTS) +
+                                       " targets)");
                 continue;
             }
             // An address that is not IPv4 still makes a target, with address 0, as in
@@ -170,11 +172,16 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
 
 const char *result_name(unsigned result) {
     switch (result) {
-    case BMC_RESULT_READY: return "ready";
-    case BMC_RESULT_COLLECTING: return "collecting";
-    case BMC_RESULT_STOPPED: return "stopped";
-    case BMC_RESULT_EMPTY: return "empty";
-    default: return "?";
+        case BMC_RESULT_READY:
+            return "ready";
+        case BMC_RESULT_COLLECTING:
+            return "collecting";
+        case BMC_RESULT_STOPPED:
+            return "stopped";
+        case BMC_RESULT_EMPTY:
+            return "empty";
+        default:
+            return "?";
     }
 }
 
@@ -228,7 +235,7 @@ std::string joined(const std::vector<std::string> &parts) {
 
 // The BMC library's session for one command.
 class BmcSession {
-public:
+  public:
     BmcSession() {
         if (int rc = libzvrbmc_init(); rc != 0) {
             throw std::runtime_error(std::string("BMC library: ") + libzvrbmc_last_error());
@@ -298,12 +305,14 @@ int run_targets(const TargetsOptions &opts) {
         if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
             slot_ok[i] = false;
             differences.push_back(where + "the BMC holds nothing, the configuration implies " +
-                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) + ")");
+                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) +
+                                  ")");
         } else if (got.ip != want.ip || got.ctrl != want.ctrl || got.timeout != want.timeout) {
             slot_ok[i] = false;
             differences.push_back(where + "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
-                                  ", the configuration implies " + target_text(want.ip, want.ctrl, want.timeout) +
-                                  " (" + joined(want.pairs) + ")");
+                                  ", the configuration implies " +
+                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) +
+                                  ")");
         }
     }
     if (static_cast<int>(fw.access_timeout_s) != plan.access_timeout_s) {
@@ -322,13 +331,14 @@ int run_targets(const TargetsOptions &opts) {
             }
             nlohmann::ordered_json entry = {
                 {"slot", i},
-                {"held", {{"address", ip_text(got.ip)},
-                          {"ctrl", got.ctrl},
-                          {"timeout_s", got.timeout},
-                          {"result", result_name(got.result)},
-                          {"status", got.status},
-                          {"datagram_seen", (got.status & BMC_HB_DATAGRAM_SEEN) != 0},
-                          {"host_alive", (got.status & BMC_HB_HOST_ALIVE) != 0}}},
+                {"held",
+                 {{"address", ip_text(got.ip)},
+                  {"ctrl", got.ctrl},
+                  {"timeout_s", got.timeout},
+                  {"result", result_name(got.result)},
+                  {"status", got.status},
+                  {"datagram_seen", (got.status & BMC_HB_DATAGRAM_SEEN) != 0},
+                  {"host_alive", (got.status & BMC_HB_HOST_ALIVE) != 0}}},
                 {"expected", want.pairs.empty() ? nlohmann::ordered_json(nullptr)
                                                 : nlohmann::ordered_json{{"address", ip_text(want.ip)},
                                                                          {"ctrl", want.ctrl},
@@ -341,14 +351,15 @@ int run_targets(const TargetsOptions &opts) {
             {"access_file", bmc_conf},
             {"configuration", config},
             {"node", own},
-            {"firmware", {{"host_alive", fw.host_alive != 0},
-                          {"access_timeout_s", fw.access_timeout_s},
-                          {"expected_access_timeout_s", plan.access_timeout_s},
-                          {"status_age_s", fw.status_age_s >= 0 ? nlohmann::ordered_json(fw.status_age_s) : nullptr},
-                          {"last_status", fw.last_status},
-                          {"period_ms", fw.period_ms},
-                          {"datagrams_sent", fw.datagrams_sent},
-                          {"datagrams_received", fw.datagrams_received}}},
+            {"firmware",
+             {{"host_alive", fw.host_alive != 0},
+              {"access_timeout_s", fw.access_timeout_s},
+              {"expected_access_timeout_s", plan.access_timeout_s},
+              {"status_age_s", fw.status_age_s >= 0 ? nlohmann::ordered_json(fw.status_age_s) : nullptr},
+              {"last_status", fw.last_status},
+              {"period_ms", fw.period_ms},
+              {"datagrams_sent", fw.datagrams_sent},
+              {"datagrams_received", fw.datagrams_received}}},
             {"targets", plan.targets},
             {"slots", slots},
             {"skipped", plan.skipped},
@@ -357,15 +368,17 @@ int run_targets(const TargetsOptions &opts) {
         return differences.empty() ? 0 : 2;
     }
 
-    std::printf("local BMC of %s (access file %s), configuration %s\n", own.c_str(), bmc_conf.c_str(), config.c_str());
+    std::printf("local BMC of %s (access file %s), configuration %s\n", own.c_str(), bmc_conf.c_str(),
+                config.c_str());
     char last[32] = "none yet";
     if (fw.status_age_s >= 0) {
         std::snprintf(last, sizeof last, "%#04x, %d s ago", fw.last_status, fw.status_age_s);
     }
-    std::printf("host %s (last status %s); access time-out %u s (configuration: %d s); heartbeat every %u ms; "
-                "datagrams sent %u, received %u\n\n",
-                fw.host_alive ? "alive" : "dead", last, fw.access_timeout_s, plan.access_timeout_s, fw.period_ms,
-                fw.datagrams_sent, fw.datagrams_received);
+    std::printf(
+        "host %s (last status %s); access time-out %u s (configuration: %d s); heartbeat every %u ms; "
+        "datagrams sent %u, received %u\n\n",
+        fw.host_alive ? "alive" : "dead", last, fw.access_timeout_s, plan.access_timeout_s, fw.period_ms,
+        fw.datagrams_sent, fw.datagrams_received);
     std::vector<std::vector<std::string>> rows = {
         {"SLOT", "ADDRESS", "CTRL", "TIME-OUT", "RESULT", "STATUS", "CONFIGURATION"}};
     int empty = 0;
@@ -378,11 +391,12 @@ int run_targets(const TargetsOptions &opts) {
         }
         std::string expected = want.pairs.empty() ? "(empty slot)" : joined(want.pairs);
         if (!slot_ok[i]) {
-            expected = "DIFFERS: " + (want.pairs.empty() ? std::string("empty slot")
-                                                         : target_text(want.ip, want.ctrl, want.timeout) + " " +
-                                                               expected);
+            expected = "DIFFERS: " + (want.pairs.empty()
+                                          ? std::string("empty slot")
+                                          : target_text(want.ip, want.ctrl, want.timeout) + " " + expected);
         }
-        rows.push_back({std::to_string(i), got.ip != 0 ? ip_text(got.ip) : "-", got.ip != 0 ? ctrl_name(got.ctrl) : "-",
+        rows.push_back({std::to_string(i), got.ip != 0 ? ip_text(got.ip) : "-",
+                        got.ip != 0 ? ctrl_name(got.ctrl) : "-",
                         got.ip != 0 ? std::to_string(got.timeout) + " s" : "-", result_name(got.result),
                         status_text(got), expected});
     }
@@ -430,12 +444,17 @@ CommandRegistrar bmc_command([](CLI::App &app) {
         "targets", "read back the targets the local BMC holds and compare them with the configuration");
     targets->add_option("--config", opts.config,
                         "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
-    targets->add_option("--bmc-conf", opts.bmc_conf, "BMC access file (default: $TAVIK_BMC_CONF, else /etc/tavik/bmc.conf)");
-    targets->add_option("--node", opts.node, "this node's server name (default: the host name up to its first dot)");
-    targets->add_flag("--stopped", opts.stopped,
-                      "expect the targets stopped (ctrl 0x00): the daemon has not been started with SIGUSR2 yet");
+    targets->add_option("--bmc-conf", opts.bmc_conf,
+                        "BMC access file (default: $TAVIK_BMC_CONF, else /etc/tavik/bmc.conf)");
+    targets->add_option("--node", opts.node,
+                        "this node's server name (default: the host name up to its first dot)");
+    targets->add_flag(
+        "--stopped", opts.stopped,
+        "expect the targets stopped (ctrl 0x00): the daemon has not been started with SIGUSR2 yet");
     targets->add_flag("--json", opts.json, "print JSON instead of a table");
-    targets->footer("Exit status: 0 the BMC holds what the configuration implies, 2 differences, 1 the check could not run.");
+    targets->footer(
+        "Exit status: 0 the BMC holds what the configuration implies, 2 differences, 1 the check could not "
+        "run.");
     targets->callback([] {
         try {
             exit_code() = run_targets(opts);

@@ -7,30 +7,28 @@
 // exits 0 without errors, 2 with errors, 1 when the check itself cannot run.
 // Single-threaded, like the rest of tavikctl; it sets TAVIK_CONFIG (and
 // TAVIK_POLICY_DIR with --policy-dir) in its own environment for the library.
-#include "cluster_layout.h"
-#include "command.h"
-#include "detection.h"
-
-#include "zvrxml.h"
-
 #include <arpa/inet.h>
 #include <unistd.h>
-
-#include <pugixml.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
+#include <pugixml.hpp>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "cluster_layout.h"
+#include "command.h"
+#include "detection.h"
+#include "zvrxml.h"
 
 namespace tavikctl {
 namespace {
@@ -78,7 +76,7 @@ struct Problem {
 };
 
 class Report {
-public:
+  public:
     explicit Report(std::string file) : file_(std::move(file)) {}
 
     void error(int line, std::string key, std::string message) {
@@ -111,7 +109,7 @@ public:
         return errors > 0 ? 2 : 0;
     }
 
-private:
+  private:
     std::string file_;
     std::vector<Problem> problems_;
     std::vector<std::string> notes_;
@@ -122,7 +120,9 @@ struct CheckFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string in_quotes(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
 
 std::string direct_text(pugi::xml_node node) {
     std::string text;
@@ -178,18 +178,19 @@ Read read_key(const std::string &path, int type, int buffer) {
 
 // Explains a failed read of a key that is present in the file.
 std::string read_failure(const Read &r, std::string_view raw, int buffer, std::string_view fallback) {
-    std::string then = fallback.empty() ? "" : "; the daemon would take its default, " + std::string(fallback);
+    std::string then =
+        fallback.empty() ? "" : "; the daemon would take its default, " + std::string(fallback);
     switch (r.result) {
-    case XMLLIB_E_NOT_INT:
-        return in_quotes(raw) + " is not an integer (decimal, or hexadecimal after 0x)" + then;
-    case XMLLIB_E_INT_RANGE:
-        return raw.empty() ? "out of range" + then : std::string(raw) + " does not fit 32 bits" + then;
-    case XMLLIB_E_TOO_LONG:
-        return "longer than the " + std::to_string(buffer - 1) + " characters the daemon reads" + then;
-    case XMLLIB_E_NOT_LEAF:
-        return "holds elements where a value belongs" + then;
-    default:
-        return r.why + then;
+        case XMLLIB_E_NOT_INT:
+            return in_quotes(raw) + " is not an integer (decimal, or hexadecimal after 0x)" + then;
+        case XMLLIB_E_INT_RANGE:
+            return raw.empty() ? "out of range" + then : std::string(raw) + " does not fit 32 bits" + then;
+        case XMLLIB_E_TOO_LONG:
+            return "longer than the " + std::to_string(buffer - 1) + " characters the daemon reads" + then;
+        case XMLLIB_E_NOT_LEAF:
+            return "holds elements where a value belongs" + then;
+        default:
+            return r.why + then;
     }
 }
 
@@ -213,9 +214,11 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
                        std::to_string(*v) + " is outside -20..19; the system takes " +
                            std::to_string(std::clamp(*v, -20, 19)));
     }
-    if (auto it = values.find("/root/tavik/mlock"); it != values.end() && it->second.first.result == XMLLIB_OK) {
+    if (auto it = values.find("/root/tavik/mlock");
+        it != values.end() && it->second.first.result == XMLLIB_OK) {
         std::string lower = it->second.first.text;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         if (lower != "yes" && lower != "no") {
             report.warning(it->second.second, it->first,
                            in_quotes(it->second.first.text) + " is not \"yes\": memory will not be locked");
@@ -252,9 +255,10 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
         } else if (*v == 0) {
             corrected("/root/cluster/heartbeat/interval", *v, "100");
         } else if (*v > 2147483) {
-            report.warning(line("/root/cluster/heartbeat/interval"), "/root/cluster/heartbeat/interval",
-                           std::to_string(*v) +
-                               " ms is more than 2147483: the daemon's pause in microseconds does not fit 32 bits");
+            report.warning(
+                line("/root/cluster/heartbeat/interval"), "/root/cluster/heartbeat/interval",
+                std::to_string(*v) +
+                    " ms is more than 2147483: the daemon's pause in microseconds does not fit 32 bits");
         }
     }
     if (auto v = number("/root/cluster/delaywarn/heartbeat"); v) {
@@ -289,7 +293,7 @@ void check_windows(Report &report, const std::map<std::string, std::pair<Read, i
 
 struct PolicyKeys {
     std::string name;
-    std::string root;                    // element below <root>
+    std::string root;                     // element below <root>
     std::map<std::string, int> declared;  // path -> type
     std::set<std::string> inner;          // paths of elements that hold declared keys
 };
@@ -313,7 +317,8 @@ PolicyKeys list_policy(const char *name) {
         }
         std::string key = path;
         keys.declared.emplace(key, type);
-        for (std::size_t slash = key.rfind('/'); slash > std::string_view("/root").size(); slash = key.rfind('/', slash - 1)) {
+        for (std::size_t slash = key.rfind('/'); slash > std::string_view("/root").size();
+             slash = key.rfind('/', slash - 1)) {
             keys.inner.insert(key.substr(0, slash));
         }
     }
@@ -334,7 +339,8 @@ void check_policy(Report &report, const LineIndex &lines, pugi::xml_node root, c
     if (!top) {
         return;  // every key takes its default
     }
-    for (pugi::xml_node extra = top.next_sibling(keys.root.c_str()); extra; extra = extra.next_sibling(keys.root.c_str())) {
+    for (pugi::xml_node extra = top.next_sibling(keys.root.c_str()); extra;
+         extra = extra.next_sibling(keys.root.c_str())) {
         report.warning(line_of(extra), "/root/" + keys.root,
                        "repeated; only the first <" + keys.root + "> (line " + std::to_string(line_of(top)) +
                            ") is read");
@@ -350,8 +356,9 @@ void check_policy(Report &report, const LineIndex &lines, pugi::xml_node root, c
             std::string key = path + "/" + child.name();
             pugi::xml_node first = node.child(child.name());
             if (first != child) {
-                report.warning(line_of(child), key,
-                               "repeated; only the first one (line " + std::to_string(line_of(first)) + ") is read");
+                report.warning(
+                    line_of(child), key,
+                    "repeated; only the first one (line " + std::to_string(line_of(first)) + ") is read");
                 continue;
             }
             auto declared = keys.declared.find(key);
@@ -397,10 +404,10 @@ std::string address_problem(const std::string &text) {
     }
     if (slash != std::string::npos) {
         std::string mask = text.substr(slash + 1);
-        std::optional<int> bits = mask.find_first_not_of("0123456789") == std::string::npos && !mask.empty() &&
-                                          mask.size() <= 2
-                                      ? std::optional<int>(std::stoi(mask))
-                                      : std::nullopt;
+        std::optional<int> bits =
+            mask.find_first_not_of("0123456789") == std::string::npos && !mask.empty() && mask.size() <= 2
+                ? std::optional<int>(std::stoi(mask))
+                : std::nullopt;
         if (!bits || *bits > 32) {
             return in_quotes(text) + " has a mask suffix that is not /0 to /32";
         }
@@ -436,10 +443,13 @@ void check_servers(Report &report, const ClusterLayout &layout) {
                          "a second server of this name (first at line " + std::to_string(it->second) + ")");
         }
         if (!server.priority_text) {
-            report.error(server.line, key + "/priority", "missing: every server needs a priority (its node id)");
+            report.error(server.line, key + "/priority",
+                         "missing: every server needs a priority (its node id)");
         } else if (!server.priority) {
-            report.error(server.line, key + "/priority", in_quotes(*server.priority_text) + " is not an integer");
-        } else if (auto [it, fresh] = priorities.emplace(*server.priority, std::make_pair(server.name, server.line));
+            report.error(server.line, key + "/priority",
+                         in_quotes(*server.priority_text) + " is not an integer");
+        } else if (auto [it, fresh] =
+                       priorities.emplace(*server.priority, std::make_pair(server.name, server.line));
                    !fresh) {
             report.error(server.line, key + "/priority",
                          std::to_string(*server.priority) + " is already the priority of server " +
@@ -449,7 +459,8 @@ void check_servers(Report &report, const ClusterLayout &layout) {
         for (const DeviceEntry &device : server.devices) {
             std::string dkey = key + "/device@" + device.id_text;
             if (!device.id) {
-                report.error(device.line, dkey, "the device name " + in_quotes(device.id_text) + " is not an integer");
+                report.error(device.line, dkey,
+                             "the device name " + in_quotes(device.id_text) + " is not an integer");
                 continue;
             }
             if (device.id_text != std::to_string(*device.id)) {
@@ -471,7 +482,8 @@ void check_servers(Report &report, const ClusterLayout &layout) {
             }
         }
         for (const StrayElement &stray : server.stray) {
-            report.warning(stray.line, key + "/" + stray.name, "unknown element in a server: nothing reads it");
+            report.warning(stray.line, key + "/" + stray.name,
+                           "unknown element in a server: nothing reads it");
         }
     }
 }
@@ -482,7 +494,8 @@ void check_resources(Report &report, const ClusterLayout &layout) {
     for (const ResourceEntry &rsc : layout.resources) {
         std::string key = "/root/heartbeat/" + rsc.type + "@" + rsc.name;
         if (rsc.type != "tavik") {
-            report.warning(rsc.line, key, "resource type " + in_quotes(rsc.type) + ": tavik serves only type \"tavik\"");
+            report.warning(rsc.line, key,
+                           "resource type " + in_quotes(rsc.type) + ": tavik serves only type \"tavik\"");
             continue;
         }
         if (!rsc.has_name || rsc.name.empty()) {
@@ -491,7 +504,8 @@ void check_resources(Report &report, const ClusterLayout &layout) {
         }
         ++served;
         if (rsc.section > 0) {
-            report.error(rsc.line, key, "in a second <heartbeat>: the daemon reads device ids from the first one only");
+            report.error(rsc.line, key,
+                         "in a second <heartbeat>: the daemon reads device ids from the first one only");
         }
         // Each of these makes the daemon's device-id read miss this element, so the
         // checks that read through the library below would only add noise.
@@ -516,19 +530,22 @@ void check_resources(Report &report, const ClusterLayout &layout) {
             report.error(rsc.line, key + "/priority", in_quotes(*rsc.priority_text) + " is not an integer");
         }
         for (const StrayElement &stray : rsc.stray) {
-            report.warning(stray.line, key + "/" + stray.name, "unknown element in a resource: nothing reads it");
+            report.warning(stray.line, key + "/" + stray.name,
+                           "unknown element in a resource: nothing reads it");
         }
         if (rsc.section > 0 || unreachable) {
             continue;
         }
         Read device = read_key(key + "/device", XMLLIB_TYPE_INT, 4);
         if (device.result == XMLLIB_E_NO_KEY) {
-            report.error(rsc.line, key + "/device", "missing: without a device id the resource stays inactive");
+            report.error(rsc.line, key + "/device",
+                         "missing: without a device id the resource stays inactive");
             continue;
         }
         if (device.result != XMLLIB_OK) {
-            report.error(rsc.line, key + "/device",
-                         read_failure(device, rsc.device_text.value_or(""), 4, "") + "; the resource stays inactive");
+            report.error(
+                rsc.line, key + "/device",
+                read_failure(device, rsc.device_text.value_or(""), 4, "") + "; the resource stays inactive");
             continue;
         }
         if (device.number < 0) {
@@ -541,7 +558,8 @@ void check_resources(Report &report, const ClusterLayout &layout) {
             if (!server.has_name || server.name.empty() || server.name.find('/') != std::string::npos) {
                 continue;  // reported with the server
             }
-            std::string path = "/root/server@" + server.name + "/device@" + std::to_string(device.number) + "/info";
+            std::string path =
+                "/root/server@" + server.name + "/device@" + std::to_string(device.number) + "/info";
             Read address = read_key(path, XMLLIB_TYPE_STRING, address_buffer);
             if (address.result == XMLLIB_E_NO_KEY) {
                 report.error(server.line, path,
@@ -554,7 +572,8 @@ void check_resources(Report &report, const ClusterLayout &layout) {
         }
     }
     if (served == 0) {
-        report.warning(0, "/root/heartbeat", "no heartbeat resource of type \"tavik\": the daemon has nothing to do");
+        report.warning(0, "/root/heartbeat",
+                       "no heartbeat resource of type \"tavik\": the daemon has nothing to do");
     }
 }
 
@@ -566,8 +585,7 @@ void report_load_failure(Report &report, const std::string &file, const std::str
     if (rest.rfind(file + ":", 0) == 0) {
         rest = rest.substr(file.size() + 1);
         std::size_t colon = rest.find(':');
-        if (colon != std::string::npos && colon > 0 &&
-            rest.find_first_not_of("0123456789") == colon) {
+        if (colon != std::string::npos && colon > 0 && rest.find_first_not_of("0123456789") == colon) {
             line = std::stoi(rest.substr(0, colon));
             rest = rest.substr(colon + 1);
             std::size_t column_end = rest.find(':');
@@ -630,13 +648,16 @@ int check_config(const std::string &file, int ratio) {
 }
 
 CommandRegistrar check_config_command([](CLI::App &app) {
-    auto *cmd = app.add_subcommand("check-config", "check a cluster configuration against the policies and the layout");
+    auto *cmd = app.add_subcommand("check-config",
+                                   "check a cluster configuration against the policies and the layout");
     auto file = std::make_shared<std::string>();
     auto policy_dir = std::make_shared<std::string>();
     auto ratio = std::make_shared<int>(1);
     cmd->add_option("file", *file, "configuration file (default: $TAVIK_CONFIG or /etc/tavik/cluster.xml)");
-    cmd->add_option("--policy-dir", *policy_dir, "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
-    cmd->add_option("--ratio", *ratio, "the cluster's time-out multiplier for the detection windows (default: 1)")
+    cmd->add_option("--policy-dir", *policy_dir,
+                    "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
+    cmd->add_option("--ratio", *ratio,
+                    "the cluster's time-out multiplier for the detection windows (default: 1)")
         ->check(CLI::Range(1, 2147483647));
     cmd->footer("Exit status: 0 clean or warnings only, 2 errors found, 1 the check could not run.");
     cmd->callback([file, policy_dir, ratio] {

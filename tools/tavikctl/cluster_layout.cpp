@@ -4,26 +4,27 @@
 // tavikctl never accepts a file the daemon would refuse.
 #include "cluster_layout.h"
 
-#include "zvrxml.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <pugixml.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <pugixml.hpp>
 #include <stdexcept>
 #include <string_view>
+
+#include "zvrxml.h"
 
 namespace tavikctl {
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 std::string trimmed(std::string_view text) {
     while (!text.empty() && is_blank(text.front())) {
@@ -121,7 +122,7 @@ std::optional<int> parse_config_int(const std::string &text) {
     }
     long long magnitude = 0;
     for (char c : s) {
-        int d = c >= '0' && c <= '9'             ? c - '0'
+        int d = c >= '0' && c <= '9'          ? c - '0'
                 : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
                 : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
                                               : -1;
@@ -161,8 +162,8 @@ ClusterLayout load_cluster_layout(const std::string &path) {
     std::string text = read_config_text(path);
     pugi::xml_document doc;
     LineIndex lines(text);
-    pugi::xml_parse_result parsed =
-        doc.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
+    pugi::xml_parse_result parsed = doc.load_buffer(
+        text.data(), text.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
     if (!parsed) {
         throw std::runtime_error(path + ":" + std::to_string(lines.line_of(parsed.offset)) +
                                  ": malformed XML: " + parsed.description());

@@ -29,7 +29,7 @@ struct DeviceEntry {
 
 struct ServerEntry {
     std::string name;
-    std::optional<int> priority;               // <priority>, when present and an integer
+    std::optional<int> priority;                // <priority>, when present and an integer
     std::map<int, std::string> device_address;  // <device name="N"><info>ADDR</info>; the
                                                 // first one of an id, as the daemon reads it
     int line = 0;                               // line of the <server> element
@@ -48,8 +48,8 @@ struct ResourceEntry {
     bool has_name = false;
     std::optional<std::string> priority_text;  // raw texts, trimmed, when present
     std::optional<std::string> device_text;
-    int section = 0;                   // which <heartbeat> element holds it, 0 = the first
-    std::vector<StrayElement> stray;   // children other than <priority>, <device>
+    int section = 0;                  // which <heartbeat> element holds it, 0 = the first
+    std::vector<StrayElement> stray;  // children other than <priority>, <device>
 };
 
 struct ClusterLayout {
@@ -80,11 +80,11 @@ int line_of_offset(const std::string &text, std::ptrdiff_t offset);
 
 // Line numbers of many offsets in one text, without rescanning it each time.
 class LineIndex {
-public:
+  public:
     explicit LineIndex(const std::string &text);
     int line_of(std::ptrdiff_t offset) const;
 
-private:
+  private:
     std::vector<std::ptrdiff_t> newlines_;
 };
 

@@ -2,12 +2,11 @@
 // ConfigSession: libzvrxml initialised and the configuration loaded for one command.
 #include "config_session.h"
 
-#include "zvrxml.h"
-
 #include <cstdlib>
 #include <stdexcept>
 
 #include "daemon_path.h"
+#include "zvrxml.h"
 
 namespace tavikctl {
 
@@ -35,6 +34,8 @@ ConfigSession::ConfigSession(const std::string &path) : path_(path) {
     }
 }
 
-ConfigSession::~ConfigSession() { xmllib_term(); }
+ConfigSession::~ConfigSession() {
+    xmllib_term();
+}
 
 }  // namespace tavikctl

@@ -15,7 +15,7 @@ namespace tavikctl {
 std::string configuration_path(const std::string &option);
 
 class ConfigSession {
-public:
+  public:
     // Initialises libzvrxml and loads the file. Throws std::runtime_error naming the
     // file (or the policy directory) and the library's reason when it cannot.
     explicit ConfigSession(const std::string &path);
@@ -24,7 +24,7 @@ public:
     ConfigSession &operator=(const ConfigSession &) = delete;
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -27,7 +27,9 @@ std::string self_path() {
     return self;
 }
 
-bool running_from_build_tree() { return self_path() == TAVIK_BUILD_TAVIKCTL; }
+bool running_from_build_tree() {
+    return self_path() == TAVIK_BUILD_TAVIKCTL;
+}
 
 std::string default_daemon_path() {
     if (std::string env = from_env("TAVIK_DAEMON"); !env.empty()) {

@@ -40,7 +40,9 @@ constexpr int kHbPort = 6230;
 const char *const kResources[] = {"hb1", "hb2"};
 
 volatile sig_atomic_t interrupted = 0;
-void on_interrupt(int) { interrupted = 1; }
+void on_interrupt(int) {
+    interrupted = 1;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,12 +68,12 @@ struct View {
 };
 
 class Demo {
-public:
+  public:
     Demo();
     ~Demo() { cleanup(); }
     int run();
 
-private:
+  private:
     void write_config();
     void start_bmc(DemoNode &n);
     void stop_bmc(DemoNode &n, int signo);
@@ -131,13 +133,14 @@ void Demo::write_config() {
         << "  <cluster><heartbeat><timeout>" << kHbto << "</timeout><interval>" << kHbint
         << "</interval></heartbeat><delaywarn><heartbeat>80</heartbeat></delaywarn></cluster>\n";
     for (const auto &n : nodes_) {
-        out << "  <server name=\"" << n.name << "\"><priority>" << n.index << "</priority><device name=\"0\"><info>"
-            << n.addr << "</info></device></server>\n";
+        out << "  <server name=\"" << n.name << "\"><priority>" << n.index
+            << "</priority><device name=\"0\"><info>" << n.addr << "</info></device></server>\n";
     }
     out << "  <heartbeat>\n";
     int pri = 1;
     for (const char *r : kResources) {
-        out << "    <tavik name=\"" << r << "\"><priority>" << pri++ << "</priority><device>0</device></tavik>\n";
+        out << "    <tavik name=\"" << r << "\"><priority>" << pri++
+            << "</priority><device>0</device></tavik>\n";
     }
     out << "  </heartbeat>\n</root>\n";
     if (!out) {
@@ -160,9 +163,10 @@ void Demo::start_bmc(DemoNode &n) {
         }
         close(pipefd[0]);
         setpgid(0, 0);  // the terminal's Ctrl-C is ours to handle, not the simulator's
-        execl(launcher.c_str(), "tavik-bmcsim", "--addr", n.addr.c_str(), "--port", std::to_string(kLanPort).c_str(),
-              "--dir", (n.dir + "/bmc").c_str(), "--hb-port", std::to_string(kHbPort).c_str(), "--period-ms", "200",
-              "--timeout-ms", "1000", static_cast<char *>(nullptr));
+        execl(launcher.c_str(), "tavik-bmcsim", "--addr", n.addr.c_str(), "--port",
+              std::to_string(kLanPort).c_str(), "--dir", (n.dir + "/bmc").c_str(), "--hb-port",
+              std::to_string(kHbPort).c_str(), "--period-ms", "200", "--timeout-ms", "1000",
+              static_cast<char *>(nullptr));
         std::fprintf(stderr, "cannot run %s: %s\n", launcher.c_str(), std::strerror(errno));
         _exit(127);
     }
@@ -176,8 +180,8 @@ void Demo::start_bmc(DemoNode &n) {
     }
     close(pipefd[0]);
     if (line.find("ready") == std::string::npos) {
-        throw std::runtime_error("the simulated BMC of " + n.name + " on " + n.addr + " did not start (see " + n.dir +
-                                 "/bmcsim.out" + (line.empty() ? "" : ": " + line) + ")");
+        throw std::runtime_error("the simulated BMC of " + n.name + " on " + n.addr + " did not start (see " +
+                                 n.dir + "/bmcsim.out" + (line.empty() ? "" : ": " + line) + ")");
     }
 }
 
@@ -347,10 +351,11 @@ bool Demo::all_online() {
 
 int Demo::run() {
     std::printf("tavik demo: a three-node cluster on loopback, in %s\n", dir_.c_str());
-    std::printf("  heartbeat time-out %d ms, interval %d ms: per-target time-out 1 s, access time-out 4 s\n", kHbto,
-                kHbint);
+    std::printf("  heartbeat time-out %d ms, interval %d ms: per-target time-out 1 s, access time-out 4 s\n",
+                kHbto, kHbint);
     if (!root_) {
-        std::printf("  not root: one daemon (%s, this host's name) and two peer BMCs\n", nodes_[0].name.c_str());
+        std::printf("  not root: one daemon (%s, this host's name) and two peer BMCs\n",
+                    nodes_[0].name.c_str());
     }
     write_config();
     for (auto &n : nodes_) {
@@ -360,7 +365,8 @@ int Demo::run() {
     for (DemoNode *n : viewers()) {
         init_namespace(*n);
         start_daemon(*n);
-        std::printf("  daemon of %s started under tavikctl run (namespace %s)\n", n->name.c_str(), n->ns.c_str());
+        std::printf("  daemon of %s started under tavikctl run (namespace %s)\n", n->name.c_str(),
+                    n->ns.c_str());
     }
 
     std::printf("\n== waiting for every node to see every node online\n");
@@ -377,15 +383,17 @@ int Demo::run() {
     std::map<std::string, double> detected;
     bool ok = wait_for("detection", 20, [&] {
         for (DemoNode *viewer : viewers()) {
-            if (viewer != &victim && detected.count(viewer->name) == 0 && pair_is(*viewer, victim, "offline")) {
+            if (viewer != &victim && detected.count(viewer->name) == 0 &&
+                pair_is(*viewer, victim, "offline")) {
                 detected[viewer->name] = seconds_since(killed);
             }
         }
         return detected.size() == viewers().size() - (root_ ? 1 : 0);
     });
     for (const auto &[viewer, took] : detected) {
-        std::printf("  %s saw %s offline after %.2f s (bound: per-target time-out 1 s + one poll cycle 2 s)\n",
-                    viewer.c_str(), victim.name.c_str(), took);
+        std::printf(
+            "  %s saw %s offline after %.2f s (bound: per-target time-out 1 s + one poll cycle 2 s)\n",
+            viewer.c_str(), victim.name.c_str(), took);
     }
     if (!ok) {
         return 1;
@@ -449,7 +457,8 @@ int run_demo() {
 }
 
 CommandRegistrar demo_command([](CLI::App &app) {
-    auto *cmd = app.add_subcommand("demo", "run a three-node cluster on loopback and watch it detect a failure");
+    auto *cmd =
+        app.add_subcommand("demo", "run a three-node cluster on loopback and watch it detect a failure");
     cmd->callback([] { exit_code() = run_demo(); });
 });
 

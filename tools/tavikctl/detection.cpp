@@ -4,13 +4,13 @@
 // Single-threaded (see detection.h).
 #include "detection.h"
 
-#include "zvrxml.h"
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+
+#include "zvrxml.h"
 
 namespace tavikctl {
 
@@ -46,7 +46,9 @@ void load(const char *policy) {
 
 }  // namespace
 
-std::string seconds_text(double seconds) { return number(seconds) + " s"; }
+std::string seconds_text(double seconds) {
+    return number(seconds) + " s";
+}
 
 DetectionWindows compute_windows(const TimingSettings &settings, int ratio, long ticks_per_s) {
     DetectionWindows w;
@@ -74,8 +76,9 @@ DetectionWindows compute_windows(const TimingSettings &settings, int ratio, long
                                     : static_cast<long long>(w.effective_timeout_s) * w.ticks_per_s;
     w.watch_window_s = settings.watchth != 0 ? w.effective_timeout_s + interval_s : 0;
 
-    w.warn_ticks = settings.warnrate > 99 ? w.effective_timeout_ticks
-                                          : (w.effective_timeout_ticks / 100) * std::max(settings.warnrate, 0);
+    w.warn_ticks = settings.warnrate > 99
+                       ? w.effective_timeout_ticks
+                       : (w.effective_timeout_ticks / 100) * std::max(settings.warnrate, 0);
     w.warn_s = static_cast<double>(w.warn_ticks) / static_cast<double>(w.ticks_per_s);
     return w;
 }
@@ -86,13 +89,14 @@ std::vector<WindowWarning> window_warnings(const DetectionWindows &w) {
     const std::string timeout_key = "/root/cluster/heartbeat/timeout";
     const std::string cycle = seconds_text(w.poll_period_s);
     if (w.warn_ticks == 0) {
-        const std::string why = s.warnrate == 0
-                                    ? "a rate of 0 %"
-                                    : std::to_string(s.warnrate) + " % of " + std::to_string(w.effective_timeout_ticks) +
-                                          " ticks, with the division by 100 first,";
+        const std::string why = s.warnrate == 0 ? "a rate of 0 %"
+                                                : std::to_string(s.warnrate) + " % of " +
+                                                      std::to_string(w.effective_timeout_ticks) +
+                                                      " ticks, with the division by 100 first,";
         out.push_back({"/root/cluster/delaywarn/heartbeat",
-                       why + " makes the delay-warning threshold 0 s: every heartbeat of an online node raises "
-                             "event 71"});
+                       why +
+                           " makes the delay-warning threshold 0 s: every heartbeat of an online node raises "
+                           "event 71"});
     } else if (static_cast<double>(w.warn_ticks) <= w.poll_period_s * static_cast<double>(w.ticks_per_s)) {
         out.push_back({"/root/cluster/delaywarn/heartbeat",
                        "the delay-warning threshold (" + seconds_text(w.warn_s) +
@@ -162,15 +166,17 @@ std::vector<std::string> describe_windows(const DetectionWindows &w,
     std::vector<std::string> lines;
     lines.push_back(indent + "detection windows at ratio " + std::to_string(w.ratio) + " (" +
                     std::to_string(w.ticks_per_s) + " ticks per second): a silent peer stays online at most");
-    const std::string bmc = seconds_text(w.bmc_window_s) + " (time-out " + seconds_text(w.target_timeout_used_s) +
-                            " + poll " + seconds_text(w.poll_period_s) + ")";
+    const std::string bmc = seconds_text(w.bmc_window_s) + " (time-out " +
+                            seconds_text(w.target_timeout_used_s) + " + poll " +
+                            seconds_text(w.poll_period_s) + ")";
     const std::string watch = w.settings.watchth == 0
                                   ? std::string("off")
                                   : seconds_text(w.watch_window_s) + " (time-out " +
                                         seconds_text(w.effective_timeout_s) + " + interval " +
                                         seconds_text(w.settings.hbint / 1000.0) + ")";
     const std::string warn = seconds_text(w.warn_s) + " (" + std::to_string(w.settings.warnrate) + " %)";
-    std::vector<std::vector<std::string>> rows = {{"RESOURCE", "THROUGH THE BMC", "THROUGH THE WATCH THREAD", "DELAY WARNING"}};
+    std::vector<std::vector<std::string>> rows = {
+        {"RESOURCE", "THROUGH THE BMC", "THROUGH THE WATCH THREAD", "DELAY WARNING"}};
     for (const auto &[name, active] : resources) {
         if (active) {
             rows.push_back({name, bmc, watch, warn});
@@ -228,7 +234,8 @@ nlohmann::ordered_json windows_json(const DetectionWindows &w,
             {"effective_timeout_s", w.effective_timeout_s},
             {"watch_window_s", w.settings.watchth != 0 ? nlohmann::ordered_json(w.watch_window_s) : nullptr},
             {"access_timeout_s", w.access_timeout_s},
-            {"hung_host_window_s", w.hung_host_window_s > 0 ? nlohmann::ordered_json(w.hung_host_window_s) : nullptr},
+            {"hung_host_window_s",
+             w.hung_host_window_s > 0 ? nlohmann::ordered_json(w.hung_host_window_s) : nullptr},
             {"delay_warning_s", w.warn_s},
             {"delay_warning_ticks", w.warn_ticks},
             {"resources", rscs},

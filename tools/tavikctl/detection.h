@@ -11,7 +11,6 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +27,7 @@ struct TimingSettings {
 
 struct DetectionWindows {
     TimingSettings settings;
-    int ratio = 1;        // as the daemon uses it: at least 1
+    int ratio = 1;  // as the daemon uses it: at least 1
     long ticks_per_s = 100;
 
     // Through the BMC: the per-target time-out the check thread programs, and the poll.
@@ -45,9 +44,9 @@ struct DetectionWindows {
     double hung_host_window_s = 0;  // access time-out + poll period; 0 when never
 
     // Through the watch thread.
-    int effective_timeout_s = 0;         // ceil(hbto / 1000) * ratio, saturated
+    int effective_timeout_s = 0;            // ceil(hbto / 1000) * ratio, saturated
     long long effective_timeout_ticks = 0;  // hbcl
-    double watch_window_s = 0;           // effective time-out + interval; 0 when off
+    double watch_window_s = 0;              // effective time-out + interval; 0 when off
 
     // Delay warning: (hbcl / 100) * warnrate ticks (hbcl itself at 100 %).
     long long warn_ticks = 0;

@@ -63,22 +63,33 @@ Snapshot take_snapshot(const IpcHandle &handle) {
 
 const char *state_name(int state) {
     switch (state) {
-    case 1: return "online";
-    case 2: return "offline";
-    case 9: return "unknown";
-    case 15: return "unused";
-    default: return "invalid";
+        case 1:
+            return "online";
+        case 2:
+            return "offline";
+        case 9:
+            return "unknown";
+        case 15:
+            return "unused";
+        default:
+            return "invalid";
     }
 }
 
 const char *status_name(int status) {
     switch (status) {
-    case 0: return "normal";
-    case 3: return "caution";
-    case 4: return "error";
-    case 9: return "unknown";
-    case 15: return "unused";
-    default: return "invalid";
+        case 0:
+            return "normal";
+        case 3:
+            return "caution";
+        case 4:
+            return "error";
+        case 9:
+            return "unknown";
+        case 15:
+            return "unused";
+        default:
+            return "invalid";
     }
 }
 
@@ -132,11 +143,20 @@ std::optional<long long> parse_duration_seconds(const std::string &text) {
         long long unit = 1;
         if (i < text.size()) {
             switch (text[i]) {
-            case 'd': unit = 86400; break;
-            case 'h': unit = 3600; break;
-            case 'm': unit = 60; break;
-            case 's': unit = 1; break;
-            default: return std::nullopt;
+                case 'd':
+                    unit = 86400;
+                    break;
+                case 'h':
+                    unit = 3600;
+                    break;
+                case 'm':
+                    unit = 60;
+                    break;
+                case 's':
+                    unit = 1;
+                    break;
+                default:
+                    return std::nullopt;
             }
             ++i;
         } else if (total != 0) {

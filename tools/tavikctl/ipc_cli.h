@@ -6,7 +6,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,7 +27,7 @@ std::string chosen_namespace(const std::string &option);
 // An open namespace. Opening throws with a message that says how to create it when it
 // does not exist.
 class IpcHandle {
-public:
+  public:
     explicit IpcHandle(const std::string &ns);
     IpcHandle(const IpcHandle &) = delete;
     IpcHandle &operator=(const IpcHandle &) = delete;
@@ -36,7 +35,7 @@ public:
     zvripc_handle *get() const { return handle_; }
     const std::string &name() const { return name_; }
 
-private:
+  private:
     std::string name_;
     zvripc_handle *handle_ = nullptr;
 };

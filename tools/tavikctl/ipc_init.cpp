@@ -75,7 +75,8 @@ void run_init(const InitOptions &opts) {
     std::vector<zvripc_rsc_def> rscs;
     for (const auto &rsc : layout.resources) {
         if (rsc.name.empty()) {
-            throw std::runtime_error(where(layout, rsc.line) + ": <" + rsc.type + "> in <heartbeat> has no name attribute");
+            throw std::runtime_error(where(layout, rsc.line) + ": <" + rsc.type +
+                                     "> in <heartbeat> has no name attribute");
         }
         if (!rsc.priority) {
             throw std::runtime_error(where(layout, rsc.line) + ": resource " + rsc.type + "/" + rsc.name +

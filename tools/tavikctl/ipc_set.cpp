@@ -30,7 +30,8 @@ struct SetOptions {
 int parse_int(const std::string &what, const std::string &text, int min) {
     std::optional<int> value = tavikctl::parse_config_int(text);
     if (!value || *value < min) {
-        throw std::runtime_error(what + ": \"" + text + "\" is not an integer of at least " + std::to_string(min));
+        throw std::runtime_error(what + ": \"" + text + "\" is not an integer of at least " +
+                                 std::to_string(min));
     }
     return *value;
 }
@@ -47,14 +48,15 @@ void set_ratio(const SetOptions &opts) {
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
     int period = opts.period.empty() ? before->period : parse_int("--period", opts.period, 0);
     check(handle, "cannot set the ratio", ipc_set_ratio(handle.get(), ratio, period));
-    std::printf("namespace \"%s\": ratio %d, period %d (was ratio %d, period %d)\n", handle.name().c_str(), ratio,
-                period, before->ratio, before->period);
+    std::printf("namespace \"%s\": ratio %d, period %d (was ratio %d, period %d)\n", handle.name().c_str(),
+                ratio, period, before->ratio, before->period);
 }
 
 void set_action(const SetOptions &opts) {
     std::optional<int> code = tavikctl::parse_config_int(opts.action);
     if (!code) {
-        throw std::runtime_error("action: \"" + opts.action + "\" is not a 32-bit integer (decimal or 0x hex)");
+        throw std::runtime_error("action: \"" + opts.action +
+                                 "\" is not a 32-bit integer (decimal or 0x hex)");
     }
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
@@ -90,7 +92,8 @@ void set_state(const SetOptions &opts) {
         }
     }
     if (r < 0) {
-        throw std::runtime_error("namespace \"" + handle.name() + "\": no resource " + opts.type + "/" + opts.rsc);
+        throw std::runtime_error("namespace \"" + handle.name() + "\": no resource " + opts.type + "/" +
+                                 opts.rsc);
     }
     // A node by name first; a number that is no node's name is taken as an id.
     int n = -1;
@@ -106,7 +109,8 @@ void set_state(const SetOptions &opts) {
         }
     }
     if (n < 0) {
-        throw std::runtime_error("namespace \"" + handle.name() + "\": no node named or numbered \"" + opts.node + "\"");
+        throw std::runtime_error("namespace \"" + handle.name() + "\": no node named or numbered \"" +
+                                 opts.node + "\"");
     }
     const zvripc_snap_node &node = snap->nodes[n];
     int before = snap->states[r * snap->node_count + n];

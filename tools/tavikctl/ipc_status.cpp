@@ -10,19 +10,18 @@
 // which belongs to the cluster process that waits on it, so any number of watchers can
 // run beside it.
 // Runs on tavikctl's single thread; the signal handler only sets a flag.
-#include <nlohmann/json.hpp>
-
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,7 +45,9 @@ struct StatusOptions {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-extern "C" void request_stop(int) { stop_requested = 1; }
+extern "C" void request_stop(int) {
+    stop_requested = 1;
+}
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -97,7 +98,9 @@ std::string table(const std::vector<std::vector<std::string>> &rows) {
     return out;
 }
 
-std::string node_label(const zvripc_snap_node &node) { return format("%s(%d)", node.name, node.priority); }
+std::string node_label(const zvripc_snap_node &node) {
+    return format("%s(%d)", node.name, node.priority);
+}
 
 // What the configuration says about detection, read once per command: the daemon reads
 // these settings only at its start, and the ratio comes live from the namespace.
@@ -123,7 +126,8 @@ LiveTiming load_timing(const StatusOptions &opts, const zvripc_snapshot &snap) {
     return live;
 }
 
-std::vector<std::pair<std::string, bool>> tavik_resources(const zvripc_snapshot &snap, const LiveTiming &live) {
+std::vector<std::pair<std::string, bool>> tavik_resources(const zvripc_snapshot &snap,
+                                                          const LiveTiming &live) {
     std::vector<std::pair<std::string, bool>> out;
     for (int r = 0; r < snap.rsc_count; ++r) {
         if (std::string(snap.resources[r].type) == "tavik") {
@@ -145,7 +149,8 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live) {
     std::string out = format("namespace \"%s\" (mode %04o), created %s (%s ago)\n", snap.name, snap.mode,
                              tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
                              tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
-    out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period, static_cast<unsigned>(snap.action));
+    out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period,
+                  static_cast<unsigned>(snap.action));
     if (snap.acttype[0] != '\0') {
         out += format(" (%s)", snap.acttype);
     }
@@ -163,7 +168,8 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live) {
     rows.push_back(head);
     for (int r = 0; r < snap.rsc_count; ++r) {
         const zvripc_snap_rsc &rsc = snap.resources[r];
-        std::vector<std::string> row = {rsc.name, rsc.type, std::to_string(rsc.priority), status_cell(rsc.status)};
+        std::vector<std::string> row = {rsc.name, rsc.type, std::to_string(rsc.priority),
+                                        status_cell(rsc.status)};
         for (int n = 0; n < snap.node_count; ++n) {
             row.push_back(state_cell(snap.states[r * snap.node_count + n]));
         }
@@ -180,11 +186,12 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live) {
     for (int r = 0; r < snap.rsc_count; ++r) {
         const zvripc_snap_rsc &rsc = snap.resources[r];
         const zvripc_history &sh = snap.status_history[r];
-        rows.push_back({rsc.name, "(status)", status_cell(rsc.status), tavikctl::duration_text(held_ns(snap, sh)),
-                        std::to_string(sh.changes)});
+        rows.push_back({rsc.name, "(status)", status_cell(rsc.status),
+                        tavikctl::duration_text(held_ns(snap, sh)), std::to_string(sh.changes)});
         for (int n = 0; n < snap.node_count; ++n) {
             const zvripc_history &h = snap.state_history[r * snap.node_count + n];
-            rows.push_back({rsc.name, node_label(snap.nodes[n]), state_cell(snap.states[r * snap.node_count + n]),
+            rows.push_back({rsc.name, node_label(snap.nodes[n]),
+                            state_cell(snap.states[r * snap.node_count + n]),
                             tavikctl::duration_text(held_ns(snap, h)), std::to_string(h.changes)});
         }
     }
@@ -245,9 +252,14 @@ nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming
         entry["nodes"] = nodes;
         resources.push_back(entry);
     }
-    nlohmann::ordered_json doc = {{"namespace", snap.name}, {"resources", resources},     {"ratio", snap.ratio},
-                                  {"period", snap.period},  {"action", snap.action},      {"acttype", snap.acttype},
-                                  {"waitstat", snap.waitstat}, {"changes", snap.changes},
+    nlohmann::ordered_json doc = {{"namespace", snap.name},
+                                  {"resources", resources},
+                                  {"ratio", snap.ratio},
+                                  {"period", snap.period},
+                                  {"action", snap.action},
+                                  {"acttype", snap.acttype},
+                                  {"waitstat", snap.waitstat},
+                                  {"changes", snap.changes},
                                   {"created", tavikctl::wall_time_text(snap.created_wall_ns)}};
     if (auto w = windows_of(snap, live)) {
         doc["detection"] = tavikctl::windows_json(*w, tavik_resources(snap, live));
@@ -285,12 +297,14 @@ std::vector<Flapper> flapping_pairs(const zvripc_snapshot &snap, int more_than, 
         }
     }
     // The busiest first; the table order among equals.
-    std::stable_sort(out.begin(), out.end(), [](const Flapper &a, const Flapper &b) { return a.in_window > b.in_window; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Flapper &a, const Flapper &b) { return a.in_window > b.in_window; });
     return out;
 }
 
 std::string count_text(int count) {
-    return count >= ZVRIPC_HISTORY_RECENT ? std::to_string(ZVRIPC_HISTORY_RECENT) + "+" : std::to_string(count);
+    return count >= ZVRIPC_HISTORY_RECENT ? std::to_string(ZVRIPC_HISTORY_RECENT) + "+"
+                                          : std::to_string(count);
 }
 
 void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long long window_s) {
@@ -301,14 +315,11 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
         for (const Flapper &f : found) {
             const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
             int state = snap.states[f.r * snap.node_count + f.n];
-            nlohmann::ordered_json entry = {{"resource", snap.resources[f.r].name},
-                                            {"type", snap.resources[f.r].type},
-                                            {"node", snap.nodes[f.n].name},
-                                            {"id", snap.nodes[f.n].priority},
-                                            {"state", tavikctl::state_name(state)},
-                                            {"state_code", state},
-                                            {"changes_in_window", f.in_window},
-                                            {"at_least", f.in_window >= ZVRIPC_HISTORY_RECENT}};
+            nlohmann::ordered_json entry = {
+                {"resource", snap.resources[f.r].name}, {"type", snap.resources[f.r].type},
+                {"node", snap.nodes[f.n].name},         {"id", snap.nodes[f.n].priority},
+                {"state", tavikctl::state_name(state)}, {"state_code", state},
+                {"changes_in_window", f.in_window},     {"at_least", f.in_window >= ZVRIPC_HISTORY_RECENT}};
             add_history(entry, "", snap, h, true);
             pairs.push_back(entry);
         }
@@ -320,13 +331,15 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
         return;
     }
     if (found.empty()) {
-        std::printf("namespace \"%s\": no pair changed more than %d time%s in the last %s\n", snap.name, opts.flapping,
-                    opts.flapping == 1 ? "" : "s", window.c_str());
+        std::printf("namespace \"%s\": no pair changed more than %d time%s in the last %s\n", snap.name,
+                    opts.flapping, opts.flapping == 1 ? "" : "s", window.c_str());
         return;
     }
-    std::printf("namespace \"%s\": %zu pair%s changed more than %d time%s in the last %s\n", snap.name, found.size(),
-                found.size() == 1 ? "" : "s", opts.flapping, opts.flapping == 1 ? "" : "s", window.c_str());
-    std::vector<std::vector<std::string>> rows = {{"RESOURCE", "NODE", "STATE", "IN WINDOW", "CHANGES", "SINCE"}};
+    std::printf("namespace \"%s\": %zu pair%s changed more than %d time%s in the last %s\n", snap.name,
+                found.size(), found.size() == 1 ? "" : "s", opts.flapping, opts.flapping == 1 ? "" : "s",
+                window.c_str());
+    std::vector<std::vector<std::string>> rows = {
+        {"RESOURCE", "NODE", "STATE", "IN WINDOW", "CHANGES", "SINCE"}};
     for (const Flapper &f : found) {
         const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
         rows.push_back({snap.resources[f.r].name, node_label(snap.nodes[f.n]),
@@ -338,14 +351,16 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
 
 long long checked_window(const StatusOptions &opts) {
     if (opts.flapping >= ZVRIPC_HISTORY_RECENT) {
-        throw std::runtime_error("--flapping " + std::to_string(opts.flapping) + ": the namespace keeps the times of the last " +
-                                 std::to_string(ZVRIPC_HISTORY_RECENT) + " changes of each pair, so N can be at most " +
-                                 std::to_string(ZVRIPC_HISTORY_RECENT - 1));
+        throw std::runtime_error(
+            "--flapping " + std::to_string(opts.flapping) + ": the namespace keeps the times of the last " +
+            std::to_string(ZVRIPC_HISTORY_RECENT) + " changes of each pair, so N can be at most " +
+            std::to_string(ZVRIPC_HISTORY_RECENT - 1));
     }
     std::optional<long long> window = tavikctl::parse_duration_seconds(opts.window);
     if (!window) {
-        throw std::runtime_error("--window: \"" + opts.window +
-                                 "\" is not a duration (seconds, or numbers with d, h, m, s such as 90s, 10m, 1h30m)");
+        throw std::runtime_error(
+            "--window: \"" + opts.window +
+            "\" is not a duration (seconds, or numbers with d, h, m, s such as 90s, 10m, 1h30m)");
     }
     return *window;
 }
@@ -364,7 +379,7 @@ void print_once(const StatusOptions &opts) {
 
 // Restores the previous dispositions of SIGINT and SIGTERM when the watch ends.
 class StopSignals {
-public:
+  public:
     StopSignals() {
         struct sigaction action {};
         action.sa_handler = request_stop;
@@ -380,7 +395,7 @@ public:
         sigaction(SIGTERM, &old_term_, nullptr);
     }
 
-private:
+  private:
     struct sigaction old_int_ {};
     struct sigaction old_term_ {};
 };
@@ -426,7 +441,9 @@ void watch(const StatusOptions &opts) {
         }
         // A bounded poll: a tenth of a second between looks keeps redraws prompt and
         // costs one lock and a copy of the segment each time.
-        struct timespec pause {0, 100 * 1000 * 1000};
+        struct timespec pause {
+            0, 100 * 1000 * 1000
+        };
         nanosleep(&pause, nullptr);
     }
 }
@@ -436,8 +453,9 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("status", "show the states and statuses held in the IPC namespace");
     cmd->add_flag("--json", opts.json, "print JSON instead of a table");
     cmd->add_flag("--watch", opts.watch, "redraw on every change until SIGINT or SIGTERM");
-    cmd->add_option("--flapping", opts.flapping,
-                    "list the (resource, node) pairs that changed more than N times within --window (N at most 15)")
+    cmd->add_option(
+           "--flapping", opts.flapping,
+           "list the (resource, node) pairs that changed more than N times within --window (N at most 15)")
         ->check(CLI::NonNegativeNumber);
     cmd->add_option("--window", opts.window, "the window of --flapping: 90s, 10m, 1h30m, 2d (default: 10m)");
     cmd->add_option("--config", opts.config,

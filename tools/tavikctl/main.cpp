@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavikctl: the operator's tool for a tavik node. Parses the command line and runs the
 // one subcommand given; each subcommand lives in its own file.
-#include "command.h"
-
 #include <cstdio>
 #include <exception>
+
+#include "command.h"
 
 namespace tavikctl {
 

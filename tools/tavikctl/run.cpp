@@ -12,12 +12,11 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
-
-#include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "command.h"
 #include "daemon_path.h"
@@ -168,10 +167,12 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested) {
             if (stopping) {
                 kill(pid, SIGUSR1);  // the stop asked for before it could take one
             } else {
-                start_at = clock::now() + std::chrono::milliseconds(static_cast<long>(opt.start_after * 1000));
+                start_at =
+                    clock::now() + std::chrono::milliseconds(static_cast<long>(opt.start_after * 1000));
             }
         } else if (s == SIGTERM || s == SIGINT) {
-            say("%s received: stopping daemon %d", s == SIGTERM ? "SIGTERM" : "SIGINT", static_cast<int>(pid));
+            say("%s received: stopping daemon %d", s == SIGTERM ? "SIGTERM" : "SIGINT",
+                static_cast<int>(pid));
             stop_requested = true;
             stopping = true;
             start_at = forever;

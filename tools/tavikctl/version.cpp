@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `tavikctl version`: prints the tool's version.
-#include "command.h"
-
 #include <cstdio>
+
+#include "command.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The BMC access file: what is accepted with which defaults, what is refused with which
 // message, and the password file's checks. Single-threaded.
+#include "config.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <chrono>
 #include <future>
 
-#include "config.h"
 #include "sim_harness.h"
 
 namespace {
@@ -90,7 +91,8 @@ TEST(BmcConfig, RefusalsNameTheLineAndTheProblem) {
         // password file's path short, a lone CR (old line ends) would end up in the host.
         {"driver = lan\nhost = 127.0.1.1\0evil\nuser = u\npassword_file = /p\n"sv,
          "line 2: a control character (0x00)"},
-        {"driver = lan\rhost = 127.0.1.1\ruser = u\rpassword_file = /p\r"sv, "line 1: a control character (0x0d)"},
+        {"driver = lan\rhost = 127.0.1.1\ruser = u\rpassword_file = /p\r"sv,
+         "line 1: a control character (0x0d)"},
         {"driver = inband\nuser = a\x1b[2Jb\n"sv, "line 2: a control character (0x1b)"},
         {"driver = inband\nuser = a\x7f\n"sv, "line 2: a control character (0x7f)"},
     };

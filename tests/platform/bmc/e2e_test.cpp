@@ -61,7 +61,9 @@ std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> targets(std::initializer_list<Target
     return set;
 }
 
-int state_of(const BMC_INFO_GET &r) { return (r.stat[0] >> 4) & 7; }
+int state_of(const BMC_INFO_GET &r) {
+    return (r.stat[0] >> 4) & 7;
+}
 
 const BMC_INFO_GET *find(const Block &b, std::uint32_t ip) {
     for (const auto &r : b) {
@@ -89,7 +91,7 @@ std::unique_ptr<Client> client_for(const SimBmc &sim, unsigned timeout_ms = kCal
 }
 
 class TwoBmcs : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = tavik::test::free_port_base(4);
         const std::vector<std::string> opts = {"--period-ms", std::to_string(kPeriodMs), "--timeout-ms",
@@ -221,8 +223,8 @@ TEST_F(TwoBmcs, TargetsStoppedThenStartedCollectThenReadyWithBothBits) {
     EXPECT_TRUE(wait_for(
         [&] {
             Block x = poll_a(1), y = poll_a(2);
-            return a_sees_b() == 3 && state_of(*find(x, kIpA)) == kResultReady && find(x, kIpA)->stat[1] == 3 &&
-                   state_of(y[0]) == kResultReady && y[0].stat[1] == 3;
+            return a_sees_b() == 3 && state_of(*find(x, kIpA)) == kResultReady &&
+                   find(x, kIpA)->stat[1] == 3 && state_of(y[0]) == kResultReady && y[0].stat[1] == 3;
         },
         seconds(1)))
         << "A never saw B (twice) and itself with both bits";
@@ -300,7 +302,8 @@ TEST_F(TwoBmcs, RefusedCommandsCompletionCodeReachesTheCaller) {
         EXPECT_EQ(call(), c.cc) << "command " << int(c.cmd);
         char code[8];
         std::snprintf(code, sizeof code, "%#04x", c.cc);
-        EXPECT_NE(std::string(libzvrbmc_last_error()).find(code), std::string::npos) << libzvrbmc_last_error();
+        EXPECT_NE(std::string(libzvrbmc_last_error()).find(code), std::string::npos)
+            << libzvrbmc_last_error();
         EXPECT_EQ(call(), 0) << "refused once only";
     }
 }
@@ -322,8 +325,9 @@ TEST_F(TwoBmcs, RestartedSimulatorIsUsedAgainWithoutReinitialising) {
     const pid_t old_sim = a_->simulator_pid();
     EXPECT_EQ(a_->stop(), 0) << a_->output();
     EXPECT_NE(access((a_->dir() + "/ipmi_sim.pid").c_str(), F_OK), 0) << "the pid file outlived the stop";
-    EXPECT_TRUE(kill(old_sim, 0) != 0 || tavik::test::read_text("/proc/" + std::to_string(old_sim) + "/stat")
-                                                 .find(") Z") != std::string::npos)
+    EXPECT_TRUE(kill(old_sim, 0) != 0 ||
+                tavik::test::read_text("/proc/" + std::to_string(old_sim) + "/stat").find(") Z") !=
+                    std::string::npos)
         << "ipmi_sim outlived its launcher's clean stop";
 
     std::uint8_t cc = 0xee;
@@ -438,7 +442,7 @@ TEST_F(TwoBmcs, WrongPasswordIsRefusedAtOnce) {
 
 // FreeIPMI's own client, with the bytes of docs/bmc-protocol.md.
 class IpmiRaw : public TwoBmcs {
-protected:
+  protected:
     std::string raw(const std::string &bytes) {
         const char *tool = access("/usr/sbin/ipmi-raw", X_OK) == 0 ? "/usr/sbin/ipmi-raw" : "ipmi-raw";
         std::vector<std::string> argv = {tool,

@@ -2,6 +2,8 @@
 // The heartbeat firmware under a test clock: programming, result states, the status
 // bits, the host status and its lapse, datagrams and the test hooks. Two Firmware
 // objects joined by hand stand for two BMCs on a network. Single-threaded.
+#include "firmware.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "bmc_protocol.h"
-#include "firmware.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ struct Record {
 };
 
 class Bmc {
-public:
+  public:
     explicit Bmc(const Ip4 &addr, Options opt = {}) : fw_(make(addr, opt)) {}
 
     std::uint8_t call(std::uint8_t cmd, const std::vector<std::uint8_t> &data, std::int64_t now,
@@ -59,7 +60,9 @@ public:
     std::uint8_t program(std::uint8_t block, const std::vector<Target> &t, std::int64_t now) {
         return call(kCmdSetTargets, block_request(block, t), now);
     }
-    std::uint8_t status(std::uint8_t ctrl, std::int64_t now) { return call(kCmdSetHostStatus, {1, ctrl}, now); }
+    std::uint8_t status(std::uint8_t ctrl, std::int64_t now) {
+        return call(kCmdSetHostStatus, {1, ctrl}, now);
+    }
     // Reads a whole block the way the library does: four pages.
     std::vector<Record> poll(std::uint8_t block, std::int64_t now) {
         std::vector<Record> recs;
@@ -72,7 +75,9 @@ public:
             for (std::size_t i = 0; i < kPageRecords; ++i) {
                 const std::uint8_t *r = &d[2 + i * 8];
                 recs.push_back({{r[0], r[1], r[2], r[3]},
-                                static_cast<std::uint8_t>((r[4] & kResultMask) >> kResultShift), r[5], r[6]});
+                                static_cast<std::uint8_t>((r[4] & kResultMask) >> kResultShift),
+                                r[5],
+                                r[6]});
             }
         }
         return recs;
@@ -90,7 +95,7 @@ public:
     }
     Firmware &fw() { return fw_; }
 
-private:
+  private:
     static Firmware make(const Ip4 &addr, Options opt) {
         opt.addr = addr;
         return Firmware(opt);
@@ -460,11 +465,11 @@ TEST(FirmwareHooks, StateRecordReportsHostAndCounters) {
     std::vector<std::uint8_t> d;
     ASSERT_EQ(a.call(kCmdTestControl, {kTestGetState}, 4200, &d), kCcOk);
     ASSERT_EQ(d.size(), kTestStateLen);
-    EXPECT_EQ(d[0], 1);                        // host alive
-    EXPECT_EQ(d[1] | (d[2] << 8), 300);       // access time-out
-    EXPECT_EQ(d[3] | (d[4] << 8), 3);         // seconds since the last status
-    EXPECT_EQ(d[5], 1);                        // sent
-    EXPECT_EQ(d[9], 1);                        // received
+    EXPECT_EQ(d[0], 1);                  // host alive
+    EXPECT_EQ(d[1] | (d[2] << 8), 300);  // access time-out
+    EXPECT_EQ(d[3] | (d[4] << 8), 3);    // seconds since the last status
+    EXPECT_EQ(d[5], 1);                  // sent
+    EXPECT_EQ(d[9], 1);                  // received
 }
 
 TEST(FirmwareOptions, ParsesEveryOptionAndNamesTheBadOne) {
@@ -493,14 +498,15 @@ TEST(FirmwareOptions, ParsesEveryOptionAndNamesTheBadOne) {
     struct Bad {
         const char *text, *named;
     };
-    for (Bad b : {Bad{"hbport=7001", "addr"}, Bad{"addr=127.0.1.300", "addr=127.0.1.300"},
-                  Bad{"addr=0.0.0.0", "addr=0.0.0.0"}, Bad{"addr=127.0.1.1 hbport=0", "hbport=0"},
-                  Bad{"addr=127.0.1.1 period_ms=5", "period_ms=5"}, Bad{"addr=127.0.1.1 colour=red", "colour"},
-                  Bad{"addr=127.0.1.1 refuse=0x32", "refuse=0x32"}, Bad{"addr=127.0.1.1 refuse=0x32:0", "refuse"},
-                  Bad{"addr=127.0.1.1 refuse=0x3e:0xc0", "refuse=0x3e"}, Bad{"addr=127.0.1.1 drop_to=x", "drop_to"},
-                  Bad{"addr=127.0.1.1 loss=101", "loss=101"}, Bad{"addr=127.0.1.1 loss=5:60001", "loss=5:60001"},
-                  Bad{"addr=127.0.1.1 loss=x", "loss=x"}, Bad{"addr=127.0.1.1 seed=-1", "seed=-1"},
-                  Bad{"addr=127.0.1.1 verbose", "verbose"}}) {
+    for (Bad b :
+         {Bad{"hbport=7001", "addr"}, Bad{"addr=127.0.1.300", "addr=127.0.1.300"},
+          Bad{"addr=0.0.0.0", "addr=0.0.0.0"}, Bad{"addr=127.0.1.1 hbport=0", "hbport=0"},
+          Bad{"addr=127.0.1.1 period_ms=5", "period_ms=5"}, Bad{"addr=127.0.1.1 colour=red", "colour"},
+          Bad{"addr=127.0.1.1 refuse=0x32", "refuse=0x32"}, Bad{"addr=127.0.1.1 refuse=0x32:0", "refuse"},
+          Bad{"addr=127.0.1.1 refuse=0x3e:0xc0", "refuse=0x3e"}, Bad{"addr=127.0.1.1 drop_to=x", "drop_to"},
+          Bad{"addr=127.0.1.1 loss=101", "loss=101"}, Bad{"addr=127.0.1.1 loss=5:60001", "loss=5:60001"},
+          Bad{"addr=127.0.1.1 loss=x", "loss=x"}, Bad{"addr=127.0.1.1 seed=-1", "seed=-1"},
+          Bad{"addr=127.0.1.1 verbose", "verbose"}}) {
         err.clear();
         EXPECT_FALSE(tavik::bmcsim::parse_options(b.text, o, err)) << b.text;
         EXPECT_NE(err.find(b.named), std::string::npos) << b.text << " -> " << err;
@@ -527,8 +533,11 @@ std::vector<Held> read_back(Bmc &bmc, std::uint8_t block, std::int64_t now) {
         EXPECT_EQ(d[1], page);
         for (std::size_t i = 0; i < kPageRecords; ++i) {
             const std::uint8_t *r = &d[2 + i * 8];
-            out.push_back({{r[0], r[1], r[2], r[3]}, r[4], r[5],
-                           static_cast<std::uint8_t>((r[6] & kResultMask) >> kResultShift), r[7]});
+            out.push_back({{r[0], r[1], r[2], r[3]},
+                           r[4],
+                           r[5],
+                           static_cast<std::uint8_t>((r[6] & kResultMask) >> kResultShift),
+                           r[7]});
         }
     }
     return out;
@@ -546,9 +555,10 @@ TEST(FirmwareReadBack, TargetsShowWhatTheSlotsHoldAndWhatAPollWouldReport) {
         std::vector<Record> polled = a.poll(1, now);
         std::vector<Held> held = read_back(a, 1, now);
         ASSERT_EQ(held.size(), kBlockRecords);
-        const std::vector<Held> want = {{kB, kCtrlStart, 2, kResultReady, static_cast<std::uint8_t>(now < 2100 ? 3 : 2)},
-                                        {kC, kCtrlStop, 3, kResultStopped, 0},
-                                        {kA, kCtrlStart, 1, kResultCollecting, 0}};
+        const std::vector<Held> want = {
+            {kB, kCtrlStart, 2, kResultReady, static_cast<std::uint8_t>(now < 2100 ? 3 : 2)},
+            {kC, kCtrlStop, 3, kResultStopped, 0},
+            {kA, kCtrlStart, 1, kResultCollecting, 0}};
         for (std::size_t i = 0; i < kBlockRecords; ++i) {
             SCOPED_TRACE(i);
             Held w = i < want.size() ? want[i] : Held{Ip4{}, kCtrlStop, 0, kResultEmpty, 0};

@@ -17,15 +17,17 @@ namespace {
 using tavik::test::run_program;
 
 class Launcher : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { base_ = tavik::test::free_port_base(2); }
     tavik::test::RunResult launch(std::vector<std::string> args) {
         args.insert(args.begin(), tavik::test::launcher_path());
         return run_program(args, dir_.path());
     }
     std::vector<std::string> common(const std::string &addr = "127.0.1.7") {
-        return {"--addr", addr, "--port", std::to_string(base_), "--hb-port", std::to_string(base_ + 1),
-                "--dir", dir_.file("bmc")};
+        return {"--addr",    addr,
+                "--port",    std::to_string(base_),
+                "--hb-port", std::to_string(base_ + 1),
+                "--dir",     dir_.file("bmc")};
     }
     tavik::test::TempDir dir_;
     unsigned base_ = 0;
@@ -65,7 +67,8 @@ TEST_F(Launcher, BusyAddressIsReportedByName) {
     auto r = launch(common());
     close(fd);
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("heartbeat address 127.0.1.7:" + std::to_string(base_ + 1) + " is busy"), std::string::npos)
+    EXPECT_NE(r.out.find("heartbeat address 127.0.1.7:" + std::to_string(base_ + 1) + " is busy"),
+              std::string::npos)
         << r.out;
 }
 

@@ -20,7 +20,7 @@ using namespace tavik::bmc;
 using Clock = std::chrono::steady_clock;
 
 class BmcLibrary : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         bmc_term();
         libzvrbmc_term();

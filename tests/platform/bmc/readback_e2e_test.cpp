@@ -8,13 +8,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,9 @@ std::uint32_t ip_of(const char *text) {
     return ip;
 }
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Three servers; hb1 on device 0 (all addressed), hb2 on device 1 (node3 has no address:
 // unused there), hb3 without a device (inactive), hb4 on device 2 where node1, the node
@@ -46,7 +47,8 @@ const char *const kConfig =
     "  <server name=\"node1\"><priority>1</priority><device name=\"0\"><info>127.0.1.1</info></device>"
     "<device name=\"1\"><info>127.0.1.1/24</info></device></server>\n"
     "  <server name=\"node2\"><priority>2</priority><device name=\"0\"><info>127.0.1.2</info></device>"
-    "<device name=\"1\"><info>127.0.1.2</info></device><device name=\"2\"><info>127.0.1.2</info></device></server>\n"
+    "<device name=\"1\"><info>127.0.1.2</info></device><device "
+    "name=\"2\"><info>127.0.1.2</info></device></server>\n"
     "  <server name=\"node3\"><priority>3</priority><device name=\"0\"><info>127.0.1.3</info></device>"
     "<device name=\"2\"><info>127.0.1.3</info></device></server>\n"
     "  <heartbeat>\n"
@@ -62,11 +64,12 @@ const char *const kConfig =
 const std::vector<const char *> kTargets = {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.1", "127.0.1.2"};
 
 class ReadBack : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = tavik::test::free_port_base(2);
-        sim_ = std::make_unique<SimBmc>("127.0.1.1", base_, base_ + 1, dir_.file("bmc"),
-                                        std::vector<std::string>{"--period-ms", "100", "--timeout-ms", "1000"});
+        sim_ =
+            std::make_unique<SimBmc>("127.0.1.1", base_, base_ + 1, dir_.file("bmc"),
+                                     std::vector<std::string>{"--period-ms", "100", "--timeout-ms", "1000"});
         std::string why;
         ASSERT_TRUE(sim_->start(why)) << why;
         config_ = dir_.file("cluster.xml");
@@ -89,7 +92,8 @@ protected:
     void program(const std::vector<const char *> &list, std::uint8_t ctrl, std::uint8_t timeout,
                  std::uint16_t access = 4, std::uint8_t first_block = 1) {
         std::uint8_t cc = 0xee, bn = 0;
-        ASSERT_EQ(bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, access, &cc), 0) << libzvrbmc_last_error();
+        ASSERT_EQ(bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, access, &cc), 0)
+            << libzvrbmc_last_error();
         ASSERT_EQ(cc, 0);
         std::array<BMC_INFO_SET, 32> set{};
         for (std::size_t i = 0; i < list.size(); ++i) {
@@ -97,16 +101,17 @@ protected:
         }
         const std::size_t blocks = list.empty() ? 0 : (list.size() - 1) / 16 + 1;
         for (std::size_t b = 0; b < blocks; ++b) {
-            ASSERT_EQ(bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, static_cast<std::uint8_t>(first_block + b),
-                                             &set[16 * b], &cc, &bn),
-                      0)
+            ASSERT_EQ(
+                bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, static_cast<std::uint8_t>(first_block + b),
+                                       &set[16 * b], &cc, &bn),
+                0)
                 << libzvrbmc_last_error();
             ASSERT_EQ(cc, 0);
         }
     }
     tavik::test::RunResult targets(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {TAVIKCTL_PATH, "bmc", "targets", "--config", config_, "--bmc-conf",
-                                         sim_->conf()};
+        std::vector<std::string> argv = {TAVIKCTL_PATH, "bmc",        "targets",   "--config",
+                                         config_,       "--bmc-conf", sim_->conf()};
         if (std::find(extra.begin(), extra.end(), "--node") == extra.end()) {
             extra.insert(extra.end(), {"--node", "node1"});  // this BMC's node
         }
@@ -130,8 +135,8 @@ TEST_F(ReadBack, LibraryReadsWhatWasProgrammedWithCurrentResults) {
     // Its own datagrams reach itself: ready with both bits; the absent peer stays silent.
     ASSERT_TRUE(wait_for(
         [&] {
-            return bmc_admin_get_targets(1, held.data(), &cc) == 0 && cc == 0 && held[0].result == BMC_RESULT_READY &&
-                   held[1].result == BMC_RESULT_READY;
+            return bmc_admin_get_targets(1, held.data(), &cc) == 0 && cc == 0 &&
+                   held[0].result == BMC_RESULT_READY && held[1].result == BMC_RESULT_READY;
         },
         seconds(3)));
     EXPECT_EQ(held[0].ip, ip_of("127.0.1.1"));
@@ -167,7 +172,8 @@ TEST_F(ReadBack, LibraryReadsWhatWasProgrammedWithCurrentResults) {
     EXPECT_EQ(bmc_admin_get_targets(1, nullptr, &cc), 9);
     EXPECT_EQ(bmc_admin_get_firmware_state(nullptr, &cc), 9);
     tavik::test::RunResult hook = tavik::test::run_program(
-        {access("/usr/sbin/ipmi-raw", X_OK) == 0 ? "/usr/sbin/ipmi-raw" : "ipmi-raw", "-h", "127.0.1.1:" + std::to_string(base_), "-u", "ipmiusr", "-p", sim_->password(), "-l", "admin",
+        {access("/usr/sbin/ipmi-raw", X_OK) == 0 ? "/usr/sbin/ipmi-raw" : "ipmi-raw", "-h",
+         "127.0.1.1:" + std::to_string(base_), "-u", "ipmiusr", "-p", sim_->password(), "-l", "admin",
          "--driver-type=LAN_2_0", "-W", "opensesspriv", "0", "0x30", "0x3e", "0x01", "0x34", "0xc1"},
         dir_.path());
     ASSERT_EQ(hook.status, 0) << hook.out;
@@ -195,40 +201,65 @@ TEST_F(ReadBack, TavikctlFindsTheBmcAsTheConfigurationImpliesOrNamesEveryDiffere
         std::vector<std::string> says;
     };
     const std::vector<Case> cases = {
-        {"as the daemon programs it once started", [this] { program(kTargets, BMC_CTRL_START, 1); },
-         {}, 0,
+        {"as the daemon programs it once started",
+         [this] { program(kTargets, BMC_CTRL_START, 1); },
+         {},
+         0,
          {"the BMC holds what the configuration implies: 5 targets, ctrl start", "hb1/node3",
           "not a target: hb2/node3: unused (no BMC address for device 1)",
           "not a target: hb3: inactive (no BMC device id)",
           "not a target: hb4/node2: unused (this node has no BMC address for device 2)", "(27 empty slots"}},
-        {"before the start gate", [this] { program(kTargets, BMC_CTRL_STOP, 1); }, {"--stopped"}, 0,
+        {"before the start gate",
+         [this] { program(kTargets, BMC_CTRL_STOP, 1); },
+         {"--stopped"},
+         0,
          {"5 targets, ctrl stop"}},
-        {"still stopped where started is expected", [this] { program(kTargets, BMC_CTRL_STOP, 1); }, {},
+        {"still stopped where started is expected",
+         [this] { program(kTargets, BMC_CTRL_STOP, 1); },
+         {},
          2,
-         {"difference: slot 0: the BMC holds 127.0.1.1 stop 1 s, the configuration implies 127.0.1.1 start 1 s "
+         {"difference: slot 0: the BMC holds 127.0.1.1 stop 1 s, the configuration implies 127.0.1.1 start 1 "
+          "s "
           "(hb1/node1)",
           "5 differences"}},
-        {"a BMC that was reset", [] {}, {}, 2,
-         {"difference: slot 4: the BMC holds nothing, the configuration implies 127.0.1.2 start 1 s (hb2/node2)",
+        {"a BMC that was reset",
+         [] {},
+         {},
+         2,
+         {"difference: slot 4: the BMC holds nothing, the configuration implies 127.0.1.2 start 1 s "
+          "(hb2/node2)",
           "difference: access time-out: the BMC holds 0 s, the configuration implies 4 s", "6 differences"}},
-        {"the access time-out lost", [this] { program(kTargets, BMC_CTRL_START, 1, 0); }, {}, 2,
+        {"the access time-out lost",
+         [this] { program(kTargets, BMC_CTRL_START, 1, 0); },
+         {},
+         2,
          {"access time-out: the BMC holds 0 s", "1 difference between"}},
         {"targets of an older configuration left in block 2",
          [this] {
              program(kTargets, BMC_CTRL_START, 1);
              program({"127.0.1.9"}, BMC_CTRL_START, 1, 4, 2);
          },
-         {}, 2,
+         {},
+         2,
          {"difference: slot 16: the BMC holds 127.0.1.9 start 1 s, the configuration implies an empty slot"}},
-        {"a time-out from another setting", [this] { program(kTargets, BMC_CTRL_START, 2); }, {}, 2,
-         {"slot 2: the BMC holds 127.0.1.3 start 2 s, the configuration implies 127.0.1.3 start 1 s (hb1/node3)"}},
+        {"a time-out from another setting",
+         [this] { program(kTargets, BMC_CTRL_START, 2); },
+         {},
+         2,
+         {"slot 2: the BMC holds 127.0.1.3 start 2 s, the configuration implies 127.0.1.3 start 1 s "
+          "(hb1/node3)"}},
         {"the slots in another order",
          [this] {
              program({"127.0.1.2", "127.0.1.1", "127.0.1.3", "127.0.1.1", "127.0.1.2"}, BMC_CTRL_START, 1);
          },
-         {}, 2, {"slot 0: the BMC holds 127.0.1.2 start 1 s", "2 differences"}},
-        {"a node the configuration does not have", [this] { program(kTargets, BMC_CTRL_START, 1); },
-         {"--node", "node9"}, 1, {"no <server name=\"node9\">"}},
+         {},
+         2,
+         {"slot 0: the BMC holds 127.0.1.2 start 1 s", "2 differences"}},
+        {"a node the configuration does not have",
+         [this] { program(kTargets, BMC_CTRL_START, 1); },
+         {"--node", "node9"},
+         1,
+         {"no <server name=\"node9\">"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -104,7 +104,9 @@ bool process_gone(pid_t pid) {
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
 }
 
-int decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+int decode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // Waits for `pid` up to `limit`; -1 when it is still running.
 int wait_exit(pid_t pid, milliseconds limit) {
@@ -189,10 +191,17 @@ bool wait_for(const std::function<bool()> &done, milliseconds limit, millisecond
     }
 }
 
-std::string launcher_path() { return TAVIK_TEST_LAUNCHER; }
+std::string launcher_path() {
+    return TAVIK_TEST_LAUNCHER;
+}
 
-SimBmc::SimBmc(std::string addr, unsigned port, unsigned hb_port, std::string dir, std::vector<std::string> extra)
-    : addr_(std::move(addr)), port_(port), hb_port_(hb_port), dir_(std::move(dir)), extra_(std::move(extra)) {}
+SimBmc::SimBmc(std::string addr, unsigned port, unsigned hb_port, std::string dir,
+               std::vector<std::string> extra)
+    : addr_(std::move(addr)),
+      port_(port),
+      hb_port_(hb_port),
+      dir_(std::move(dir)),
+      extra_(std::move(extra)) {}
 
 SimBmc::~SimBmc() {
     if (launcher_ > 0) {
@@ -200,11 +209,14 @@ SimBmc::~SimBmc() {
     }
 }
 
-std::string SimBmc::output() const { return read_text(dir_ + ".out"); }
+std::string SimBmc::output() const {
+    return read_text(dir_ + ".out");
+}
 
 bool SimBmc::start(std::string &why) {
-    std::vector<std::string> argv = {launcher_path(), "--addr", addr_, "--port", std::to_string(port_),
-                                     "--dir", dir_, "--hb-port", std::to_string(hb_port_)};
+    std::vector<std::string> argv = {launcher_path(),         "--addr", addr_, "--port",
+                                     std::to_string(port_),   "--dir",  dir_,  "--hb-port",
+                                     std::to_string(hb_port_)};
     argv.insert(argv.end(), extra_.begin(), extra_.end());
     const std::string out = dir_ + ".out";
     ::unlink(out.c_str());
@@ -232,7 +244,9 @@ bool SimBmc::start(std::string &why) {
     return true;
 }
 
-pid_t SimBmc::simulator_pid() const { return static_cast<pid_t>(std::atol(read_text(dir_ + "/ipmi_sim.pid").c_str())); }
+pid_t SimBmc::simulator_pid() const {
+    return static_cast<pid_t>(std::atol(read_text(dir_ + "/ipmi_sim.pid").c_str()));
+}
 
 std::string SimBmc::password() const {
     std::string pw = read_text(dir_ + "/password");

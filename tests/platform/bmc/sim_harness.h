@@ -15,7 +15,7 @@ namespace tavik::test {
 
 // A fresh folder under /tmp, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -23,7 +23,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -50,8 +50,9 @@ bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit
 std::string launcher_path();
 
 class SimBmc {
-public:
-    SimBmc(std::string addr, unsigned port, unsigned hb_port, std::string dir, std::vector<std::string> extra = {});
+  public:
+    SimBmc(std::string addr, unsigned port, unsigned hb_port, std::string dir,
+           std::vector<std::string> extra = {});
     ~SimBmc();
     SimBmc(const SimBmc &) = delete;
     SimBmc &operator=(const SimBmc &) = delete;
@@ -73,7 +74,7 @@ public:
     std::string password() const;
     std::string output() const;
 
-private:
+  private:
     std::string addr_;
     unsigned port_, hb_port_;
     std::string dir_;

@@ -33,7 +33,7 @@ struct SnapshotDeleter {
 using Snap = std::unique_ptr<zvripc_snapshot, SnapshotDeleter>;
 
 class HistoryTest : public NamespaceTest {
-protected:
+  protected:
     void SetUp() override {
         NamespaceTest::SetUp();
         create();
@@ -50,7 +50,9 @@ protected:
         return Snap(s);
     }
     // Resource r (0 hb1, 1 hb2, 2 disk) on node n (0..2, ids 1..3).
-    static const zvripc_history &pair(const Snap &s, int r, int n) { return s->state_history[r * s->node_count + n]; }
+    static const zvripc_history &pair(const Snap &s, int r, int n) {
+        return s->state_history[r * s->node_count + n];
+    }
 
     zvripc_handle *handle_ = nullptr;
 };
@@ -69,7 +71,8 @@ int apply(zvripc_handle *h, const Write &w) {
     if (w.status) {
         return w.daemon ? shmnm_setrscstat(type, w.rsc, w.value) : ipc_set_status(h, type, w.rsc, w.value);
     }
-    return w.daemon ? shmnm_setrscsvstat(type, w.rsc, w.node, w.value) : ipc_set_state(h, type, w.rsc, w.node, w.value);
+    return w.daemon ? shmnm_setrscsvstat(type, w.rsc, w.node, w.value)
+                    : ipc_set_state(h, type, w.rsc, w.node, w.value);
 }
 
 TEST_F(HistoryTest, OnlyWritesThatChangeTheValueCount) {
@@ -154,8 +157,11 @@ TEST_F(HistoryTest, KeepsTheTimesOfTheLatestSixteenChanges) {
         long long since;
         int count;
     };
-    for (const Ask &a : std::vector<Ask>{{between[9], 10}, {between[18], 1}, {between[19], 0},
-                                         {between[2], ZVRIPC_HISTORY_RECENT}, {0, ZVRIPC_HISTORY_RECENT}}) {
+    for (const Ask &a : std::vector<Ask>{{between[9], 10},
+                                         {between[18], 1},
+                                         {between[19], 0},
+                                         {between[2], ZVRIPC_HISTORY_RECENT},
+                                         {0, ZVRIPC_HISTORY_RECENT}}) {
         EXPECT_EQ(ipc_history_changes_since(&h, a.since), a.count) << a.since;
     }
     EXPECT_EQ(ipc_history_changes_since(nullptr, 0), 0);

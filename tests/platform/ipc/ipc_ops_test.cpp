@@ -16,7 +16,9 @@ namespace {
 
 using ipctest::NamespaceTest;
 
-std::string list_bytes(const char *buf, int size) { return std::string(buf, static_cast<std::size_t>(size)); }
+std::string list_bytes(const char *buf, int size) {
+    return std::string(buf, static_cast<std::size_t>(size));
+}
 
 TEST_F(NamespaceTest, EveryCallFailsUntilAttachedAndAttachFailsWithoutNamespace) {
     EXPECT_EQ(sem_attach(), ZVRIPC_ENOENT);
@@ -93,8 +95,10 @@ TEST_F(NamespaceTest, EnumerationsFollowTheTwoCallProtocolWithExactSizes) {
     create();
     attach();
     const std::vector<ListCase> cases = {
-        {"nodes", [](char *b, int *s) { return shmnm_enumnode(b, s); }, std::string("node1\0node2\0node3\0\0", 19)},
-        {"tavik", [](char *b, int *s) { return shmnm_enumrsc("tavik", b, s); }, std::string("hb1\0hb2\0\0", 9)},
+        {"nodes", [](char *b, int *s) { return shmnm_enumnode(b, s); },
+         std::string("node1\0node2\0node3\0\0", 19)},
+        {"tavik", [](char *b, int *s) { return shmnm_enumrsc("tavik", b, s); },
+         std::string("hb1\0hb2\0\0", 9)},
         {"other", [](char *b, int *s) { return shmnm_enumrsc("other", b, s); }, std::string("disk\0\0", 6)},
         {"no such type", [](char *b, int *s) { return shmnm_enumrsc("none", b, s); }, std::string("\0\0", 2)},
     };

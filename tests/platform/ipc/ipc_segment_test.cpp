@@ -44,9 +44,11 @@ TEST_F(NamespaceTest, AttachRefusesForeignDamagedAndInconsistentSegments) {
     const std::int64_t nm_size = static_cast<std::int64_t>(zvripc::nm_total_size(3, 3));
     const std::vector<Damage> cases = {
         {"nm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic ^= 1; }},
-        {"nm holds a cm magic", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.magic = zvripc::kCmMagic; }},
+        {"nm holds a cm magic", ".nm",
+         [](RawSegment &s) { s.as<NmHeader>()->prefix.magic = zvripc::kCmMagic; }},
         {"nm version", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = zvripc::kVersion + 1; }},
-        {"nm of the layout before the history", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 1; }},
+        {"nm of the layout before the history", ".nm",
+         [](RawSegment &s) { s.as<NmHeader>()->prefix.version = 1; }},
         {"nm history record size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_record_size -= 8; }},
         {"nm history ring length", ".nm", [](RawSegment &s) { s.as<NmHeader>()->history_recent = 8; }},
         {"nm header size", ".nm", [](RawSegment &s) { s.as<NmHeader>()->prefix.header_size += 8; }},
@@ -90,7 +92,8 @@ TEST_F(NamespaceTest, AttachRefusesForeignDamagedAndInconsistentSegments) {
         }
         int rc = std::strcmp(c.suffix, ".nm") == 0 ? shmnm_attach() : shmcm_attach();
         EXPECT_EQ(rc, ZVRIPC_EBADSEG) << ipc_last_error();
-        EXPECT_NE(std::string(ipc_last_error()).find(object(c.suffix)), std::string::npos) << ipc_last_error();
+        EXPECT_NE(std::string(ipc_last_error()).find(object(c.suffix)), std::string::npos)
+            << ipc_last_error();
         zvripc_handle *h = nullptr;
         EXPECT_EQ(ipc_open(name_.c_str(), &h), ZVRIPC_EBADSEG);
         EXPECT_EQ(h, nullptr);

@@ -43,7 +43,7 @@ inline const std::vector<zvripc_rsc_def> &resources() {
 
 // A test with its own namespace, selected through TAVIK_IPC_NAME for the attach calls.
 class NamespaceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         name_ = unique_name("ns");
         setenv("TAVIK_IPC_NAME", name_.c_str(), 1);
@@ -72,16 +72,18 @@ protected:
 
 // A writable mapping of one segment of a namespace, for tests that reach inside it.
 class RawSegment {
-public:
+  public:
     explicit RawSegment(const std::string &object);
     ~RawSegment();
     RawSegment(const RawSegment &) = delete;
     RawSegment &operator=(const RawSegment &) = delete;
     template <class T>
-    T *as() const { return static_cast<T *>(addr_); }
+    T *as() const {
+        return static_cast<T *>(addr_);
+    }
     std::size_t size() const { return size_; }
 
-private:
+  private:
     void *addr_ = MAP_FAILED;
     std::size_t size_ = 0;
 };

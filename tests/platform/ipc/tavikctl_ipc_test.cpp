@@ -6,13 +6,12 @@
 #include <poll.h>
 #include <sys/wait.h>
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -34,19 +33,23 @@ std::string slurp(const std::string &path) {
 }
 
 class TavikctlTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         name_ = ipctest::unique_name("ctl");
         dir_ = std::filesystem::temp_directory_path() / name_;
         std::filesystem::create_directories(dir_);
         config_ = (dir_ / "cluster.xml").string();
-        write(config_,
-              "<root>\n"
-              "  <server name=\"node1\"><priority>1</priority><device name=\"0\"><info>127.0.1.1</info></device></server>\n"
-              "  <server name=\"node2\"><priority>2</priority><device name=\"0\"><info>127.0.1.2</info></device></server>\n"
-              "  <server name=\"node3\"><priority>3</priority><device name=\"0\"><info>127.0.1.3</info></device></server>\n"
-              "  <heartbeat><tavik name=\"hb1\"><priority>1</priority><device>0</device></tavik></heartbeat>\n"
-              "</root>\n");
+        write(
+            config_,
+            "<root>\n"
+            "  <server name=\"node1\"><priority>1</priority><device "
+            "name=\"0\"><info>127.0.1.1</info></device></server>\n"
+            "  <server name=\"node2\"><priority>2</priority><device "
+            "name=\"0\"><info>127.0.1.2</info></device></server>\n"
+            "  <server name=\"node3\"><priority>3</priority><device "
+            "name=\"0\"><info>127.0.1.3</info></device></server>\n"
+            "  <heartbeat><tavik name=\"hb1\"><priority>1</priority><device>0</device></tavik></heartbeat>\n"
+            "</root>\n");
     }
     void TearDown() override {
         ipc_destroy(name_.c_str());
@@ -98,7 +101,9 @@ protected:
     std::string config_;
 };
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 TEST_F(TavikctlTest, InitStatusSetRatioJsonDestroy) {
     Result r = run({"init", "--config", config_});
@@ -155,7 +160,9 @@ TEST_F(TavikctlTest, SetCommandsChangeWhatTheClusterSideWould) {
         const char *says;
     };
     const std::vector<Step> steps = {
-        {{"set", "state", "hb1", "node2", "online"}, 0, "tavik/hb1 on node2(2): unknown -> online (changes 1)"},
+        {{"set", "state", "hb1", "node2", "online"},
+         0,
+         "tavik/hb1 on node2(2): unknown -> online (changes 1)"},
         {{"set", "state", "hb1", "3", "2"}, 0, "tavik/hb1 on node3(3): unknown -> offline (changes 2)"},
         {{"set", "state", "hb1", "node9", "online"}, 1, "no node named or numbered \"node9\""},
         {{"set", "state", "hb9", "node1", "online"}, 1, "no resource tavik/hb9"},
@@ -202,11 +209,14 @@ TEST_F(TavikctlTest, InitRefusesToReplaceWithoutForceAndNamesBadConfiguration) {
 
     const std::string bad = (dir_ / "bad.xml").string();
     const std::vector<std::pair<std::string, std::string>> configs = {
-        {"<root>\n<server name=\"a\"><priority>x</priority></server></root>", bad + ":2: server \"a\" has no integer <priority>"},
-        {"<root><server name=\"a\"><priority>1</priority></server><server name=\"b\"><priority>1</priority></server></root>",
+        {"<root>\n<server name=\"a\"><priority>x</priority></server></root>",
+         bad + ":2: server \"a\" has no integer <priority>"},
+        {"<root><server name=\"a\"><priority>1</priority></server><server "
+         "name=\"b\"><priority>1</priority></server></root>",
          "priority 1, which another node has already"},
         {"<root><heartbeat/></root>", "no <server> element"},
-        {"<root><server name=\"a\"><priority>1</priority></server><heartbeat><tavik name=\"a-name-longer-than-31-characters\">"
+        {"<root><server name=\"a\"><priority>1</priority></server><heartbeat><tavik "
+         "name=\"a-name-longer-than-31-characters\">"
          "<priority>1</priority></tavik></heartbeat></root>",
          "more than 31"},
         {"<root><server", "malformed XML"},
@@ -308,7 +318,8 @@ TEST_F(TavikctlTest, StatusShowsSinceAndChangesOfEveryStateAndStatus) {
         EXPECT_GE(nodes[n]["since_seconds"].get<double>(), 0.0);
         EXPECT_LT(nodes[n]["since_seconds"].get<double>(), 5.0);
         // The text and the number come from one snapshot.
-        EXPECT_EQ(nodes[n]["since"], std::to_string(static_cast<int>(nodes[n]["since_seconds"].get<double>())) + "s");
+        EXPECT_EQ(nodes[n]["since"],
+                  std::to_string(static_cast<int>(nodes[n]["since_seconds"].get<double>())) + "s");
     }
     EXPECT_EQ(doc["resources"][0]["status_changes"], 0);
     EXPECT_TRUE(doc["resources"][0]["status_last_change"].is_null());
@@ -361,10 +372,11 @@ TEST_F(TavikctlTest, FlappingListsThePairsAboveTheCountWithinTheWindow) {
         std::vector<std::string> args;
         const char *says;
     };
-    for (const Bad &bad : std::vector<Bad>{{{"status", "--flapping", "16"}, "at most 15"},
-                                           {{"status", "--flapping", "2", "--window", "5x"}, "--window: \"5x\""},
-                                           {{"status", "--flapping", "2", "--window", "0s"}, "is not a duration"},
-                                           {{"status", "--flapping", "2", "--watch"}, "cannot be combined"}}) {
+    for (const Bad &bad :
+         std::vector<Bad>{{{"status", "--flapping", "16"}, "at most 15"},
+                          {{"status", "--flapping", "2", "--window", "5x"}, "--window: \"5x\""},
+                          {{"status", "--flapping", "2", "--window", "0s"}, "is not a duration"},
+                          {{"status", "--flapping", "2", "--watch"}, "cannot be combined"}}) {
         r = run(bad.args);
         EXPECT_EQ(r.status, 1) << bad.args.back();
         EXPECT_TRUE(has(r.err, bad.says)) << r.err;
@@ -387,7 +399,8 @@ TEST_F(TavikctlTest, StatusGivesTheDetectionWindowsAtTheLiveRatio) {
                                 "3.2 s (80 %)"}),
               "")
         << r.out;
-    EXPECT_TRUE(has(r.out, "a hung host goes offline after at most 6 s (access time-out 4 s + poll 2 s)")) << r.out;
+    EXPECT_TRUE(has(r.out, "a hung host goes offline after at most 6 s (access time-out 4 s + poll 2 s)"))
+        << r.out;
 
     ASSERT_EQ(run({"set", "ratio", "3"}).status, 0);
     r = run({"status", "--json", "--config", timed});

@@ -79,7 +79,7 @@ std::vector<Record> written(const fs::path &path) {
 }
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / ("zvrlog-" + std::to_string(getpid()) + "-XXXXXX"));
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
@@ -128,7 +128,11 @@ TEST_F(LogTest, ThresholdKeepsLevelsAtMostTheChannelLevelAndEveryEvent) {
         std::vector<std::string> kept;
     };
     const std::vector<Case> cases = {
-        {-1, {}}, {0, {}}, {1, {"MAJOR"}}, {4, {"MAJOR", "WARN", "INFO"}}, {5, {"MAJOR", "WARN", "INFO"}},
+        {-1, {}},
+        {0, {}},
+        {1, {"MAJOR"}},
+        {4, {"MAJOR", "WARN", "INFO"}},
+        {5, {"MAJOR", "WARN", "INFO"}},
         {63, {"MAJOR", "WARN", "INFO", "DETAIL", "DUMP", "TRACE"}},
     };
     for (const auto &c : cases) {
@@ -446,9 +450,11 @@ TEST_F(LogTest, MissingDirectoryIsCreatedWithItsModes) {
     void *h = open("m", 4, 1000000);
     umask(old);
     log_write(h, 1, 0, "a.cpp", 1, "f", "x");
-    for (auto [p, mode] : {std::pair{nested, 0750}, {dir_ / "a", 0750}, {nested / "m.log", 0640},
+    for (auto [p, mode] : {std::pair{nested, 0750},
+                           {dir_ / "a", 0750},
+                           {nested / "m.log", 0640},
                            {nested / "event.log", 0640}}) {
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(p.c_str(), &st), 0) << p;
         EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(mode)) << p;
     }

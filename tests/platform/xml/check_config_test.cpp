@@ -3,7 +3,6 @@
 // (TAVIKCTL) on the example configuration and on broken copies of it, with the
 // repository's policies. Each test writes its copies into its own temporary directory.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <array>
@@ -64,7 +63,7 @@ std::string error_line(const std::string &output, const std::string &key) {
 }
 
 class CheckConfig : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(env("TAVIKCTL").empty());
         char pattern[] = "/tmp/check_config_test.XXXXXX";
@@ -103,11 +102,13 @@ TEST_F(CheckConfig, TypoBadIntegerAndBadAddressAreAllNamed) {
                                {"<info>127.0.1.2</info>", "<info>127.0.1.300</info>"}});
     ToolRun run = check_config(file);
     EXPECT_EQ(run.status, 2) << run.output;
-    EXPECT_NE(error_line(run.output, "/root/tavik/nicee").find("did you mean /root/tavik/nice?"), std::string::npos)
+    EXPECT_NE(error_line(run.output, "/root/tavik/nicee").find("did you mean /root/tavik/nice?"),
+              std::string::npos)
         << run.output;
     EXPECT_NE(error_line(run.output, "/root/cluster/heartbeat/timeout").find("\"9000O\""), std::string::npos)
         << run.output;
-    EXPECT_NE(error_line(run.output, "/root/server@node2/device@0/info").find("127.0.1.300"), std::string::npos)
+    EXPECT_NE(error_line(run.output, "/root/server@node2/device@0/info").find("127.0.1.300"),
+              std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("3 errors, 0 warnings"), std::string::npos) << run.output;
 }
@@ -121,7 +122,8 @@ TEST_F(CheckConfig, CorrectionsAreWarningsOnly) {
     EXPECT_NE(run.output.find("/root/tavik/thread/stacksize: 100 would be corrected to 262144"),
               std::string::npos)
         << run.output;
-    EXPECT_NE(run.output.find("/root/cluster/heartbeat/interval: -1 would be corrected to 3000"), std::string::npos)
+    EXPECT_NE(run.output.find("/root/cluster/heartbeat/interval: -1 would be corrected to 3000"),
+              std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("0 errors, 2 warnings"), std::string::npos) << run.output;
 }
@@ -132,7 +134,8 @@ TEST_F(CheckConfig, LayoutFaults) {
                                {"<device>0</device>", ""}});  // hb1
     ToolRun run = check_config(file);
     EXPECT_EQ(run.status, 2) << run.output;
-    EXPECT_NE(error_line(run.output, "/root/server@node2/priority").find("node1"), std::string::npos) << run.output;
+    EXPECT_NE(error_line(run.output, "/root/server@node2/priority").find("node1"), std::string::npos)
+        << run.output;
     EXPECT_NE(error_line(run.output, "/root/server@node3/device@0/info").find("hb2"), std::string::npos)
         << run.output;
     EXPECT_NE(error_line(run.output, "/root/heartbeat/tavik@hb1/device"), "") << run.output;
@@ -157,9 +160,11 @@ TEST_F(CheckConfig, PrintsTheDetectionWindowsOfEveryResource) {
     ToolRun run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml");
     ASSERT_EQ(run.status, 0) << run.output;
     for (const char *rsc : {"hb1", "hb2"}) {
-        EXPECT_NE(run.output.find(std::string("  ") + rsc +
-                                  "       13 s (time-out 9 s + poll 4 s)  93 s (time-out 90 s + interval 3 s)  72 s (80 %)"),
-                  std::string::npos)
+        EXPECT_NE(
+            run.output.find(
+                std::string("  ") + rsc +
+                "       13 s (time-out 9 s + poll 4 s)  93 s (time-out 90 s + interval 3 s)  72 s (80 %)"),
+            std::string::npos)
             << run.output;
     }
     run = check_config(env("TAVIK_SOURCE_DIR") + "/examples/cluster.xml", "--ratio 3");
@@ -196,8 +201,9 @@ TEST_F(CheckConfig, SettingsThatDefeatDetectionAreWarningsAtTheirLines) {
                               "/root/cluster/heartbeat/timeout: the per-target time-out of 256 s"),
               std::string::npos)
         << run.output;
-    EXPECT_NE(run.output.find(at("<heartbeat>0</heartbeat>") + "/root/cluster/delaywarn/heartbeat: a rate of 0 %"),
-              std::string::npos)
+    EXPECT_NE(
+        run.output.find(at("<heartbeat>0</heartbeat>") + "/root/cluster/delaywarn/heartbeat: a rate of 0 %"),
+        std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("hb1       inactive (no BMC device id)"), std::string::npos) << run.output;
     std::string hb2 = run.output.substr(run.output.find("  hb2  "));

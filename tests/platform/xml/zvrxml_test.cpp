@@ -5,12 +5,9 @@
 // walk it replaces, and the tick clock under threads.
 // Each test gets its own temporary directory (policies and configuration) and ends
 // with xmllib_term, so the process-wide library state never leaks between tests.
-#include "cluster_layout.h"
-#include "key_path.h"
 #include "zvrxml.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +21,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "cluster_layout.h"
+#include "key_path.h"
 
 namespace fs = std::filesystem;
 
@@ -41,7 +41,7 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 class XmlLib : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zvrxml_test.XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -190,7 +190,8 @@ const IntCase int_cases[] = {
 TEST_F(XmlLib, IntegersAtTheirLimits) {
     std::string config = "<root><heartbeat>";
     for (std::size_t i = 0; i < std::size(int_cases); ++i) {
-        config += "<tavik name=\"c" + std::to_string(i) + "\"><device>" + int_cases[i].text + "</device></tavik>";
+        config +=
+            "<tavik name=\"c" + std::to_string(i) + "\"><device>" + int_cases[i].text + "</device></tavik>";
     }
     start(config + "</heartbeat></root>");
     for (std::size_t i = 0; i < std::size(int_cases); ++i) {
@@ -199,7 +200,8 @@ TEST_F(XmlLib, IntegersAtTheirLimits) {
         int value = 0x5a5a5a5a;
         int size = 4;
         std::string path = "/root/heartbeat/tavik@c" + std::to_string(i) + "/device";
-        EXPECT_EQ(xmllib_get_value(path.c_str(), XMLLIB_TYPE_INT, &value, &size), c.result) << xmllib_last_error();
+        EXPECT_EQ(xmllib_get_value(path.c_str(), XMLLIB_TYPE_INT, &value, &size), c.result)
+            << xmllib_last_error();
         EXPECT_EQ(value, c.result == XMLLIB_OK ? c.value : 0x5a5a5a5a);
         EXPECT_EQ(size, 4);
     }
@@ -217,8 +219,9 @@ TEST(ConfigInt, LayoutReaderAgreesWithTheLibrary) {
 }
 
 TEST_F(XmlLib, StringsMustFitWithTheirNul) {
-    start("<root><server name=\"s\"><device name=\"0\"><info>abcdefghi</info></device>"
-          "<device name=\"1\"><info/></device></server></root>");
+    start(
+        "<root><server name=\"s\"><device name=\"0\"><info>abcdefghi</info></device>"
+        "<device name=\"1\"><info/></device></server></root>");
     char buf[16];
     std::memset(buf, '#', sizeof buf);
     int size = 10;  // nine characters and the NUL
@@ -229,7 +232,8 @@ TEST_F(XmlLib, StringsMustFitWithTheirNul) {
 
     std::memset(buf, '#', sizeof buf);
     size = 9;
-    EXPECT_EQ(xmllib_get_value("/root/server@s/device@0/info", XMLLIB_TYPE_STRING, buf, &size), XMLLIB_E_TOO_LONG);
+    EXPECT_EQ(xmllib_get_value("/root/server@s/device@0/info", XMLLIB_TYPE_STRING, buf, &size),
+              XMLLIB_E_TOO_LONG);
     EXPECT_EQ(size, 9);
     EXPECT_EQ(std::string(buf, sizeof buf), std::string(sizeof buf, '#'));
 
@@ -242,9 +246,10 @@ TEST_F(XmlLib, StringsMustFitWithTheirNul) {
 // ---- policies ----
 
 TEST_F(XmlLib, PoliciesGateTheirRoots) {
-    start("<root><tavik><nice>5</nice><mlock>Yes</mlock><stray>1</stray></tavik>"
-          "<cluster><heartbeat><timeout>1000</timeout></heartbeat></cluster>"
-          "<other><x>1</x></other><heartbeat><tavik name=\"h\"><device>0</device></tavik></heartbeat></root>");
+    start(
+        "<root><tavik><nice>5</nice><mlock>Yes</mlock><stray>1</stray></tavik>"
+        "<cluster><heartbeat><timeout>1000</timeout></heartbeat></cluster>"
+        "<other><x>1</x></other><heartbeat><tavik name=\"h\"><device>0</device></tavik></heartbeat></root>");
     int value = 0;
     std::string text;
     EXPECT_EQ(get_int("/root/tavik/nice", value), XMLLIB_E_POLICY_NOT_LOADED);
@@ -280,8 +285,9 @@ TEST_F(XmlLib, PoliciesGateTheirRoots) {
     EXPECT_EQ(xmllib_load_policy(nullptr), XMLLIB_E_ARGUMENT);
 
     // A second policy may not claim a root another loaded policy covers.
-    write_file(policy_dir_ + "/mine.xml",
-               R"(<policy name="mine" root="/root/cluster"><key path="/root/cluster/x" type="int">x</key></policy>)");
+    write_file(
+        policy_dir_ + "/mine.xml",
+        R"(<policy name="mine" root="/root/cluster"><key path="/root/cluster/x" type="int">x</key></policy>)");
     EXPECT_EQ(xmllib_load_policy("mine"), XMLLIB_E_POLICY_LOADED);
     ASSERT_EQ(xmllib_unload_policy("nm"), XMLLIB_OK);
     EXPECT_EQ(xmllib_load_policy("mine"), XMLLIB_OK) << xmllib_last_error();
@@ -435,7 +441,8 @@ TEST_F(XmlLib, MalformedConfigurations) {
         EXPECT_NE(std::string(xmllib_last_error()).find(config_), std::string::npos);
     }
     EXPECT_EQ(load("<root>\n  <a>\n</root>\n"), XMLLIB_E_CONFIG_MALFORMED);
-    EXPECT_NE(std::string(xmllib_last_error()).find(config_ + ":3:"), std::string::npos) << xmllib_last_error();
+    EXPECT_NE(std::string(xmllib_last_error()).find(config_ + ":3:"), std::string::npos)
+        << xmllib_last_error();
     EXPECT_EQ(load("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c --><root>&#x41;&lt;</root>\n"), XMLLIB_OK)
         << xmllib_last_error();
 }
@@ -490,7 +497,8 @@ TEST(ElementIndex, AgreesWithTheSiblingWalk) {
       <server name="n1"><device name="9"><info>e</info></device></server>
       <heartbeat><tavik name="hb1"><device>1</device></tavik><tavik name="hb@2"/><tavik name="hb1"/></heartbeat>
       <device name="0"><info>top</info></device>
-    </root>)", pugi::parse_default | pugi::parse_pi | pugi::parse_comments));
+    </root>)",
+                                pugi::parse_default | pugi::parse_pi | pugi::parse_comments));
     const pugi::xml_node root = doc.document_element();
     const zvrxml::ElementIndex index(root);
 
@@ -552,8 +560,10 @@ TEST_F(XmlLib, EveryAddressOfALargeClusterIsItsOwn) {
     for (int n = 1; n <= 32; ++n) {
         for (int d = 1; d <= 128; ++d) {
             std::string ip;
-            std::string path = "/root/server@node" + std::to_string(n) + "/device@" + std::to_string(d) + "/info";
-            if (get_string(path, ip) != XMLLIB_OK || ip != "10." + std::to_string(d) + ".0." + std::to_string(n)) {
+            std::string path =
+                "/root/server@node" + std::to_string(n) + "/device@" + std::to_string(d) + "/info";
+            if (get_string(path, ip) != XMLLIB_OK ||
+                ip != "10." + std::to_string(d) + ".0." + std::to_string(n)) {
                 ADD_FAILURE() << path << " gave \"" << ip << "\": " << xmllib_last_error();
                 if (++wrong == 5) {
                     return;
@@ -614,7 +624,8 @@ TEST_F(XmlLib, ExampleConfigurationServesEveryDaemonKey) {
         EXPECT_EQ(devid, 0);
         for (int node = 1; node <= 3; ++node) {
             std::string ip;
-            std::string path = "/root/server@node" + std::to_string(node) + "/device@" + std::to_string(devid) + "/info";
+            std::string path =
+                "/root/server@node" + std::to_string(node) + "/device@" + std::to_string(devid) + "/info";
             ASSERT_EQ(get_string(path, ip, 46), XMLLIB_OK) << path;
             EXPECT_EQ(ip, "127.0.1." + std::to_string(node));
         }
