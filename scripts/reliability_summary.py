@@ -131,7 +131,7 @@ def soak_section(results):
 
 def main(argv):
     if len(argv) < 2:
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
+        print('usage: reliability_summary.py RESULTS "NAME STATUS SECONDS"...', file=sys.stderr)
         return 2
     results = os.path.abspath(argv[1])
     steps = [s.split() for s in argv[2:]]
