@@ -215,10 +215,12 @@ Response Firmware::set_targets(const std::uint8_t *data, std::size_t len, std::i
         return r;
     }
     // Check the whole block before touching any slot: a refused block changes nothing.
+    // A record with address 0 is an unused slot whatever its ctrl: the daemon starts a node
+    // whose configured address is not IPv4 with address 0, and refusing the block for it
+    // would leave the other fifteen targets of the block stopped for good.
     const std::uint8_t *rec = data + 1;
     for (std::size_t i = 0; i < kBlockRecords; ++i, rec += kRecordSize) {
-        const bool zero_ip = rec[0] == 0 && rec[1] == 0 && rec[2] == 0 && rec[3] == 0;
-        if ((rec[4] != kCtrlStop && rec[4] != kCtrlStart) || (zero_ip && rec[4] == kCtrlStart)) {
+        if (rec[4] != kCtrlStop && rec[4] != kCtrlStart) {
             r.cc = kCcInvalidData;
             return r;
         }

@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import time
 import unittest
 
@@ -301,6 +302,40 @@ class SmallStacks(FaultTest):
             self.assertNotIn("killed by signal", n.run_text())
             self.assertEqual(n.stop_daemon(), 0)
         report("worker stack", "%d bytes" % minimum)
+
+
+class BadServerAddress(FaultTest):
+    """A fourth server whose BMC address is not IPv4 (a typo that check-config reports): its
+    target goes to every BMC as a started address 0 in the same block as the real peers.
+    The real peers must still be heartbeated; the fourth node, which nobody can hear,
+    stays offline."""
+
+    def test_peers_in_the_block_of_a_bad_address_still_come_online(self):
+        c = self.cluster
+        with open(c.config) as f:
+            text = f.read()
+        text = text.replace("<server>3</server>", "<server>4</server>").replace(
+            "  <heartbeat>\n",
+            '  <server name="node4"><priority>4</priority><device name="0"><info>bmc-of-node4</info>'
+            "</device></server>\n  <heartbeat>\n")
+        with open(c.config, "w") as f:
+            f.write(text)
+        c.start()
+        self.assertTrue(wait_until(lambda: c.all_online(among=c.nodes), 30), self.views())
+        for n in c.nodes:
+            self.assertEqual(n.status()[0][("hb1", "node4")], "offline", self.views())
+            self.assertIn("IP address is invalid(rsc:hb1,node:node4)", n.log_text())
+        time.sleep(3)  # a few cycles more: the unused slot never turns into a result
+        self.assertTrue(c.all_online(among=c.nodes), self.views())
+        for n in c.nodes:
+            self.assertEqual(n.status()[0][("hb1", "node4")], "offline", self.views())
+        # The read-back names the bad address as the one difference between BMC and configuration.
+        p = subprocess.run([cluster.TAVIKCTL, "bmc", "targets", "--node", "node1"], env=c.nodes[0].env(),
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+        self.assertIn("the configuration gives hb1/node4 no IPv4 address; the BMC keeps the slot unused", p.stdout)
+        self.assertIn("\n1 difference between the BMC and the configuration", p.stdout)
+        report("servers with an address that is not IPv4", 1)
 
 
 if __name__ == "__main__":

@@ -302,7 +302,12 @@ int run_targets(const TargetsOptions &opts) {
             }
             continue;
         }
-        if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
+        if (want.ip == 0 && got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
+            // The daemon starts such a target with address 0; the BMC keeps the slot unused.
+            slot_ok[i] = false;
+            differences.push_back(where + "the configuration gives " + joined(want.pairs) +
+                                  " no IPv4 address; the BMC keeps the slot unused");
+        } else if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
             slot_ok[i] = false;
             differences.push_back(where + "the BMC holds nothing, the configuration implies " +
                                   target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) +

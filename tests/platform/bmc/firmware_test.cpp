@@ -112,7 +112,6 @@ TEST(FirmwareProgramming, RefusedBlocksChangeNothing) {
         std::uint8_t cc;
     };
     auto bad_ctrl = block_request(1, {{kC, 0x01, 2}});
-    auto zero_started = block_request(1, {{kC, kCtrlStop, 2}, {Ip4{}, kCtrlStart, 2}});
     auto short_req = block_request(1, {{kC, kCtrlStart, 2}});
     short_req.pop_back();
     auto long_req = block_request(1, {{kC, kCtrlStart, 2}});
@@ -121,7 +120,6 @@ TEST(FirmwareProgramming, RefusedBlocksChangeNothing) {
         {"block 0", block_request(0, {{kC, kCtrlStart, 2}}), kCcOutOfRange},
         {"block 3", block_request(3, {{kC, kCtrlStart, 2}}), kCcOutOfRange},
         {"ctrl neither stop nor start", bad_ctrl, kCcInvalidData},
-        {"address 0 started", zero_started, kCcInvalidData},
         {"128 bytes", short_req, kCcLengthInvalid},
         {"130 bytes", long_req, kCcLengthInvalid},
     };
@@ -129,6 +127,28 @@ TEST(FirmwareProgramming, RefusedBlocksChangeNothing) {
         EXPECT_EQ(a.call(kCmdSetTargets, c.req, 10), c.cc) << c.what;
         EXPECT_EQ(a.first(10).ip, kB) << c.what << ": the refused block replaced the target";
     }
+}
+
+TEST(FirmwareProgramming, AStartedAddressZeroIsAnUnusedSlotAndTheRestOfTheBlockStarts) {
+    Bmc a(kA), b(kB), c(kC);
+    ASSERT_EQ(a.program(1, {{kB, kCtrlStart, 2}, {Ip4{}, kCtrlStart, 2}, {kC, kCtrlStart, 2}}, 0), kCcOk);
+    auto recs = a.poll(1, 100);
+    EXPECT_EQ(recs[0].state, kResultCollecting);
+    EXPECT_EQ(recs[1].ip, Ip4{});
+    EXPECT_EQ(recs[1].state, kResultEmpty);
+    EXPECT_EQ(recs[1].timeout, 0);
+    EXPECT_EQ(recs[2].state, kResultCollecting);
+    for (const auto &d : a.fw().heartbeat(100)) {
+        EXPECT_NE(d.to, Ip4{}) << "a heartbeat datagram to address 0";
+    }
+    b.program(1, {{kA, kCtrlStart, 2}}, 0);
+    c.program(1, {{kA, kCtrlStart, 2}}, 0);
+    b.beat(500, {&a});
+    c.beat(500, {&a});
+    recs = a.poll(1, 600);
+    EXPECT_EQ(recs[0].state, kResultReady);
+    EXPECT_EQ(recs[2].state, kResultReady);
+    EXPECT_EQ(recs[2].status & kStatusDatagramSeen, kStatusDatagramSeen);
 }
 
 TEST(FirmwareProgramming, SlotsReportEmptyStoppedAndCollecting) {
