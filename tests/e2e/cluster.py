@@ -198,6 +198,12 @@ class Node:
             raise RuntimeError("tavikctl %s: %s%s" % (" ".join(args), p.stdout, p.stderr))
         return p.stdout
 
+    def bmc_targets(self, *extra):
+        """`tavikctl bmc targets` for this node's BMC: (exit status, output)."""
+        p = subprocess.run([TAVIKCTL, "bmc", "targets", "--node", self.name, *extra], env=self.env(),
+                           capture_output=True, text=True, timeout=30)
+        return p.returncode, p.stdout + p.stderr
+
     def init_namespace(self):
         self.ctl("init", "--config", self.cluster.config, "--name", self.namespace, "--force")
 

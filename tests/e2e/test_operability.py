@@ -8,7 +8,6 @@ cluster from one thread."""
 import json
 import os
 import signal
-import subprocess
 import time
 import unittest
 
@@ -58,10 +57,7 @@ class OperabilityTest(unittest.TestCase):
         return time.monotonic() - t0
 
     def targets(self, node, *extra):
-        """`tavikctl bmc targets` for node's BMC: (exit status, output)."""
-        p = subprocess.run([cluster.TAVIKCTL, "bmc", "targets", "--node", node.name, *extra], env=node.env(),
-                           capture_output=True, text=True, timeout=30)
-        return p.returncode, p.stdout + p.stderr
+        return node.bmc_targets(*extra)
 
     def held(self, viewer, node):
         """The slots of viewer's BMC that hold node's address, from the read-back."""
