@@ -17,13 +17,15 @@
 #include "checkbmc.h"
 #include "diag/looptime.h"
 #include "diag/tavik_log.h"
+#include "rules/targets.h"
+#include "rules/timeout.h"
 #include "status/status.h"
 #include "tavik/cancelstate.h"
 #include "tavik/thctl.h"
 
 namespace {
 
-constexpr int kMaxTargets = 32;
+constexpr int kMaxTargets = rules::kMaxTargets;
 constexpr int kBlockSize = BMC_BLOCK_RECORDS;
 constexpr uint64_t kPollPauseUs = 1000000;
 const char kThreadResult[] = "0";
@@ -43,9 +45,7 @@ struct Checker {
     std::array<BMC_INFO_GET, kMaxTargets> tavikinfoget{};
     int curtarget = 0;
     int curblock = 0;
-    int tavikto = 0;
-    // The pause in microseconds, 64-bit: an interval of more than 35 minutes must not wrap.
-    uint64_t tavikint = 0;
+    uint64_t tavikint = 0;  // the pause in microseconds
     clock_t ssclock = 0;
     clock_t smaxclock = 0;
 };
@@ -65,19 +65,28 @@ void build_targets(Checker &c) {
     c.tavikinfoset.fill(BMC_INFO_SET{});
     c.curtarget = 0;
     for_each_node(c.plist, [&c](tavik_list_rsc *prsc, tavik_list_node *pnode) {
-        if (pnode->stat == RSCSV_UNUSED) {
-            TLOG(LV_DETAIL, "unused resource(rsc:%s,node:%s)", prsc->name, pnode->name);
-        } else if (pnode->ip[0] == '\0') {
-            TLOG(LV_DETAIL, "IP address is empty(rsc:%s,node:%s)", prsc->name, pnode->name);
-        } else if (c.curtarget == kMaxTargets) {
-            TLOG(LV_ERROR, "do not set block.(blk=%#x)", static_cast<unsigned>(c.curtarget + 1));
-        } else {
-            BMC_INFO_SET &t = c.tavikinfoset[static_cast<size_t>(c.curtarget)];
-            t.ip = pnode->ip_int;
-            t.timeout = static_cast<uint8_t>(c.tavikto / 1000);
-            t.ctrl = BMC_CTRL_STOP;
-            TLOG(LV_INFO, "tavikinfoset set config (ip:%#x, timeout:%d, ctrl:%#x)", t.ip, t.timeout, t.ctrl);
-            ++c.curtarget;
+        switch (rules::targetverdict(pnode->stat == RSCSV_UNUSED, pnode->ip[0] != '\0', c.curtarget)) {
+            case rules::Verdict::unused:
+                TLOG_OP(LV_DETAIL, "hbcheckbmc", "unused resource(rsc:%s,node:%s)", prsc->name, pnode->name);
+                break;
+            case rules::Verdict::no_address:
+                TLOG_OP(LV_DETAIL, "hbcheckbmc", "IP address is empty(rsc:%s,node:%s)", prsc->name,
+                        pnode->name);
+                break;
+            case rules::Verdict::no_room:
+                TLOG_OP(LV_ERROR, "hbcheckbmc", "do not set block.(blk=%#x)",
+                        static_cast<unsigned>(c.curtarget + 1));
+                break;
+            case rules::Verdict::target: {
+                BMC_INFO_SET &t = c.tavikinfoset[static_cast<size_t>(c.curtarget)];
+                t.ip = pnode->ip_int;
+                t.timeout = rules::targettimeout_field(c.plist->hbto);
+                t.ctrl = BMC_CTRL_STOP;
+                TLOG_OP(LV_INFO, "hbcheckbmc", "tavikinfoset set config (ip:%#x, timeout:%d, ctrl:%#x)", t.ip,
+                        t.timeout, t.ctrl);
+                ++c.curtarget;
+                break;
+            }
         }
     });
 }
@@ -96,7 +105,7 @@ void signal_main_thread() {
 }
 
 void send_access_time(const Checker &c) {
-    const auto accesstimeout = static_cast<uint16_t>(c.plist->hbto / 1000);
+    const uint16_t accesstimeout = rules::accesstimeout_field(c.plist->hbto);
     if (bmcinit != 0) {
         return;
     }
@@ -158,8 +167,7 @@ void wait_at_gate() {
 
 void set_up(Checker &c) {
     cancel_disable();
-    c.tavikto = c.plist->hbto > 9999 ? c.plist->hbto / 10 : 1000;
-    c.tavikint = static_cast<uint64_t>(c.plist->hbint) * 1000;
+    c.tavikint = rules::pause_us(c.plist->hbint);
     build_targets(c);
     signal_main_thread();
     send_access_time(c);

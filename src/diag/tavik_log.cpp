@@ -9,17 +9,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rules/params.h"
+
 std::atomic<void *> phtaviklog{nullptr};
 
 namespace {
 
-constexpr int kDefaultLevel = 4;
-constexpr int kDefaultSize = 1000000;
-
-int read_int_or(const char *path, int fallback) {
+int read_int(rules::Key key) {
+    const rules::Param &p = rules::param(key);
     int value = 0;
     int size = sizeof value;
-    return xmllib_get_value(path, XMLLIB_TYPE_INT, &value, &size) == 0 ? value : fallback;
+    return xmllib_get_value(p.path, XMLLIB_TYPE_INT, &value, &size) == 0 ? value : p.defval;
 }
 
 }  // namespace
@@ -28,11 +28,11 @@ void tavik_loginit() {
     if (phtaviklog != nullptr) {
         return;
     }
-    int level = kDefaultLevel;
-    int size = kDefaultSize;
+    int level = rules::param(rules::Key::loglevel).defval;
+    int size = rules::param(rules::Key::logsize).defval;
     if (xmllib_load_policy("tavik") == 0) {
-        level = read_int_or("/root/tavik/log/level", kDefaultLevel);
-        size = read_int_or("/root/tavik/log/size", kDefaultSize);
+        level = read_int(rules::Key::loglevel);
+        size = read_int(rules::Key::logsize);
         (void)xmllib_unload_policy("tavik");
     }
     char name[32];

@@ -33,6 +33,11 @@ void tavik_logterm();
 // Call sites log through this macro, which adds the source file, line and function.
 #define TLOG(level, ...) taviklog((level), __FILE_NAME__, __LINE__, __func__, __VA_ARGS__)
 
+// Helpers log under the operation they serve, so that every line of one operation
+// carries its name: an operator filters the log on "loadinfo:" or "hbdata:", not on the
+// helper that happens to write a line.
+#define TLOG_OP(level, op, ...) taviklog((level), __FILE_NAME__, __LINE__, (op), __VA_ARGS__)
+
 // The entry and exit trace lines most operations write.
 #define TLOG_ENTER() TLOG(LV_TRACE, "<<< ENTER >>>")
 #define TLOG_EXIT(ret) TLOG(LV_TRACE, "<<< EXIT >>> : 0x%08lx", static_cast<unsigned long>(ret))

@@ -9,10 +9,10 @@
 #include <zvrlog.h>
 #include <zvrxml.h>
 
-#include <climits>
 #include <cstdint>
 
 #include "diag/tavik_log.h"
+#include "rules/timeout.h"
 #include "status.h"
 
 namespace {
@@ -57,24 +57,14 @@ EffectiveTimeout effectivetimeout(int hbto) {
     if (int ret = shmcm_getratio(&ratio, &period); ret != 0) {
         TLOG(LV_ERROR, "shmcm_getratio() failed(ret:%d)", ret);
     }
-    if (ratio < 1) {
-        ratio = 1;
-    }
-    // Milliseconds to whole seconds, rounded up; 64-bit so INT_MAX ms does not overflow.
-    const int64_t seconds = (static_cast<int64_t>(hbto) + 999) / 1000;
-    const int64_t eff = (INT_MAX / ratio < seconds) ? INT_MAX : ratio * seconds;
-    // tckconf is set before any caller runs; never divide by a rate below one tick.
-    const uint64_t ticks = tckconf > 0 ? static_cast<uint64_t>(tckconf) : 1;
-    const uint64_t hbcl =
-        static_cast<uint64_t>(eff) > INT_MAX / ticks ? INT_MAX : static_cast<uint64_t>(eff) * ticks;
-    return {ratio, static_cast<int>(eff), hbcl};
+    return rules::effectivetimeout(hbto, ratio, tckconf);
 }
 
 int delaywarn(const char *rscname, const char *svname, clock_t lastcl, clock_t curcl, int hbto, int msgid) {
     TLOG_ENTER();
     const uint64_t diffcl = static_cast<uint64_t>(curcl) - static_cast<uint64_t>(lastcl);
     const EffectiveTimeout eff = effectivetimeout(hbto);
-    const uint64_t warncl = warnrate > 99 ? eff.hbcl : (eff.hbcl / 100) * static_cast<uint64_t>(warnrate);
+    const uint64_t warncl = rules::warnthreshold(eff.hbcl, warnrate);
     if (diffcl >= warncl) {
         log_write(phtaviklog.load(), LOG_LEVEL_EVENT, msgid, __FILE_NAME__, __LINE__, "delaywarn", nullptr,
                   rscname, svname, eff.seconds, tckconf, static_cast<unsigned long long>(diffcl), warnrate);

@@ -13,6 +13,7 @@
 
 #include "diag/looptime.h"
 #include "diag/tavik_log.h"
+#include "rules/timeout.h"
 #include "status.h"
 #include "tavik/cancelstate.h"
 #include "tavik/thctl.h"
@@ -85,8 +86,7 @@ void *hbwatch(void *parg) {
     thctl_cleanup_push(watchthexit, parg);
     cancel_disable();
     auto *plist = static_cast<tavik_list_head *>(parg);
-    // 64-bit: an interval whose microseconds do not fit 32 bits is still slept whole.
-    const uint64_t tavikint = static_cast<uint64_t>(plist->hbint) * 1000;
+    const uint64_t tavikint = rules::pause_us(plist->hbint);
     for (;;) {
         swclock = xmllib_times(0);
         cancel_enable();

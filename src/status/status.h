@@ -9,6 +9,7 @@
 
 #include <ctime>
 
+#include "rules/timeout.h"
 #include "tavik/tavik.h"
 
 // Derives resource prsc's status from its node entries, stores and publishes it.
@@ -25,11 +26,7 @@ int delaywarn(const char *rscname, const char *svname, clock_t lastcl, clock_t c
 
 // The effective time-out of hbto milliseconds under the cluster's current ratio, in
 // seconds and in ticks (both saturating at 2147483647).
-struct EffectiveTimeout {
-    int ratio;
-    int seconds;
-    unsigned long long hbcl;
-};
+using EffectiveTimeout = rules::EffectiveTimeout;
 EffectiveTimeout effectivetimeout(int hbto);
 
 // The timeout watch thread, one scan of it, and its clean-up.

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "diag/tavik_log.h"
+#include "rules/targets.h"
 #include "status/status.h"
 #include "tablebuild.h"
 
@@ -71,14 +72,37 @@ const tavik_list_node *unaddressedownhost(const Block &b) {
 }
 
 void logchange(const Block &b, const tavik_list_node *pnode, const char *what) {
-    TLOG(LV_ERROR, "->rsc(%s)/node(%s(%d)) change to %s", b.prsc->name, pnode->name, pnode->priority, what);
+    TLOG_OP(LV_ERROR, "loadinfo", "->rsc(%s)/node(%s(%d)) change to %s", b.prsc->name, pnode->name,
+            pnode->priority, what);
+}
+
+// A used node: offline at a fresh start; resuming, it keeps what the cluster held unless
+// it was unused.
+bool decideused(const Block &b, tavik_list_node *pnode, int prev) {
+    if (!b.bresume) {
+        pnode->stat = RSCSV_OFFLINE;
+        return false;
+    }
+    if (prev != RSCSV_UNUSED) {
+        return false;
+    }
+    TLOG_OP(LV_ERROR, "loadinfo", "rsc(%s)/node(%s(%d)) used", b.prsc->name, pnode->name, pnode->priority);
+    logchange(b, pnode, "offline");
+    pnode->stat = RSCSV_OFFLINE;
+    return true;
 }
 
 // Decides one node's state; true when, resuming, it differs from what the cluster held.
 bool decide(const Block &b, tavik_list_node *pnode) {
     const int prev = pnode->stat;
-    if (pnode->ip[0] == '\0') {
-        TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) unused", b.prsc->name, pnode->name, pnode->priority);
+    const bool has_address = pnode->ip[0] != '\0';
+    const tavik_list_node *pown = unaddressedownhost(b);
+    if (!rules::pairunused(has_address, pown == nullptr)) {
+        return decideused(b, pnode, prev);
+    }
+    if (!has_address) {
+        TLOG_OP(LV_ERROR, "loadinfo", "rsc(%s)/node(%s(%d)) unused", b.prsc->name, pnode->name,
+                pnode->priority);
         const bool changed = b.bresume && prev != RSCSV_UNUSED;
         if (changed) {
             logchange(b, pnode, "unused");
@@ -91,26 +115,13 @@ bool decide(const Block &b, tavik_list_node *pnode) {
         }
         return changed;
     }
-    if (const tavik_list_node *pown = unaddressedownhost(b); pown != nullptr) {
-        if (b.bresume && prev == RSCSV_UNUSED) {
-            return false;
-        }
-        TLOG(LV_ERROR, "rsc(%s)/node(own:%s) unused", b.prsc->name, pown->name);
-        logchange(b, pnode, "unused");
-        pnode->stat = RSCSV_UNUSED;
-        return b.bresume;
-    }
-    if (!b.bresume) {
-        pnode->stat = RSCSV_OFFLINE;
+    if (b.bresume && prev == RSCSV_UNUSED) {
         return false;
     }
-    if (prev != RSCSV_UNUSED) {
-        return false;
-    }
-    TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) used", b.prsc->name, pnode->name, pnode->priority);
-    logchange(b, pnode, "offline");
-    pnode->stat = RSCSV_OFFLINE;
-    return true;
+    TLOG_OP(LV_ERROR, "loadinfo", "rsc(%s)/node(own:%s) unused", b.prsc->name, pown->name);
+    logchange(b, pnode, "unused");
+    pnode->stat = RSCSV_UNUSED;
+    return b.bresume;
 }
 
 void publish(const Block &b, const tavik_list_node *pnode) {
@@ -141,7 +152,7 @@ void initstates(tavik_list_head *plist, const char *myname) {
     bool bsetsem = false;
     for (int i = 0; i < plist->currsc; ++i) {
         tavik_list_rsc *prsc = rscat(plist, i);
-        if (prsc->devid < 0) {
+        if (!rules::resourceactive(prsc->devid)) {
             TLOG(LV_WARN, "device id(%d) is invalid", prsc->devid);
             continue;
         }

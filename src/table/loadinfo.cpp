@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "diag/tavik_log.h"
+#include "rules/targets.h"
 #include "table.h"
 #include "tablebuild.h"
 
@@ -257,7 +258,7 @@ void readaddress(const tavik_list_rsc *prsc, tavik_list_node *pnode) {
 void filladdresses(tavik_list_head *plist) {
     for (int i = 0; i < plist->currsc; ++i) {
         tavik_list_rsc *prsc = rscat(plist, i);
-        if (prsc->devid < 0) {
+        if (!rules::resourceactive(prsc->devid)) {
             TLOG(LV_WARN, "device id(%d) is invalid", prsc->devid);
             continue;
         }

@@ -1,96 +1,76 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The heartbeat parameters: one table of policy, key, target, default and correction,
-// read policy by policy so that only one policy is ever loaded.
+// The heartbeat parameters, read policy by policy so that only one policy is ever
+// loaded; keys, defaults and corrections come from the shared parameter table.
 //
 // Thread safety: main thread only, before the worker threads exist (warnrate and
 // thstacksz are read-only afterwards).
+#include "rules/params.h"
+
 #include <zvrxml.h>
 
 #include <span>
 
 #include "diag/tavik_log.h"
-#include "stackmin.h"
 #include "tablebuild.h"
 
 namespace {
 
 constexpr int kResultPolicy = 6;
-constexpr int kDefaultHbto = 90000;
-constexpr int kDefaultHbint = 3000;
-constexpr int kZeroHbint = 100;
-constexpr int kMinStack = kMinStackSize;  // what FreeIPMI needs (stackmin.h)
 
-void correcthbto(int &v) {
-    if (v < 1) {
-        TLOG(LV_ERROR, "invalid HBTO(%d). set to %d msec.", v, kDefaultHbto);
-        v = kDefaultHbto;
-    }
-}
-
-void correcthbint(int &v) {
-    if (v < 0) {
-        TLOG(LV_ERROR, "invalid HBINT(%d). set to %d msec.", v, kDefaultHbint);
-        v = kDefaultHbint;
-    } else if (v == 0) {
-        TLOG(LV_ERROR, "HBINT(%d). set to %d msec.", v, kZeroHbint);
-        v = kZeroHbint;
-    }
-}
-
-// A rate is a percentage; nothing is worth a message here.
-void correctwarnrate(int &v) {
-    if (v <= 0) {
-        v = 0;
-    } else if (v > 99) {
-        v = 100;
-    }
-}
-
-void correctstacksz(int &v) {
-    if (v < 0) {
-        TLOG(LV_ERROR, "invalid STACKSIZE(%d). set to 0.", v);
-        v = 0;
-    }
-    if (v >= 1 && v < kMinStack) {
-        TLOG(LV_ERROR, "under minimum STACKSIZE(%d). set to %d.", v, kMinStack);
-        v = kMinStack;
-    }
-}
-
-struct Param {
-    const char *key;
+struct Target {
+    rules::Key key;
     int *target;
-    int defval;
-    void (*correct)(int &value);  // null: any value read is kept
 };
 
 struct Policy {
     const char *name;
-    std::span<const Param> params;
+    std::span<const Target> params;
 };
 
+// The message each correction gets; the operation named is the table build.
+void logfix(const rules::Param &p, int from, const rules::Corrected &c) {
+    switch (c.fix) {
+        case rules::Fix::none:
+        case rules::Fix::silent:
+            break;
+        case rules::Fix::invalid_ms:
+            TLOG_OP(LV_ERROR, "loadinfo", "invalid %s(%d). set to %d msec.", p.name, from, c.value);
+            break;
+        case rules::Fix::zero_ms:
+            TLOG_OP(LV_ERROR, "loadinfo", "%s(%d). set to %d msec.", p.name, from, c.value);
+            break;
+        case rules::Fix::negative:
+            TLOG_OP(LV_ERROR, "loadinfo", "invalid %s(%d). set to 0.", p.name, from);
+            break;
+        case rules::Fix::under_minimum:
+            TLOG_OP(LV_ERROR, "loadinfo", "under minimum %s(%d). set to %d.", p.name, from, c.value);
+            break;
+    }
+}
+
 // A failed read leaves the default, whatever the library may have put in the target.
-void readparam(const Param &p) {
+void readparam(const Target &t) {
+    const rules::Param &p = rules::param(t.key);
     int size = sizeof(int);
-    if (int ret = xmllib_get_value(p.key, XMLLIB_TYPE_INT, p.target, &size); ret != 0) {
-        TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", p.key, ret);
-        *p.target = p.defval;
+    if (int ret = xmllib_get_value(p.path, XMLLIB_TYPE_INT, t.target, &size); ret != 0) {
+        TLOG_OP(LV_ERROR, "loadinfo", "xmllib_get_value(%s) failed(ret:%d)", p.path, ret);
+        *t.target = p.defval;
     }
-    if (p.correct != nullptr) {
-        p.correct(*p.target);
-    }
+    const rules::Corrected c = rules::correct(p, *t.target);
+    logfix(p, *t.target, c);
+    *t.target = c.value;
 }
 
 int readpolicy(const Policy &policy) {
     if (int ret = xmllib_load_policy(policy.name); ret != 0) {
-        TLOG(LV_ERROR, "xmllib_load_policy(%s) failed(ret:%d)", policy.name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "xmllib_load_policy(%s) failed(ret:%d)", policy.name, ret);
         return kResultPolicy;
     }
-    for (const Param &p : policy.params) {
-        readparam(p);
+    for (const Target &t : policy.params) {
+        readparam(t);
     }
     if (int ret = xmllib_unload_policy(policy.name); ret != 0) {
-        TLOG(LV_ERROR, "xmllib_unload_policy(%s) failed(ret:%d)", policy.name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "xmllib_unload_policy(%s) failed(ret:%d)", policy.name, ret);
     }
     return 0;
 }
@@ -98,18 +78,10 @@ int readpolicy(const Policy &policy) {
 }  // namespace
 
 int readparams(HbParams &hp) {
-    const Param all[] = {
-        {"/root/all/num/server", &hp.maxnode, 32, nullptr},
-        {"/root/all/num/hbr", &hp.maxrsc, 128, nullptr},
-    };
-    const Param nm[] = {
-        {"/root/cluster/heartbeat/timeout", &hp.hbto, kDefaultHbto, correcthbto},
-        {"/root/cluster/heartbeat/interval", &hp.hbint, kDefaultHbint, correcthbint},
-        {"/root/cluster/delaywarn/heartbeat", &warnrate, 80, correctwarnrate},
-    };
-    const Param tavik[] = {
-        {"/root/tavik/thread/stacksize", &thstacksz, 0, correctstacksz},
-    };
+    using rules::Key;
+    const Target all[] = {{Key::maxnode, &hp.maxnode}, {Key::maxrsc, &hp.maxrsc}};
+    const Target nm[] = {{Key::hbto, &hp.hbto}, {Key::hbint, &hp.hbint}, {Key::warnrate, &warnrate}};
+    const Target tavik[] = {{Key::stacksize, &thstacksz}};
     const Policy policies[] = {{"all", all}, {"nm", nm}, {"tavik", tavik}};
     for (const Policy &policy : policies) {
         if (int ret = readpolicy(policy); ret != 0) {

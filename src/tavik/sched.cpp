@@ -15,29 +15,24 @@
 #include <cerrno>
 
 #include "diag/tavik_log.h"
+#include "rules/params.h"
 #include "signals.h"
 #include "tavik.h"
 
 namespace {
 
 constexpr int kPolicyNotLoadable = 6;
-constexpr int kDefaultNice = -20;  // the strongest the system offers
-constexpr int kDefaultWatchth = 1;
-constexpr int kMaxRtPriority = 99;
-constexpr int kFallbackRtPriority = 1;
-constexpr int kMlockSize = 16;
 
-// Reads an integer key into *value; a failed read is logged and leaves the default.
-int read_int(const char *path, int *value) {
+// Reads an integer key; a failed read is logged and gives the key's default.
+int read_int(rules::Key key) {
+    const rules::Param &p = rules::param(key);
     int buf = 0;
     int size = sizeof buf;
-    int ret = xmllib_get_value(path, XMLLIB_TYPE_INT, &buf, &size);
-    if (ret != 0) {
-        TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", path, ret);
-        return ret;
+    if (int ret = xmllib_get_value(p.path, XMLLIB_TYPE_INT, &buf, &size); ret != 0) {
+        TLOG_OP(LV_ERROR, "setsched", "xmllib_get_value(%s) failed(ret:%d)", p.path, ret);
+        return p.defval;
     }
-    *value = buf;
-    return 0;
+    return buf;
 }
 
 }  // namespace
@@ -51,27 +46,22 @@ int setsched() {
         return kPolicyNotLoadable;
     }
 
-    int nice = kDefaultNice;
-    read_int("/root/tavik/nice", &nice);
+    const int nice = read_int(rules::Key::nice);
 
-    char mlock[kMlockSize] = {};
+    char mlock[rules::kMlockSize] = {};
     int size = sizeof mlock;
-    ret = xmllib_get_value("/root/tavik/mlock", XMLLIB_TYPE_STRING, mlock, &size);
+    ret = xmllib_get_value(rules::kMlockPath, XMLLIB_TYPE_STRING, mlock, &size);
     if (ret != 0) {
-        TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", "/root/tavik/mlock", ret);
+        TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", rules::kMlockPath, ret);
         bmlock = 0;
     } else {
         mlock[sizeof mlock - 1] = '\0';  // never trust a text to end inside its buffer
         bmlock = strcasecmp(mlock, "yes") == 0 ? 1 : 0;
     }
 
-    int sched = 0;  // 0: keep the inherited policy
-    read_int("/root/tavik/sched/schedule", &sched);
-    int pri = 0;
-    read_int("/root/tavik/sched/priority", &pri);
-    int watchth = kDefaultWatchth;
-    read_int("/root/tavik/watchth", &watchth);
-    bwatchth = watchth;
+    const int sched = read_int(rules::Key::schedule);  // 0: keep the inherited policy
+    const int pri = read_int(rules::Key::priority);
+    bwatchth = read_int(rules::Key::watchth);
 
     if (ret = xmllib_unload_policy("tavik"); ret != 0) {
         TLOG(LV_ERROR, "xmllib_unload_policy(tavik) failed(ret:%d)", ret);
@@ -81,15 +71,12 @@ int setsched() {
         TLOG(LV_WARN, "setpriority(%d) failed(errno:%d)", nice, errno);
     }
     if (sched != 0) {
-        if (pri <= 0 || pri > kMaxRtPriority) {
-            pri = kFallbackRtPriority;
-        }
         sched_param schedp = {};
-        schedp.sched_priority = pri;
+        schedp.sched_priority = rules::rtpriority(sched, pri);
         // A refused policy leaves the process as it was; the line below shows what was
         // asked for either way.
         (void)sched_setscheduler(getpid(), sched, &schedp);
-        TLOG(LV_WARN, "sched_setscheduler(sched:%d,pri:%d)", sched, pri);
+        TLOG(LV_WARN, "sched_setscheduler(sched:%d,pri:%d)", sched, schedp.sched_priority);
     }
     // Linux applies both settings to the calling thread only; the signal thread already
     // exists and must not lag behind the workers it stops.

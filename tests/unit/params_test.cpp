@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "fakes.h"
-#include "table/stackmin.h"
+#include "rules/stackmin.h"
 #include "table_support.h"
 
 namespace {

@@ -21,7 +21,7 @@
 
 #include "diag/tavik_log.h"
 #include "fakes.h"
-#include "table/stackmin.h"
+#include "rules/stackmin.h"
 #include "tavik/tavik.h"
 
 namespace {

@@ -28,12 +28,15 @@
 #include "command.h"
 #include "config_session.h"
 #include "detection.h"
+#include "rules/targets.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
 #include "zvrxml.h"
 
 namespace tavikctl {
 namespace {
+
+static_assert(BMC_SLOTS == rules::kMaxTargets, "the BMC's slots are the daemon's targets");
 
 struct TargetsOptions {
     std::string config;
@@ -129,32 +132,34 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
         }
         std::string name = rsc.name.substr(0, 31);
         std::optional<int> device = read_int_key("/root/heartbeat/tavik@" + name + "/device");
-        if (!device || *device < 0) {
+        if (!device || !rules::resourceactive(*device)) {
             plan.skipped.push_back(name + ": inactive (no BMC device id), none of its nodes is a target");
             continue;
         }
         std::vector<std::string> addresses;
-        bool own_unaddressed = false;
+        bool own_addressed = true;
         for (const std::string &n : nodes) {
             addresses.push_back(read_address(n, *device));
-            own_unaddressed = own_unaddressed || (n == own && addresses.back().empty());
+            own_addressed = own_addressed && !(n == own && addresses.back().empty());
         }
         for (std::size_t j = 0; j < nodes.size(); ++j) {
             const std::string pair = name + "/" + nodes[j];
-            if (addresses[j].empty()) {
-                plan.skipped.push_back(pair + ": unused (no BMC address for device " +
-                                       std::to_string(*device) + ")");
-                continue;
-            }
-            if (own_unaddressed) {
-                plan.skipped.push_back(pair + ": unused (this node has no BMC address for device " +
-                                       std::to_string(*device) + ")");
-                continue;
-            }
-            if (plan.targets == BMC_SLOTS) {
-                plan.skipped.push_back(pair + ": no room (the BMC takes " + std::to_string(BMC_SLOTS) +
-                                       " targets)");
-                continue;
+            const bool has_address = !addresses[j].empty();
+            switch (rules::targetverdict(rules::pairunused(has_address, own_addressed), has_address,
+                                         plan.targets)) {
+                case rules::Verdict::unused:
+                case rules::Verdict::no_address:
+                    plan.skipped.push_back(pair +
+                                           (has_address ? ": unused (this node has no BMC address for device "
+                                                        : ": unused (no BMC address for device ") +
+                                           std::to_string(*device) + ")");
+                    continue;
+                case rules::Verdict::no_room:
+                    plan.skipped.push_back(pair + ": no room (the BMC takes " + std::to_string(BMC_SLOTS) +
+                                           " targets)");
+                    continue;
+                case rules::Verdict::target:
+                    break;
             }
             // An address that is not IPv4 still makes a target, with address 0, as in
             // the daemon (check-config reports it as an error).

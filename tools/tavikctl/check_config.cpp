@@ -28,6 +28,7 @@
 #include "cluster_layout.h"
 #include "command.h"
 #include "detection.h"
+#include "rules/params.h"
 #include "zvrxml.h"
 
 namespace tavikctl {
@@ -38,8 +39,8 @@ constexpr const char *daemon_policies[] = {"tavik", "all", "nm"};
 
 // Buffer the daemon passes for a string key; integers always get 4 bytes.
 int daemon_buffer(std::string_view path) {
-    if (path == "/root/tavik/mlock") {
-        return 16;
+    if (path == rules::kMlockPath) {
+        return rules::kMlockSize;
     }
     return 1024;
 }
@@ -49,22 +50,15 @@ constexpr int address_buffer = 46;
 constexpr std::size_t node_name_limit = 255;
 constexpr std::size_t resource_name_limit = 31;
 
-// Defaults the daemon takes when a key cannot be read, for the messages.
-const std::map<std::string, std::string, std::less<>> daemon_defaults = {
-    {"/root/tavik/nice", "-20"},
-    {"/root/tavik/mlock", "no memory lock"},
-    {"/root/tavik/sched/schedule", "0"},
-    {"/root/tavik/sched/priority", "0"},
-    {"/root/tavik/watchth", "1"},
-    {"/root/tavik/thread/stacksize", "0"},
-    {"/root/tavik/log/level", "4"},
-    {"/root/tavik/log/size", "1000000"},
-    {"/root/all/num/server", "32"},
-    {"/root/all/num/hbr", "128"},
-    {"/root/cluster/heartbeat/timeout", "90000"},
-    {"/root/cluster/heartbeat/interval", "3000"},
-    {"/root/cluster/delaywarn/heartbeat", "80"},
-};
+// The default the daemon takes when a key cannot be read, for the messages; empty for a
+// key it does not read.
+std::string daemon_default(std::string_view path) {
+    if (path == rules::kMlockPath) {
+        return "no memory lock";
+    }
+    const rules::Param *p = rules::find_param(path);
+    return p != nullptr ? std::to_string(p->defval) : std::string();
+}
 
 enum class Severity { warning, error };
 
@@ -224,7 +218,7 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
                            in_quotes(it->second.first.text) + " is not \"yes\": memory will not be locked");
         }
     }
-    int schedule = number("/root/tavik/sched/schedule").value_or(0);
+    int schedule = number("/root/tavik/sched/schedule").value_or(rules::param(rules::Key::schedule).defval);
     if (auto v = number("/root/tavik/sched/schedule"); v && *v != 0 && *v != 1 && *v != 2) {
         report.warning(line("/root/tavik/sched/schedule"), "/root/tavik/sched/schedule",
                        std::to_string(*v) +
@@ -232,40 +226,20 @@ void check_values(Report &report, const std::map<std::string, std::pair<Read, in
                            "and the inherited policy stays");
     }
     if (auto v = number("/root/tavik/sched/priority"); v) {
-        if (schedule != 0 && (*v <= 0 || *v > 99)) {
-            corrected("/root/tavik/sched/priority", *v, "1");
+        if (int pri = rules::rtpriority(schedule, *v); pri != *v) {
+            corrected("/root/tavik/sched/priority", *v, std::to_string(pri));
         } else if (schedule == 0 && *v != 0) {
             report.warning(line("/root/tavik/sched/priority"), "/root/tavik/sched/priority",
                            "has no effect while /root/tavik/sched/schedule is 0");
         }
     }
-    if (auto v = number("/root/tavik/thread/stacksize"); v) {
-        if (*v < 0) {
-            corrected("/root/tavik/thread/stacksize", *v, "0 (the system's default)");
-        } else if (*v > 0 && *v < 262144) {  // the daemon's minimum (src/table/stackmin.h)
-            corrected("/root/tavik/thread/stacksize", *v, "262144");
-        }
-    }
-    if (auto v = number("/root/cluster/heartbeat/timeout"); v && *v < 1) {
-        corrected("/root/cluster/heartbeat/timeout", *v, "90000");
-    }
-    if (auto v = number("/root/cluster/heartbeat/interval"); v) {
-        if (*v < 0) {
-            corrected("/root/cluster/heartbeat/interval", *v, "3000");
-        } else if (*v == 0) {
-            corrected("/root/cluster/heartbeat/interval", *v, "100");
-        } else if (*v > 2147483) {
-            report.warning(
-                line("/root/cluster/heartbeat/interval"), "/root/cluster/heartbeat/interval",
-                std::to_string(*v) +
-                    " ms is more than 2147483: the daemon's pause in microseconds does not fit 32 bits");
-        }
-    }
-    if (auto v = number("/root/cluster/delaywarn/heartbeat"); v) {
-        if (*v < 0) {
-            corrected("/root/cluster/delaywarn/heartbeat", *v, "0");
-        } else if (*v > 100) {
-            corrected("/root/cluster/delaywarn/heartbeat", *v, "100");
+    for (const rules::Param &p : rules::params()) {
+        if (auto v = number(p.path); v) {
+            if (rules::Corrected c = rules::correct(p, *v); c.value != *v) {
+                std::string to = std::to_string(c.value);
+                corrected(p.path, *v,
+                          c.value == 0 && p.zero_means != nullptr ? to + " (" + p.zero_means + ")" : to);
+            }
         }
     }
 }
@@ -366,10 +340,8 @@ void check_policy(Report &report, const LineIndex &lines, pugi::xml_node root, c
                 int buffer = declared->second == XMLLIB_TYPE_INT ? 4 : daemon_buffer(key);
                 Read r = read_key(key, declared->second, buffer);
                 if (r.result != XMLLIB_OK) {
-                    auto fallback = daemon_defaults.find(key);
                     report.error(line_of(child), key,
-                                 read_failure(r, direct_text(child), buffer,
-                                              fallback == daemon_defaults.end() ? "" : fallback->second));
+                                 read_failure(r, direct_text(child), buffer, daemon_default(key)));
                 }
                 values.emplace(key, std::make_pair(std::move(r), line_of(child)));
             } else if (keys.inner.count(key) != 0) {

@@ -5,11 +5,13 @@
 #include "detection.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
+#include "rules/params.h"
+#include "rules/targets.h"
+#include "rules/timeout.h"
 #include "zvrxml.h"
 
 namespace tavikctl {
@@ -38,6 +40,12 @@ int read_int(const char *path, int fallback) {
     return xmllib_get_value(path, XMLLIB_TYPE_INT, &value, &size) == XMLLIB_OK ? value : fallback;
 }
 
+// A key as the daemon takes it: its default when unreadable, then its correction.
+int read_param(rules::Key key) {
+    const rules::Param &p = rules::param(key);
+    return rules::correct(p, read_int(p.path, p.defval)).value;
+}
+
 void load(const char *policy) {
     if (xmllib_load_policy(policy) != XMLLIB_OK) {
         throw std::runtime_error(std::string("policy \"") + policy + "\": " + xmllib_last_error());
@@ -55,30 +63,25 @@ DetectionWindows compute_windows(const TimingSettings &settings, int ratio, long
     w.settings = settings;
     w.ratio = std::max(ratio, 1);
     w.ticks_per_s = ticks_per_s > 0 ? ticks_per_s : 100;
-    const long long hbto = settings.hbto;
+    const int hbto = settings.hbto;
     const double interval_s = settings.hbint / 1000.0;
 
-    const long long tavikto_ms = hbto > 9999 ? hbto / 10 : 1000;
-    w.target_timeout_full_s = static_cast<int>(tavikto_ms / 1000);
-    w.target_timeout_s = w.target_timeout_full_s & 0xff;
+    w.target_timeout_full_s = rules::targettimeout_ms(hbto) / 1000;
+    w.target_timeout_s = rules::targettimeout_field(hbto);
     w.target_timeout_used_s = std::max(w.target_timeout_s, 1);
     w.poll_period_s = kPollSleepS + interval_s;
     w.bmc_window_s = w.target_timeout_used_s + w.poll_period_s;
 
-    w.access_timeout_full_s = static_cast<int>(hbto / 1000);
-    w.access_timeout_s = w.access_timeout_full_s & 0xffff;
+    w.access_timeout_full_s = rules::accesstimeout_s(hbto);
+    w.access_timeout_s = rules::accesstimeout_field(hbto);
     w.hung_host_window_s = w.access_timeout_s > 0 ? w.access_timeout_s + w.poll_period_s : 0;
 
-    const long long seconds = (hbto + 999) / 1000;
-    w.effective_timeout_s = INT_MAX / w.ratio < seconds ? INT_MAX : static_cast<int>(seconds * w.ratio);
-    w.effective_timeout_ticks = w.effective_timeout_s > INT_MAX / w.ticks_per_s
-                                    ? INT_MAX
-                                    : static_cast<long long>(w.effective_timeout_s) * w.ticks_per_s;
+    const rules::EffectiveTimeout eff = rules::effectivetimeout(hbto, w.ratio, w.ticks_per_s);
+    w.effective_timeout_s = eff.seconds;
+    w.effective_timeout_ticks = static_cast<long long>(eff.hbcl);
     w.watch_window_s = settings.watchth != 0 ? w.effective_timeout_s + interval_s : 0;
 
-    w.warn_ticks = settings.warnrate > 99
-                       ? w.effective_timeout_ticks
-                       : (w.effective_timeout_ticks / 100) * std::max(settings.warnrate, 0);
+    w.warn_ticks = static_cast<long long>(rules::warnthreshold(eff.hbcl, settings.warnrate));
     w.warn_s = static_cast<double>(w.warn_ticks) / static_cast<double>(w.ticks_per_s);
     return w;
 }
@@ -136,28 +139,19 @@ std::vector<WindowWarning> window_warnings(const DetectionWindows &w) {
 TimingSettings read_timing_settings() {
     TimingSettings s;
     load("nm");
-    s.hbto = read_int("/root/cluster/heartbeat/timeout", 90000);
-    s.hbint = read_int("/root/cluster/heartbeat/interval", 3000);
-    s.warnrate = read_int("/root/cluster/delaywarn/heartbeat", 80);
+    s.hbto = read_param(rules::Key::hbto);
+    s.hbint = read_param(rules::Key::hbint);
+    s.warnrate = read_param(rules::Key::warnrate);
     xmllib_unload_policy("nm");
-    if (s.hbto < 1) {
-        s.hbto = 90000;
-    }
-    if (s.hbint < 0) {
-        s.hbint = 3000;
-    } else if (s.hbint == 0) {
-        s.hbint = 100;
-    }
-    s.warnrate = s.warnrate <= 0 ? 0 : std::min(s.warnrate, 100);
     load("tavik");
-    s.watchth = read_int("/root/tavik/watchth", 1);
+    s.watchth = read_param(rules::Key::watchth);
     xmllib_unload_policy("tavik");
     return s;
 }
 
 bool resource_active(const std::string &name) {
     std::string path = "/root/heartbeat/tavik@" + name + "/device";
-    return read_int(path.c_str(), -1) >= 0;
+    return rules::resourceactive(read_int(path.c_str(), -1));
 }
 
 std::vector<std::string> describe_windows(const DetectionWindows &w,

@@ -15,14 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "rules/params.h"
+
 namespace tavikctl {
 
 // The settings the windows depend on, after the daemon's defaults and corrections.
 struct TimingSettings {
-    int hbto = 90000;   // /root/cluster/heartbeat/timeout, ms
-    int hbint = 3000;   // /root/cluster/heartbeat/interval, ms
-    int warnrate = 80;  // /root/cluster/delaywarn/heartbeat, percent
-    int watchth = 1;    // /root/tavik/watchth; 0: no watch thread
+    int hbto = rules::param(rules::Key::hbto).defval;          // ms
+    int hbint = rules::param(rules::Key::hbint).defval;        // ms
+    int warnrate = rules::param(rules::Key::warnrate).defval;  // percent
+    int watchth = rules::param(rules::Key::watchth).defval;    // 0: no watch thread
 };
 
 struct DetectionWindows {
