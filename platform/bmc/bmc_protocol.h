@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "zvrbmc.h"
+#include "zvrbmc_admin.h"
+
 namespace tavik::bmcproto {
 
 // All requests go to LUN 0 with this network function; responses come back on 0x31.
@@ -91,4 +94,20 @@ inline constexpr std::size_t kDatagramLen = 16;
 inline constexpr std::uint16_t kDefaultHeartbeatPort = 6230;
 inline constexpr std::uint32_t kDefaultPeriodMs = 250;
 
+}  // namespace tavik::bmcproto
+
+// The public headers name the same values for the library's callers; the two must not
+// drift apart.
+namespace tavik::bmcproto {
+static_assert(kCmdSetTargets == BMC_CMD_SET_IP_ADDRESS_ALL && kCmdGetStatus == BMC_CMD_GET_STATUS_ALL &&
+              kCmdGetTargets == BMC_CMD_GET_TARGETS && kCmdGetFirmwareState == BMC_CMD_GET_FIRMWARE_STATE &&
+              kCmdSetAccessTime == BMC_CMD_SET_ACCESS_TIME);
+static_assert(kBlockRecords == BMC_BLOCK_RECORDS && kBlockRecords * kMaxBlocks == BMC_SLOTS);
+static_assert(kCtrlStop == BMC_CTRL_STOP && kCtrlStart == BMC_CTRL_START);
+static_assert(kResultShift == BMC_RESULT_SHIFT && kResultMask == BMC_RESULT_MASK &&
+              kResultReady == BMC_RESULT_READY && kResultCollecting == BMC_RESULT_COLLECTING &&
+              kResultStopped == BMC_RESULT_STOPPED && kResultEmpty == BMC_RESULT_EMPTY);
+static_assert(kStatusDatagramSeen == BMC_HB_DATAGRAM_SEEN && kStatusHostAlive == BMC_HB_HOST_ALIVE);
+static_assert(kHostStarted == BMC_STATUS_STARTED && kHostRunning == BMC_STATUS_RUNNING &&
+              kHostShutdown == BMC_STATUS_SHUTDOWN && kHostCheckStopped == BMC_STATUS_CHECK_STOPPED);
 }  // namespace tavik::bmcproto

@@ -40,11 +40,22 @@ typedef struct _BMC_INFO_SET {
     uint8_t pad[2];  /* zero */
 } BMC_INFO_SET;
 
+/* The result state of BMC_INFO_GET.stat[0], in its bits 4 to 6. */
+#define BMC_RESULT_SHIFT 4
+#define BMC_RESULT_MASK 0x70
+#define BMC_RESULT_READY 0
+#define BMC_RESULT_COLLECTING 1
+#define BMC_RESULT_STOPPED 2
+#define BMC_RESULT_EMPTY 3
+
+/* Bits of the heartbeat status byte BMC_INFO_GET.stat[1]. */
+#define BMC_HB_DATAGRAM_SEEN 0x01 /* a datagram from that BMC within the target's time-out */
+#define BMC_HB_HOST_ALIVE 0x02    /* that BMC's host is alive, as that BMC last announced */
+
 /* What the BMC reports on one target. */
 typedef struct _BMC_INFO_GET {
     uint32_t ip;     /* the target, as sent */
-    uint8_t stat[2]; /* stat[0] bits 4-6: result state (0 ready, 1 collecting, else none);
-                        stat[1]: heartbeat status (bit 0 datagram seen, bit 1 host alive) */
+    uint8_t stat[2]; /* stat[0]: result state (BMC_RESULT_*); stat[1]: heartbeat status (BMC_HB_*) */
     uint8_t timeout; /* not read by the daemon */
     uint8_t pad;
 } BMC_INFO_GET;

@@ -34,16 +34,6 @@ extern "C" {
 /* Slots the firmware holds: two blocks of BMC_BLOCK_RECORDS. */
 #define BMC_SLOTS 32
 
-/* Result states (stat[0] bits 4-6, shifted down). */
-#define BMC_RESULT_READY 0
-#define BMC_RESULT_COLLECTING 1
-#define BMC_RESULT_STOPPED 2
-#define BMC_RESULT_EMPTY 3
-
-/* Bits of the heartbeat status byte. */
-#define BMC_HB_DATAGRAM_SEEN 0x01 /* a datagram from that BMC within the target's time-out */
-#define BMC_HB_HOST_ALIVE 0x02    /* that BMC's host is alive, as that BMC last announced */
-
 /* One slot as the firmware holds it, with what a poll would report for it now. */
 typedef struct zvrbmc_held_target {
     uint32_t ip;     /* IPv4 address, network byte order; 0: the slot is empty */

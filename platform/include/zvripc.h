@@ -15,6 +15,20 @@
 extern "C" {
 #endif
 
+/* Heartbeat states of a (resource, node) pair, as shmnm_getrscsvstat and
+ * shmnm_setrscsvstat carry them. */
+#define RSCSV_ONLINE 1
+#define RSCSV_OFFLINE 2
+#define RSCSV_UNKNOWN 9
+#define RSCSV_UNUSED 15
+
+/* Statuses of a heartbeat resource, as shmnm_setrscstat carries them. */
+#define RSC_NORMAL 0
+#define RSC_CAUTION 3
+#define RSC_ERROR 4
+#define RSC_UNKNOWN 9
+#define RSC_UNUSED 15
+
 int sem_attach(void);
 int sem_detach(void);
 int shmcm_attach(void);

@@ -23,6 +23,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "zvripc.h"
+
 namespace zvripc {
 
 namespace {
@@ -274,11 +276,12 @@ const char *last_error() {
 }
 
 bool valid_state(int state) {
-    return state == 1 || state == 2 || state == 9 || state == 15;
+    return state == RSCSV_ONLINE || state == RSCSV_OFFLINE || state == RSCSV_UNKNOWN || state == RSCSV_UNUSED;
 }
 
 bool valid_status(int status) {
-    return status == 0 || status == 3 || status == 4 || status == 9 || status == 15;
+    return status == RSC_NORMAL || status == RSC_CAUTION || status == RSC_ERROR || status == RSC_UNKNOWN ||
+           status == RSC_UNUSED;
 }
 
 int resolve_name(const char *name, std::string &out) {
@@ -903,7 +906,8 @@ int NmView::set_state(const char *type, const char *rsc, int nodeid, int stat) {
     std::uint32_t r = 0;
     std::uint32_t n = 0;
     if (!valid_state(stat)) {
-        return fail(ZVRIPC_EARG, "state %d is not one of 1, 2, 9, 15", stat);
+        return fail(ZVRIPC_EARG, "state %d is not one of %d, %d, %d, %d", stat, RSCSV_ONLINE, RSCSV_OFFLINE,
+                    RSCSV_UNKNOWN, RSCSV_UNUSED);
     }
     if (int rc = find_rsc(type, rsc, &r)) {
         return rc;
@@ -928,7 +932,8 @@ int NmView::set_state(const char *type, const char *rsc, int nodeid, int stat) {
 int NmView::set_status(const char *type, const char *rsc, int stat) {
     std::uint32_t r = 0;
     if (!valid_status(stat)) {
-        return fail(ZVRIPC_EARG, "status %d is not one of 0, 3, 4, 9, 15", stat);
+        return fail(ZVRIPC_EARG, "status %d is not one of %d, %d, %d, %d, %d", stat, RSC_NORMAL, RSC_CAUTION,
+                    RSC_ERROR, RSC_UNKNOWN, RSC_UNUSED);
     }
     if (int rc = find_rsc(type, rsc, &r)) {
         return rc;
@@ -1064,11 +1069,11 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
             copy_field(rsc_records[i].type, sizeof rsc_records[i].type, rscs[i].type);
             copy_field(rsc_records[i].name, sizeof rsc_records[i].name, rscs[i].name);
             rsc_records[i].priority = rscs[i].priority;
-            rsc_records[i].status = 9;
+            rsc_records[i].status = RSC_UNKNOWN;
         }
         auto *states = reinterpret_cast<std::int32_t *>(base + nm_states_offset(n, r));
         for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n) * r; ++i) {
-            states[i] = 9;
+            states[i] = RSCSV_UNKNOWN;
         }
         return init_robust_mutex(&hdr->lock, names.nm);
     });

@@ -30,12 +30,8 @@ constexpr int kBlockSize = BMC_BLOCK_RECORDS;
 constexpr uint64_t kPollPauseUs = 1000000;
 const char kThreadResult[] = "0";
 
-// Result states in bits 4 to 6 of stat[0].
-constexpr int kResultReady = 0;
-constexpr int kResultCollecting = 1;
-
 int result_state(const BMC_INFO_GET &r) {
-    return (r.stat[0] & 0x70) >> 4;
+    return (r.stat[0] & BMC_RESULT_MASK) >> BMC_RESULT_SHIFT;
 }
 
 // What the thread keeps for its whole life.
@@ -268,10 +264,10 @@ int match_results(Checker &c) {
             return;
         }
         switch (result_state(*r)) {
-            case kResultCollecting:
+            case BMC_RESULT_COLLECTING:
                 ++collecting;
                 break;
-            case kResultReady:
+            case BMC_RESULT_READY:
                 pnode->newstat = 0;
                 hbdata(c.plist, prsc, pnode, r->stat[1]);
                 break;

@@ -40,7 +40,8 @@ Corrected correctstacksz(int v) {
     if (v < 0) {
         return {0, Fix::negative};
     }
-    return v >= 1 && v < kMinStackSize ? Corrected{kMinStackSize, Fix::under_minimum} : Corrected{v, Fix::none};
+    return v >= 1 && v < kMinStackSize ? Corrected{kMinStackSize, Fix::under_minimum}
+                                       : Corrected{v, Fix::none};
 }
 
 // clang-format off

@@ -11,7 +11,20 @@
 
 namespace rules {
 
-enum class Key { maxnode, maxrsc, hbto, hbint, warnrate, stacksize, nice, schedule, priority, watchth, loglevel, logsize };
+enum class Key {
+    maxnode,
+    maxrsc,
+    hbto,
+    hbint,
+    warnrate,
+    stacksize,
+    nice,
+    schedule,
+    priority,
+    watchth,
+    loglevel,
+    logsize
+};
 
 // What a correction did, and so which message the daemon logs for it.
 enum class Fix {
@@ -33,9 +46,9 @@ struct Param {
     const char *policy;
     const char *path;
     int defval;
-    const char *name;                  // in the daemon's correction messages; null without one
-    Corrected (*correct)(int value);   // null: any value read is kept
-    const char *zero_means;            // what 0 does, for people reading a correction; may be null
+    const char *name;                 // in the daemon's correction messages; null without one
+    Corrected (*correct)(int value);  // null: any value read is kept
+    const char *zero_means;           // what 0 does, for people reading a correction; may be null
 };
 
 // Every integer key, grouped by policy in the order the daemon's table build reads them.

@@ -5,6 +5,7 @@
 // so a receipt and a time-out of the same node never interleave. Its decisions rest on
 // the published state, not on the node entry, so a publication that failed earlier is
 // repaired by the next result.
+#include <zvrbmc.h>
 #include <zvripc.h>
 #include <zvrlog.h>
 #include <zvrxml.h>
@@ -19,8 +20,10 @@ namespace {
 
 constexpr int kDelayEvent = LOG_EVENT_HEARTBEAT_DELAY;
 
+// A datagram within the target's time-out from a BMC whose host is alive.
 bool heartbeat_seen(int bmcstat) {
-    return (bmcstat & 0x03) == 0x03;
+    constexpr int kAlive = BMC_HB_DATAGRAM_SEEN | BMC_HB_HOST_ALIVE;
+    return (bmcstat & kAlive) == kAlive;
 }
 
 // The published state of a pair, RSCSV_UNKNOWN when it cannot be read.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <zvripc.h>
 
 #include <atomic>
 #include <cstddef>
@@ -18,19 +19,9 @@
 #include <ctime>
 #include <mutex>
 
-// ---- per-(resource, node) heartbeat states, also the published values ----
-constexpr int RSCSV_NONE = 0;  // no state assigned (inactive resource)
-constexpr int RSCSV_ONLINE = 1;
-constexpr int RSCSV_OFFLINE = 2;
-constexpr int RSCSV_UNKNOWN = 9;
-constexpr int RSCSV_UNUSED = 15;
-
-// ---- per-resource statuses ----
-constexpr int RSC_NORMAL = 0;
-constexpr int RSC_CAUTION = 3;
-constexpr int RSC_ERROR = 4;
-constexpr int RSC_UNKNOWN = 9;
-constexpr int RSC_UNUSED = 15;
+// Heartbeat states (RSCSV_*) and resource statuses (RSC_*) are the published values of
+// zvripc.h; a node entry of an inactive resource has none assigned.
+constexpr int RSCSV_NONE = 0;
 
 // The resource type every IPC call of the daemon names.
 inline constexpr char TAVIK_RSC_TYPE[] = "tavik";

@@ -211,7 +211,7 @@ int enumerate(const std::string &which, const std::string &names, char *buf, int
         return 0;
     }
     if (*size < static_cast<int>(list.size())) {
-        return IPC_UNKNOWN;
+        return ZVRIPC_ESIZE;
     }
     std::memcpy(buf, list.data(), list.size());
     return 0;
@@ -567,7 +567,7 @@ int log_init(const char *name, void **handle, int level, int size, int flags) {
 int log_write(void *handle, int level, int msgid, const char *file, int line, const char *func,
               const char *text, ...) {
     if (handle == nullptr) {
-        return 1;
+        return ZVRLOG_E_ARG;
     }
     std::lock_guard lock(fake::mutex);
     fake::State &s = fake::fs();
@@ -637,7 +637,7 @@ int sem_wait_downnotify(int flags) {
         return out.result;
     }
     std::lock_guard lock(fake::mutex);
-    return fake::fs().downnotify ? 0 : 1;
+    return fake::fs().downnotify ? 0 : ZVRIPC_EAGAIN;
 }
 
 int sem_set_statchange(void) {
@@ -844,7 +844,7 @@ int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *CompletionCode, uin
                 r.stat[0] = it->second.first;
                 r.stat[1] = it->second.second;
             } else {
-                r.stat[0] = 0x20;  // result state 2: no result
+                r.stat[0] = BMC_RESULT_STOPPED << BMC_RESULT_SHIFT;  // no result
             }
         }
         script = s.bmc_script;

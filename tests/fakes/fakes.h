@@ -18,6 +18,8 @@
 #pragma once
 
 #include <zvrbmc.h>
+#include <zvripc_admin.h>
+#include <zvrxml.h>
 
 #include <array>
 #include <cstdint>
@@ -52,15 +54,15 @@ struct ProgrammedBlock {
     std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> records;
 };
 
-// Result codes of the fake configuration library.
-constexpr int XML_NO_KEY = 1;
-constexpr int XML_WRONG_TYPE = 2;
-constexpr int XML_TOO_LONG = 3;
-constexpr int XML_POLICY_NOT_LOADED = 4;
-constexpr int XML_NOT_LOADED = 5;
-constexpr int XML_BAD_POLICY = 6;
-// Result of an IPC call on something unknown.
-constexpr int IPC_UNKNOWN = 2;
+// Results of the fake configuration library: the real library's codes.
+constexpr int XML_NO_KEY = XMLLIB_E_NO_KEY;
+constexpr int XML_WRONG_TYPE = XMLLIB_E_TYPE_MISMATCH;
+constexpr int XML_TOO_LONG = XMLLIB_E_TOO_LONG;
+constexpr int XML_POLICY_NOT_LOADED = XMLLIB_E_POLICY_NOT_LOADED;
+constexpr int XML_NOT_LOADED = XMLLIB_E_NOT_LOADED;
+constexpr int XML_BAD_POLICY = XMLLIB_E_POLICY_UNKNOWN;
+// Result of an IPC call on a resource or node the namespace does not hold.
+constexpr int IPC_UNKNOWN = ZVRIPC_ENOTFOUND;
 
 // Back to an empty scenario: no keys, no nodes or resources, ratio 1, nothing failing.
 void reset();

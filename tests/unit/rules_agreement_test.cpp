@@ -35,7 +35,8 @@ class Agreement : public WorkerTest, public testing::WithParamInterface<Setting>
 TEST_P(Agreement, TavikctlReadsTheSettingsTheDaemonReads) {
     const Setting s = GetParam();
     // As given, out of range below and above (corrected), and zero.
-    const int variants[][3] = {{s.hbto, s.hbint, s.warnrate}, {-s.hbto, -s.hbint, s.warnrate + 100}, {0, 0, -1}};
+    const int variants[][3] = {
+        {s.hbto, s.hbint, s.warnrate}, {-s.hbto, -s.hbint, s.warnrate + 100}, {0, 0, -1}};
     for (const auto &v : variants) {
         fake::set_int("/root/cluster/heartbeat/timeout", v[0]);
         fake::set_int("/root/cluster/heartbeat/interval", v[1]);
@@ -62,7 +63,8 @@ TEST_P(Agreement, WindowsAreWhatTheDaemonProgramsAndWaits) {
     const tavikctl::DetectionWindows w =
         tavikctl::compute_windows({s.hbto, s.hbint, s.warnrate, 1}, s.ratio, s.tck);
     EXPECT_EQ(programmed[0].records[0].timeout, w.target_timeout_s);
-    EXPECT_EQ(fake::count_calls("bmc_SetZelvarinAccessTime", "0x37," + std::to_string(w.access_timeout_s)), 1);
+    EXPECT_EQ(fake::count_calls("bmc_SetZelvarinAccessTime", "0x37," + std::to_string(w.access_timeout_s)),
+              1);
 
     const EffectiveTimeout eff = effectivetimeout(s.hbto);
     EXPECT_EQ(eff.seconds, w.effective_timeout_s);

@@ -113,11 +113,11 @@ TEST_F(Setsched, NoKeysTakesTheDefaults) {
                          "xmllib_get_value /root/tavik/sched/priority,1,4",
                          "xmllib_get_value /root/tavik/watchth,1,4", "xmllib_unload_policy tavik"}));
     std::vector<std::string> errors = {
-        "xmllib_get_value(/root/tavik/nice) failed(ret:1)",
-        "xmllib_get_value(/root/tavik/mlock) failed(ret:1)",
-        "xmllib_get_value(/root/tavik/sched/schedule) failed(ret:1)",
-        "xmllib_get_value(/root/tavik/sched/priority) failed(ret:1)",
-        "xmllib_get_value(/root/tavik/watchth) failed(ret:1)",
+        "xmllib_get_value(/root/tavik/nice) failed(ret:" + std::to_string(XMLLIB_E_NO_KEY) + ")",
+        "xmllib_get_value(/root/tavik/mlock) failed(ret:" + std::to_string(XMLLIB_E_NO_KEY) + ")",
+        "xmllib_get_value(/root/tavik/sched/schedule) failed(ret:" + std::to_string(XMLLIB_E_NO_KEY) + ")",
+        "xmllib_get_value(/root/tavik/sched/priority) failed(ret:" + std::to_string(XMLLIB_E_NO_KEY) + ")",
+        "xmllib_get_value(/root/tavik/watchth) failed(ret:" + std::to_string(XMLLIB_E_NO_KEY) + ")",
     };
     EXPECT_EQ(texts_at(LV_ERROR), errors);
     EXPECT_EQ(texts_at(LV_TRACE), (std::vector<std::string>{"<<< ENTER >>>", "<<< EXIT >>> : 0x00000000"}));
@@ -160,6 +160,8 @@ TEST_P(Mlock, LocksOnlyForYesInAnyCase) {
     }
 }
 
+// 17 and 22: the library's XMLLIB_E_TYPE_MISMATCH and XMLLIB_E_TOO_LONG.
+static_assert(XMLLIB_E_TYPE_MISMATCH == 17 && XMLLIB_E_TOO_LONG == 22);
 INSTANTIATE_TEST_SUITE_P(
     Setsched, Mlock,
     testing::Values(MlockCase{"Yes", "Yes", 1, nullptr}, MlockCase{"yes", "yes", 1, nullptr},
@@ -168,9 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
                     MlockCase{"no", "no", 0, nullptr}, MlockCase{"Empty", "", 0, nullptr},
                     MlockCase{"TrailingBlank", "yes ", 0, nullptr},
                     MlockCase{"NotAText", std::nullopt, 0,
-                              "xmllib_get_value(/root/tavik/mlock) failed(ret:2)"},
+                              "xmllib_get_value(/root/tavik/mlock) failed(ret:17)"},
                     MlockCase{"TooLongForItsBuffer", "yesyesyesyesyesy", 0,
-                              "xmllib_get_value(/root/tavik/mlock) failed(ret:3)"}),
+                              "xmllib_get_value(/root/tavik/mlock) failed(ret:22)"}),
     [](const testing::TestParamInfo<MlockCase> &info) { return std::string(info.param.name); });
 
 struct SchedCase {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "cluster_layout.h"
+#include "zvripc.h"
 
 namespace tavikctl {
 
@@ -63,13 +64,13 @@ Snapshot take_snapshot(const IpcHandle &handle) {
 
 const char *state_name(int state) {
     switch (state) {
-        case 1:
+        case RSCSV_ONLINE:
             return "online";
-        case 2:
+        case RSCSV_OFFLINE:
             return "offline";
-        case 9:
+        case RSCSV_UNKNOWN:
             return "unknown";
-        case 15:
+        case RSCSV_UNUSED:
             return "unused";
         default:
             return "invalid";
@@ -78,30 +79,42 @@ const char *state_name(int state) {
 
 const char *status_name(int status) {
     switch (status) {
-        case 0:
+        case RSC_NORMAL:
             return "normal";
-        case 3:
+        case RSC_CAUTION:
             return "caution";
-        case 4:
+        case RSC_ERROR:
             return "error";
-        case 9:
+        case RSC_UNKNOWN:
             return "unknown";
-        case 15:
+        case RSC_UNUSED:
             return "unused";
         default:
             return "invalid";
     }
 }
 
+namespace {
+constexpr int kStates[] = {RSCSV_ONLINE, RSCSV_OFFLINE, RSCSV_UNKNOWN, RSCSV_UNUSED};
+}  // namespace
+
+std::string state_choices() {
+    std::string names;
+    std::string numbers;
+    for (int state : kStates) {
+        const char *sep = state == kStates[0] ? "" : ", ";
+        names += sep + std::string(state_name(state));
+        numbers += sep + std::to_string(state);
+    }
+    return names + " or " + numbers;
+}
+
 std::optional<int> parse_state(const std::string &text) {
-    for (int state : {1, 2, 9, 15}) {
-        if (strcasecmp(text.c_str(), state_name(state)) == 0) {
+    std::optional<int> number = parse_config_int(text);
+    for (int state : kStates) {
+        if (strcasecmp(text.c_str(), state_name(state)) == 0 || number == state) {
             return state;
         }
-    }
-    std::optional<int> number = parse_config_int(text);
-    if (number && (*number == 1 || *number == 2 || *number == 9 || *number == 15)) {
-        return number;
     }
     return std::nullopt;
 }

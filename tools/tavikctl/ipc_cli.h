@@ -47,12 +47,14 @@ struct SnapshotDeleter {
 using Snapshot = std::unique_ptr<zvripc_snapshot, SnapshotDeleter>;
 Snapshot take_snapshot(const IpcHandle &handle);
 
-// "online", "offline", "unknown", "unused" for 1, 2, 9, 15; "invalid" otherwise.
+// "online", "offline", "unknown", "unused" for the RSCSV_* states; "invalid" otherwise.
 const char *state_name(int state);
-// "normal", "caution", "error", "unknown", "unused" for 0, 3, 4, 9, 15; "invalid" otherwise.
+// "normal", "caution", "error", "unknown", "unused" for the RSC_* statuses; "invalid" otherwise.
 const char *status_name(int status);
 // A state by name (any case) or number; empty when it is neither.
 std::optional<int> parse_state(const std::string &text);
+// The states parse_state takes, for usage lines and errors: names, then numbers.
+std::string state_choices();
 
 // A duration as operators read it: "0s", "45s", "3m12s", "2h05m", "3d04h". Negative
 // values show as "0s".

@@ -80,8 +80,7 @@ void set_waitstat(const SetOptions &opts) {
 void set_state(const SetOptions &opts) {
     std::optional<int> state = tavikctl::parse_state(opts.state);
     if (!state) {
-        throw std::runtime_error("state: \"" + opts.state +
-                                 "\" is not online, offline, unknown, unused or 1, 2, 9, 15");
+        throw std::runtime_error("state: \"" + opts.state + "\" is not " + tavikctl::state_choices());
     }
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
@@ -157,7 +156,7 @@ tavikctl::CommandRegistrar set_command([](CLI::App &app) {
     auto *state = set->add_subcommand("state", "the state of a resource on a node");
     state->add_option("RSC", opts.rsc, "resource name")->required();
     state->add_option("NODE", opts.node, "node name or id")->required();
-    state->add_option("STATE", opts.state, "online, offline, unknown, unused or 1, 2, 9, 15")->required();
+    state->add_option("STATE", opts.state, tavikctl::state_choices())->required();
     state->add_option("--type", opts.type, "resource type (default: tavik)");
     state->fallthrough();
     state->callback([] { set_state(opts); });
