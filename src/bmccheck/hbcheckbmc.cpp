@@ -89,14 +89,14 @@ void build_targets(Checker &c) {
 
 void signal_main_thread() {
     if (int ret = pthread_mutex_lock(&bmcmutex); ret != 0) {
-        TLOG(LV_ERROR, "pthread_mutex_lock() failed(ret:%d,errno:%d)", ret, errno);
+        TLOG_OP(LV_ERROR, "hbcheckbmc", "pthread_mutex_lock() failed(ret:%d,errno:%d)", ret, errno);
     }
     bmcready = 1;
     if (int ret = pthread_cond_signal(&bmccond); ret != 0) {
-        TLOG(LV_ERROR, "pthread_cond_signal() failed(ret:%d,errno:%d)", ret, errno);
+        TLOG_OP(LV_ERROR, "hbcheckbmc", "pthread_cond_signal() failed(ret:%d,errno:%d)", ret, errno);
     }
     if (int ret = pthread_mutex_unlock(&bmcmutex); ret != 0) {
-        TLOG(LV_ERROR, "pthread_mutex_unlock() failed(ret:%d,errno:%d)", ret, errno);
+        TLOG_OP(LV_ERROR, "hbcheckbmc", "pthread_mutex_unlock() failed(ret:%d,errno:%d)", ret, errno);
     }
 }
 
@@ -108,9 +108,10 @@ void send_access_time(const Checker &c) {
     uint8_t cc = 0;
     int ret = bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, accesstimeout, &cc);
     if (ret != 0 || cc != 0) {
-        TLOG(LV_ERROR, "bmc_SetZelvarinAccessTime() failed(ret:%d,CompletionCode:%#x)", ret, cc);
+        TLOG_OP(LV_ERROR, "hbcheckbmc", "bmc_SetZelvarinAccessTime() failed(ret:%d,CompletionCode:%#x)", ret,
+                cc);
     } else {
-        TLOG(LV_INFO, "bmc_SetZelvarinAccessTime() executed(timeout:%d)", accesstimeout);
+        TLOG_OP(LV_INFO, "hbcheckbmc", "bmc_SetZelvarinAccessTime() executed(timeout:%d)", accesstimeout);
     }
 }
 
@@ -121,10 +122,11 @@ bool program_block(Checker &c, int b, const char *ctrlword, int oklevel) {
         bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, static_cast<uint8_t>(b),
                                &c.tavikinfoset[static_cast<size_t>(kBlockSize * (b - 1))], &cc, &blocknumber);
     if (ret == 0 && cc == 0) {
-        TLOG(oklevel, "bmc_SetBmcIpAddressAll success (Block:%#x ctrl:%s).", blocknumber, ctrlword);
+        TLOG_OP(oklevel, "hbcheckbmc", "bmc_SetBmcIpAddressAll success (Block:%#x ctrl:%s).", blocknumber,
+                ctrlword);
         return true;
     }
-    TLOG(LV_ERROR, "bmc_SetBmcIpAddressAll failed(ret:%d,CompletionCode:%#x)", ret, cc);
+    TLOG_OP(LV_ERROR, "hbcheckbmc", "bmc_SetBmcIpAddressAll failed(ret:%d,CompletionCode:%#x)", ret, cc);
     return false;
 }
 
@@ -149,11 +151,11 @@ void program_stopped(Checker &c) {
 void wait_at_gate() {
     for (;;) {
         if (bhbcheckbmc != 0) {
-            TLOG(LV_ERROR, "START: hbcheckbmc");
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "START: hbcheckbmc");
             return;
         }
         if (bsigrecv != 0) {
-            TLOG(LV_ERROR, "SIGUSR1 already received");
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "SIGUSR1 already received");
             return;
         }
         thctl_testcancel();
@@ -168,7 +170,7 @@ void set_up(Checker &c) {
     signal_main_thread();
     send_access_time(c);
     c.curblock = c.curtarget == 0 ? 0 : (c.curtarget - 1) / kBlockSize + 1;
-    TLOG(LV_ERROR, "current target ip:%d, current block:%d", c.curtarget, c.curblock);
+    TLOG_OP(LV_ERROR, "hbcheckbmc", "current target ip:%d, current block:%d", c.curtarget, c.curblock);
     cancel_enable();
     thctl_testcancel();
     program_stopped(c);
@@ -183,11 +185,11 @@ bool send_running_status() {
     uint8_t cc = 0;
     int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_RUNNING, &cc);
     if (ret != 0 || cc != 0) {
-        TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(ret:%d, CompletionCode:%#x ctrl:%#x)", ret, cc,
-             BMC_STATUS_RUNNING);
+        TLOG_OP(LV_ERROR, "hbcheckbmc", "bmc_SetZelvarinStatus() failed(ret:%d, CompletionCode:%#x ctrl:%#x)",
+                ret, cc, BMC_STATUS_RUNNING);
         return false;
     }
-    TLOG(LV_DETAIL, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_RUNNING);
+    TLOG_OP(LV_DETAIL, "hbcheckbmc", "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_RUNNING);
     return true;
 }
 
@@ -203,7 +205,7 @@ void dump_targets(const Checker &c) {
     for (int b = 1; b <= c.curblock; ++b) {
         for (int s = 0; s < kBlockSize; ++s) {
             const BMC_INFO_SET &t = c.tavikinfoset[static_cast<size_t>(kBlockSize * (b - 1) + s)];
-            TLOG(LV_DUMP, "blk:[%d] tavikinfoset[%d].ip:%#x, ctrl:%#x", b, s, t.ip, t.ctrl);
+            TLOG_OP(LV_DUMP, "hbcheckbmc", "blk:[%d] tavikinfoset[%d].ip:%#x, ctrl:%#x", b, s, t.ip, t.ctrl);
         }
     }
 }
@@ -216,7 +218,7 @@ bool poll_blocks(Checker &c, uint8_t &cc) {
         int ret = bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, static_cast<uint8_t>(b), &cc, &blocknumber,
                                       &c.tavikinfoget[static_cast<size_t>(kBlockSize * (b - 1))]);
         if (ret != 0 || cc != 0) {
-            TLOG(LV_ERROR, "bmc_GetBmcStatusAll failed(ret:%d,CompletionCode:%#x)", ret, cc);
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "bmc_GetBmcStatusAll failed(ret:%d,CompletionCode:%#x)", ret, cc);
             return false;
         }
     }
@@ -227,8 +229,9 @@ void dump_results(const Checker &c, uint8_t cc) {
     for (int b = 1; b <= c.curblock; ++b) {
         for (int s = 0; s < kBlockSize; ++s) {
             const BMC_INFO_GET &r = c.tavikinfoget[static_cast<size_t>(kBlockSize * (b - 1) + s)];
-            TLOG(LV_DETAIL, "blk:[%d] tavikinfoget[%d].ip:%#x, stat[0]:%#x, stat[1]:%#x, CompletionCode:%#x",
-                 b, s, r.ip, r.stat[0], r.stat[1], cc);
+            TLOG_OP(LV_DETAIL, "hbcheckbmc",
+                    "blk:[%d] tavikinfoget[%d].ip:%#x, stat[0]:%#x, stat[1]:%#x, CompletionCode:%#x", b, s,
+                    r.ip, r.stat[0], r.stat[1], cc);
         }
     }
 }
@@ -248,11 +251,11 @@ int match_results(Checker &c) {
     std::lock_guard lock(tablemutex);
     for_each_node(c.plist, [&](tavik_list_rsc *prsc, tavik_list_node *pnode) {
         if (pnode->stat == RSCSV_UNUSED) {
-            TLOG(LV_DETAIL, "unused resource(rsc:%s,node:%s)", prsc->name, pnode->name);
+            TLOG_OP(LV_DETAIL, "hbcheckbmc", "unused resource(rsc:%s,node:%s)", prsc->name, pnode->name);
             return;
         }
         if (pnode->ip[0] == '\0') {
-            TLOG(LV_DETAIL, "IP address is empty(rsc:%s,node:%s)", prsc->name, pnode->name);
+            TLOG_OP(LV_DETAIL, "hbcheckbmc", "IP address is empty(rsc:%s,node:%s)", prsc->name, pnode->name);
             return;
         }
         if (pnode->newstat == 0) {
@@ -260,7 +263,7 @@ int match_results(Checker &c) {
         }
         const BMC_INFO_GET *r = find_result(c, pnode->ip_int);
         if (r == nullptr) {
-            TLOG(LV_ERROR, "ip(%#x) is not exist in returned blocks.", pnode->ip_int);
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "ip(%#x) is not exist in returned blocks.", pnode->ip_int);
             return;
         }
         switch (result_state(*r)) {
@@ -282,7 +285,7 @@ int match_results(Checker &c) {
 void collect(Checker &c) {
     for (;;) {
         if (bsigrecv != 0) {
-            TLOG(LV_ERROR, "SIGUSR1 already received");
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "SIGUSR1 already received");
             return;
         }
         cancel_enable();
@@ -323,7 +326,7 @@ bool run_cycle(Checker &c) {
 void poll_until_stopped(Checker &c) {
     for (;;) {
         if (bsigrecv != 0) {
-            TLOG(LV_ERROR, "SIGUSR1 already received");
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "SIGUSR1 already received");
             return;
         }
         c.ssclock = xmllib_times(0);
@@ -334,7 +337,7 @@ void poll_until_stopped(Checker &c) {
         cancel_enable();
         thctl_testcancel();
         if (bsigrecv != 0) {
-            TLOG(LV_ERROR, "SIGUSR1 already received");
+            TLOG_OP(LV_ERROR, "hbcheckbmc", "SIGUSR1 already received");
             return;
         }
         thctl_sleep_us(c.tavikint);

@@ -30,8 +30,8 @@ bool heartbeat_seen(int bmcstat) {
 int published_state(const tavik_list_rsc *prsc, const tavik_list_node *pnode) {
     int getstat = 0;
     if (int ret = shmnm_getrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, &getstat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority,
-             ret);
+        TLOG_OP(LV_ERROR, "hbdata", "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name,
+                pnode->priority, ret);
         getstat = RSCSV_UNKNOWN;
     }
     return getstat;
@@ -41,24 +41,24 @@ int published_state(const tavik_list_rsc *prsc, const tavik_list_node *pnode) {
 void change_state(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode, int stat,
                   const char *word) {
     if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority,
-             ret);
+        TLOG_OP(LV_ERROR, "hbdata", "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name,
+                pnode->priority, ret);
     }
     pnode->stat = stat;
-    TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) -> %s", prsc->name, pnode->name, pnode->priority, word);
+    TLOG_OP(LV_ERROR, "hbdata", "rsc(%s)/node(%s(%d)) -> %s", prsc->name, pnode->name, pnode->priority, word);
     setrscstat(plist, prsc);
     if (int ret = sem_set_statchange(); ret != 0) {
-        TLOG(LV_ERROR, "sem_set_statchange() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "hbdata", "sem_set_statchange() failed(ret:%d)", ret);
     }
 }
 
 }  // namespace
 
-EffectiveTimeout effectivetimeout(int hbto) {
+EffectiveTimeout effectivetimeout(int hbto, const char *op) {
     int ratio = 0;
     int period = 0;
     if (int ret = shmcm_getratio(&ratio, &period); ret != 0) {
-        TLOG(LV_ERROR, "shmcm_getratio() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, op, "shmcm_getratio() failed(ret:%d)", ret);
     }
     return rules::effectivetimeout(hbto, ratio, tckconf);
 }

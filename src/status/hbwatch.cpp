@@ -25,11 +25,11 @@ const char kThreadResult[] = "0";
 // Takes one timed-out entry offline. Called with tablemutex held.
 void timeout_entry(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode) {
     if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, prsc->name, pnode->priority, RSCSV_OFFLINE); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name, pnode->priority,
-             ret);
+        TLOG_OP(LV_ERROR, "hbcheck", "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", prsc->name,
+                pnode->priority, ret);
     }
     pnode->stat = RSCSV_OFFLINE;
-    TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) -> OFFLINE", prsc->name, pnode->name, pnode->priority);
+    TLOG_OP(LV_ERROR, "hbcheck", "rsc(%s)/node(%s(%d)) -> OFFLINE", prsc->name, pnode->name, pnode->priority);
     setrscstat(plist, prsc);
 }
 

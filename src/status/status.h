@@ -25,9 +25,10 @@ int hbdata(tavik_list_head *plist, tavik_list_rsc *prsc, tavik_list_node *pnode,
 int delaywarn(const char *rscname, const char *svname, clock_t lastcl, clock_t curcl, int hbto, int msgid);
 
 // The effective time-out of hbto milliseconds under the cluster's current ratio, in
-// seconds and in ticks (both saturating at 2147483647).
+// seconds and in ticks (both saturating at 2147483647). Its failure to read the ratio is logged under op,
+// the operation that asked (its caller by default).
 using EffectiveTimeout = rules::EffectiveTimeout;
-EffectiveTimeout effectivetimeout(int hbto);
+EffectiveTimeout effectivetimeout(int hbto, const char *op = __builtin_FUNCTION());
 
 // The timeout watch thread, one scan of it, and its clean-up.
 void *hbwatch(void *parg);

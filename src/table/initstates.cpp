@@ -27,11 +27,11 @@ bool resumemode() {
     int act = 0;
     char acttype[32] = {};
     if (int ret = shmcm_getaction(&act, acttype, 0); ret != 0) {
-        TLOG(LV_ERROR, "shmcm_getaction() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmcm_getaction() failed(ret:%d)", ret);
         act = kActionUnreadable;
     }
     if (act == kActionResume1 || act == kActionResume2 || brestart == 1) {
-        TLOG(LV_ERROR, "change mode to resume(act:0x%08x)", static_cast<unsigned>(act));
+        TLOG_OP(LV_ERROR, "loadinfo", "change mode to resume(act:0x%08x)", static_cast<unsigned>(act));
         return true;
     }
     return false;
@@ -51,14 +51,14 @@ struct Block {
 void readprevious(const Block &b, tavik_list_node *pnode) {
     int stat = RSCSV_UNKNOWN;
     if (int ret = shmnm_getrscsvstat(TAVIK_RSC_TYPE, b.prsc->name, pnode->priority, &stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority,
-             ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmnm_getrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name,
+                pnode->priority, ret);
         stat = RSCSV_UNKNOWN;
     }
     pnode->stat = stat;
     pnode->lastrecv = xmllib_times(0);
-    TLOG(LV_ERROR, "rsc(%s)/node(%s(%d)) prev stat:0x%08x", b.prsc->name, pnode->name, pnode->priority,
-         static_cast<unsigned>(pnode->stat));
+    TLOG_OP(LV_ERROR, "loadinfo", "rsc(%s)/node(%s(%d)) prev stat:0x%08x", b.prsc->name, pnode->name,
+            pnode->priority, static_cast<unsigned>(pnode->stat));
 }
 
 // The own host's record when it has no address in this block (the first such record).
@@ -126,8 +126,8 @@ bool decide(const Block &b, tavik_list_node *pnode) {
 
 void publish(const Block &b, const tavik_list_node *pnode) {
     if (int ret = shmnm_setrscsvstat(TAVIK_RSC_TYPE, b.prsc->name, pnode->priority, pnode->stat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name, pnode->priority,
-             ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmnm_setrscsvstat(rsc:%s,nodeid:%d) failed(ret:%d)", b.prsc->name,
+                pnode->priority, ret);
     }
 }
 
@@ -153,7 +153,7 @@ void initstates(tavik_list_head *plist, const char *myname) {
     for (int i = 0; i < plist->currsc; ++i) {
         tavik_list_rsc *prsc = rscat(plist, i);
         if (!rules::resourceactive(prsc->devid)) {
-            TLOG(LV_WARN, "device id(%d) is invalid", prsc->devid);
+            TLOG_OP(LV_WARN, "loadinfo", "device id(%d) is invalid", prsc->devid);
             continue;
         }
         bsetsem = initblock({prsc, nodesof(prsc), plist->curnode, myname, bresume}) || bsetsem;
@@ -164,7 +164,7 @@ void initstates(tavik_list_head *plist, const char *myname) {
     // At a fresh start the cluster learns the states from the status publication alone.
     if (bresume && bsetsem) {
         if (int ret = sem_set_statchange(); ret != 0) {
-            TLOG(LV_ERROR, "sem_set_statchange() failed(ret:%d)", ret);
+            TLOG_OP(LV_ERROR, "loadinfo", "sem_set_statchange() failed(ret:%d)", ret);
         }
     }
 }

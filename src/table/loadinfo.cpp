@@ -62,16 +62,16 @@ int fetchlist(const Enumeration &e, ListBuffer &pmulti) {
     int szmulti = 0;
     int ret = e.call(nullptr, &szmulti);
     if (ret != 0 || szmulti <= 0) {
-        TLOG(LV_ERROR, "%s() failed(ret:%d)", e.name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "%s() failed(ret:%d)", e.name, ret);
         return e.failure;
     }
     pmulti.reset(static_cast<char *>(tablesys.calloc(static_cast<std::size_t>(szmulti) + 2, 1)));
     if (!pmulti) {
-        TLOG(LV_ERROR, "malloc(%d) failed(errno:%d)", szmulti, errno);
+        TLOG_OP(LV_ERROR, "loadinfo", "malloc(%d) failed(errno:%d)", szmulti, errno);
         return kResultMemory;
     }
     if (ret = e.call(pmulti.get(), &szmulti); ret != 0) {
-        TLOG(LV_ERROR, "%s() failed(ret:%d)", e.name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "%s() failed(ret:%d)", e.name, ret);
         pmulti.reset();
         return e.failure;
     }
@@ -110,18 +110,18 @@ struct Build {
 int allocate(Build &b) {
     std::size_t total = tablesize(b.currsc, b.curnode);
     if (total > INT_MAX) {
-        TLOG(LV_ERROR, "table too large(currsc:%d,curnode:%d)", b.currsc, b.curnode);
+        TLOG_OP(LV_ERROR, "loadinfo", "table too large(currsc:%d,curnode:%d)", b.currsc, b.curnode);
         return kResultMemory;
     }
     int size = static_cast<int>(total);
     b.plist.reset(static_cast<tavik_list_head *>(tablesys.calloc(1, total)));
     if (!b.plist) {
-        TLOG(LV_ERROR, "malloc(%d) failed(errno:%d)", size, errno);
+        TLOG_OP(LV_ERROR, "loadinfo", "malloc(%d) failed(errno:%d)", size, errno);
         return kResultMemory;
     }
-    TLOG(LV_ERROR, "plist(0x%08x):TOTAL(%d)=H(%d)+R(%d*%d)+N(%d*%d*%d)",
-         static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(b.plist.get())), size, TAVIK_HEAD_SIZE,
-         TAVIK_SLOT_SIZE, b.currsc, TAVIK_SLOT_SIZE, b.curnode, b.currsc);
+    TLOG_OP(LV_ERROR, "loadinfo", "plist(0x%08x):TOTAL(%d)=H(%d)+R(%d*%d)+N(%d*%d*%d)",
+            static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(b.plist.get())), size, TAVIK_HEAD_SIZE,
+            TAVIK_SLOT_SIZE, b.currsc, TAVIK_SLOT_SIZE, b.curnode, b.currsc);
     return 0;
 }
 
@@ -129,7 +129,7 @@ int allocate(Build &b) {
 int ownhost(char (&myname)[256]) {
     std::memset(myname, 0, sizeof myname);
     if (tablesys.gethostname(myname, sizeof myname) != 0) {
-        TLOG(LV_ERROR, "gethostname() failed(errno:%d)", errno);
+        TLOG_OP(LV_ERROR, "loadinfo", "gethostname() failed(errno:%d)", errno);
         return kResultHostName;
     }
     myname[sizeof myname - 1] = '\0';
@@ -141,7 +141,7 @@ int ownhost(char (&myname)[256]) {
 
 int ownpriority(const char *myname, int &mypri) {
     if (int ret = shmnm_getnodepri(myname, &mypri); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getnodepri() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmnm_getnodepri() failed(ret:%d)", ret);
         return kResultOwnPriority;
     }
     return 0;
@@ -156,21 +156,22 @@ void storeheader(const Build &b) {
     plist->hbto = b.params.hbto;
     plist->hbint = b.params.hbint;
     plist->mypri = b.mypri;
-    TLOG(LV_ERROR, "maxnode:%d,maxrsc:%d", plist->maxnode, plist->maxrsc);
-    TLOG(LV_ERROR, "currsc:%d,curnode:%d", plist->currsc, plist->curnode);
-    TLOG(LV_ERROR, "hbto:%d(msec),hbint:%d(msec),warnrate:%d", plist->hbto, plist->hbint, warnrate);
-    TLOG(LV_ERROR, "thstacksz:%d", thstacksz);
+    TLOG_OP(LV_ERROR, "loadinfo", "maxnode:%d,maxrsc:%d", plist->maxnode, plist->maxrsc);
+    TLOG_OP(LV_ERROR, "loadinfo", "currsc:%d,curnode:%d", plist->currsc, plist->curnode);
+    TLOG_OP(LV_ERROR, "loadinfo", "hbto:%d(msec),hbint:%d(msec),warnrate:%d", plist->hbto, plist->hbint,
+            warnrate);
+    TLOG_OP(LV_ERROR, "loadinfo", "thstacksz:%d", thstacksz);
 }
 
 void fillresource(tavik_list_rsc *prsc, const char *pname) {
     copyname(prsc->name, pname);
     int priority = 0;
     if (int ret = shmnm_getrscpri(TAVIK_RSC_TYPE, prsc->name, &priority); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getrscpri(%s) failed(ret:%d)", prsc->name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmnm_getrscpri(%s) failed(ret:%d)", prsc->name, ret);
         priority = -1;
     }
     prsc->priority = priority;
-    TLOG(LV_DETAIL, "rsc:%s,pri:%d", pname, prsc->priority);
+    TLOG_OP(LV_DETAIL, "loadinfo", "rsc:%s,pri:%d", pname, prsc->priority);
 }
 
 // A list longer than at counting time is cut at currsc entries; a shorter one leaves the
@@ -192,11 +193,12 @@ void fillnode(const tavik_list_rsc *prsc, tavik_list_node *pnode, const char *pn
     copyname(pnode->name, pname);
     int priority = 0;
     if (int ret = shmnm_getnodepri(pnode->name, &priority); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getnodepri(%s) failed(ret:%d)", pnode->name, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "shmnm_getnodepri(%s) failed(ret:%d)", pnode->name, ret);
         priority = -1;
     }
     pnode->priority = priority;
-    TLOG(LV_ERROR, "rsc:%s(pri:%d),node:%s(pri:%d)", prsc->name, prsc->priority, pname, pnode->priority);
+    TLOG_OP(LV_ERROR, "loadinfo", "rsc:%s(pri:%d),node:%s(pri:%d)", prsc->name, prsc->priority, pname,
+            pnode->priority);
 }
 
 // Every block gets the same nodes in the same order, each looked up once per block.
@@ -226,7 +228,7 @@ void filldevids(tavik_list_head *plist) {
         int devid = 0;
         int size = sizeof devid;
         if (int ret = xmllib_get_value(xmlpath, XMLLIB_TYPE_INT, &devid, &size); ret != 0) {
-            TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", xmlpath, ret);
+            TLOG_OP(LV_ERROR, "loadinfo", "xmllib_get_value(%s) failed(ret:%d)", xmlpath, ret);
             devid = -1;
         }
         prsc->devid = devid;
@@ -240,7 +242,7 @@ void readaddress(const tavik_list_rsc *prsc, tavik_list_node *pnode) {
     std::snprintf(xmlpath, sizeof xmlpath, "/root/server@%s/device@%d/info", pnode->name, prsc->devid);
     int size = sizeof pnode->ip;
     if (int ret = xmllib_get_value(xmlpath, XMLLIB_TYPE_STRING, pnode->ip, &size); ret != 0) {
-        TLOG(LV_ERROR, "xmllib_get_value(%s) failed(ret:%d)", xmlpath, ret);
+        TLOG_OP(LV_ERROR, "loadinfo", "xmllib_get_value(%s) failed(ret:%d)", xmlpath, ret);
         std::memset(pnode->ip, 0, sizeof pnode->ip);
     }
     pnode->ip[sizeof pnode->ip - 1] = '\0';
@@ -249,7 +251,7 @@ void readaddress(const tavik_list_rsc *prsc, tavik_list_node *pnode) {
     }
     in_addr addrtmp{};
     if (inet_pton(AF_INET, pnode->ip, &addrtmp) != 1) {
-        TLOG(LV_DETAIL, "IP address is invalid(rsc:%s,node:%s)", prsc->name, pnode->name);
+        TLOG_OP(LV_DETAIL, "loadinfo", "IP address is invalid(rsc:%s,node:%s)", prsc->name, pnode->name);
         return;
     }
     std::memcpy(&pnode->ip_int, &addrtmp, sizeof pnode->ip_int);
@@ -259,7 +261,7 @@ void filladdresses(tavik_list_head *plist) {
     for (int i = 0; i < plist->currsc; ++i) {
         tavik_list_rsc *prsc = rscat(plist, i);
         if (!rules::resourceactive(prsc->devid)) {
-            TLOG(LV_WARN, "device id(%d) is invalid", prsc->devid);
+            TLOG_OP(LV_WARN, "loadinfo", "device id(%d) is invalid", prsc->devid);
             continue;
         }
         tavik_list_node *pnode = nodesof(prsc);
@@ -268,10 +270,10 @@ void filladdresses(tavik_list_head *plist) {
             if (pnode[j].priority == plist->mypri) {
                 copyname(prsc->myip, pnode[j].ip);
                 copyname(prsc->myname, pnode[j].name);
-                TLOG(LV_ERROR, "rsc=%s,ownnode=%s(pri=%d,ip=%s)", prsc->name, pnode[j].name, plist->mypri,
-                     prsc->myip);
+                TLOG_OP(LV_ERROR, "loadinfo", "rsc=%s,ownnode=%s(pri=%d,ip=%s)", prsc->name, pnode[j].name,
+                        plist->mypri, prsc->myip);
             }
-            TLOG(LV_ERROR, "rsc:%s,node:%s(IP=%s)", prsc->name, pnode[j].name, pnode[j].ip);
+            TLOG_OP(LV_ERROR, "loadinfo", "rsc:%s,node:%s(IP=%s)", prsc->name, pnode[j].name, pnode[j].ip);
         }
     }
 }

@@ -49,25 +49,25 @@ void close_log_channel() {
 
 void start_log_channel() {
     tavik_loginit();
-    TLOG(LV_INFO, "tavik starting");
-    TLOG(LV_ERROR, "%s %s", srcrev, srcdate);
-    TLOG(LV_ERROR, "MAKE: %s %s", __DATE__, __TIME__);
+    TLOG_OP(LV_INFO, "main", "tavik starting");
+    TLOG_OP(LV_ERROR, "main", "%s %s", srcrev, srcdate);
+    TLOG_OP(LV_ERROR, "main", "MAKE: %s %s", __DATE__, __TIME__);
 }
 
 void read_clock_rate() {
     errno = 0;
     tckconf = sysconf(_SC_CLK_TCK);
     if (tckconf == -1) {
-        TLOG(LV_ERROR, "sysconf(_SC_CLK_TCK) failed(errno:%d) -> use %d", errno,
-             static_cast<int>(kFallbackTicks));
+        TLOG_OP(LV_ERROR, "main", "sysconf(_SC_CLK_TCK) failed(errno:%d) -> use %d", errno,
+                static_cast<int>(kFallbackTicks));
         tckconf = kFallbackTicks;
     }
-    TLOG(LV_INFO, "clock:%d per sec", static_cast<int>(tckconf));
+    TLOG_OP(LV_INFO, "main", "clock:%d per sec", static_cast<int>(tckconf));
 }
 
 void lock_memory() {
     if (bmlock == 1 && mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
-        TLOG(LV_WARN, "mlockall() failed(errno:%d)", errno);
+        TLOG_OP(LV_WARN, "main", "mlockall() failed(errno:%d)", errno);
         bmlock = 0;
     }
 }
@@ -82,16 +82,16 @@ void unlock_memory() {
 // Start-up steps 13 and 14: the BMC library, the BMC and the daemon's start status.
 void init_bmc() {
     if (int ret = libzvrbmc_init(); ret != 0) {
-        TLOG(LV_ERROR, "libzvrbmc_init() failed(ret:%d )", ret);
+        TLOG_OP(LV_ERROR, "main", "libzvrbmc_init() failed(ret:%d )", ret);
         log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__,
                   "main", nullptr);
         libzvrbmcinit = 0;
     } else {
-        TLOG(LV_INFO, "libzvrbmc_init() succeed.(%d)", ret);
+        TLOG_OP(LV_INFO, "main", "libzvrbmc_init() succeed.(%d)", ret);
         libzvrbmcinit = 1;
     }
     if (int ret = bmc_init(); ret != 0) {
-        TLOG(LV_ERROR, "bmc_init() failed(ret:%d )", ret);
+        TLOG_OP(LV_ERROR, "main", "bmc_init() failed(ret:%d )", ret);
         log_write(phtaviklog.load(), LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, __FILE_NAME__, __LINE__,
                   "main", nullptr);
         return;
@@ -100,9 +100,9 @@ void init_bmc() {
     uint8_t cc = 0;
     int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_STARTED, &cc);
     if (ret != 0 || cc != 0) {
-        TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(ret:%d,CompletionCode:%#x)", ret, cc);
+        TLOG_OP(LV_ERROR, "main", "bmc_SetZelvarinStatus() failed(ret:%d,CompletionCode:%#x)", ret, cc);
     } else {
-        TLOG(LV_INFO, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_STARTED);
+        TLOG_OP(LV_INFO, "main", "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_STARTED);
         bmcinit += 1;
     }
 }
@@ -113,26 +113,26 @@ void term_bmc() {
         uint8_t cc = 0;
         int ret = bmc_SetZelvarinStatus(1, BMC_STATUS_SHUTDOWN, &cc);
         if (ret != 0 || cc != 0) {
-            TLOG(LV_ERROR, "bmc_SetZelvarinStatus() failed(stat:%#x ret:%d,CompletionCode:%#x)",
-                 BMC_STATUS_SHUTDOWN, ret, cc);
+            TLOG_OP(LV_ERROR, "main", "bmc_SetZelvarinStatus() failed(stat:%#x ret:%d,CompletionCode:%#x)",
+                    BMC_STATUS_SHUTDOWN, ret, cc);
         } else {
-            TLOG(LV_INFO, "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_SHUTDOWN);
+            TLOG_OP(LV_INFO, "main", "bmc_SetZelvarinStatus() executed.(ctrl:%#x)", BMC_STATUS_SHUTDOWN);
         }
         bmcinit -= 1;
     }
     if (bmcinit == -1) {
         if (int ret = bmc_term(); ret != 0) {
-            TLOG(LV_ERROR, "bmc_term() failed(ret:%d )", ret);
+            TLOG_OP(LV_ERROR, "main", "bmc_term() failed(ret:%d )", ret);
         } else {
-            TLOG(LV_INFO, "bmc_term() executed.");
+            TLOG_OP(LV_INFO, "main", "bmc_term() executed.");
         }
         bmcinit -= 1;
     }
     if (libzvrbmcinit == 1) {
         if (int ret = libzvrbmc_term(); ret != 0) {
-            TLOG(LV_ERROR, "libzvrbmc_term() failed.(%d)", ret);
+            TLOG_OP(LV_ERROR, "main", "libzvrbmc_term() failed.(%d)", ret);
         } else {
-            TLOG(LV_INFO, "libzvrbmc_term() succeed.(%d)", ret);
+            TLOG_OP(LV_INFO, "main", "libzvrbmc_term() succeed.(%d)", ret);
         }
         libzvrbmcinit = 0;
     }
@@ -140,14 +140,14 @@ void term_bmc() {
 
 void start_worker(Worker &w, tavik_list_head *plist) {
     if (int ret = pthread_attr_init(&w.attr); ret != 0) {
-        TLOG(LV_ERROR, "pthread_attr_init(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+        TLOG_OP(LV_ERROR, "main", "pthread_attr_init(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
         return;
     }
     w.attr_ready = true;
     setstacksz(&w.attr);
     pthread_t th;
     if (int ret = thctl_create(&th, &w.attr, w.entry, plist); ret != 0) {
-        TLOG(LV_ERROR, "pthread_create(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+        TLOG_OP(LV_ERROR, "main", "pthread_create(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
         return;
     }
     w.handle = th;
@@ -158,13 +158,13 @@ void join_worker(Worker &w) {
     if (pthread_t th = w.handle.load(); th != 0) {
         void *thret = nullptr;
         if (int ret = thctl_join(th, &thret); ret != 0) {
-            TLOG(LV_ERROR, "pthread_join(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
+            TLOG_OP(LV_ERROR, "main", "pthread_join(%s) failed(ret:%d,errno:%d)", w.name, ret, errno);
         } else {
             if (thret == PTHREAD_CANCELED) {
-                TLOG(LV_INFO, "pthread_join(%s) success(ret:%d,canceled)", w.name, ret);
+                TLOG_OP(LV_INFO, "main", "pthread_join(%s) success(ret:%d,canceled)", w.name, ret);
             } else {
-                TLOG(LV_INFO, "pthread_join(%s) success(ret:%d,thret:%s)", w.name, ret,
-                     thret != nullptr ? static_cast<const char *>(thret) : "(null)");
+                TLOG_OP(LV_INFO, "main", "pthread_join(%s) success(ret:%d,thret:%s)", w.name, ret,
+                        thret != nullptr ? static_cast<const char *>(thret) : "(null)");
             }
             w.handle = 0;
         }
@@ -179,7 +179,7 @@ void join_worker(Worker &w) {
 // bmcready flag keeps a signal that came before the wait from being lost.
 void await_check_thread() {
     if (int ret = pthread_mutex_lock(&bmcmutex); ret != 0) {
-        TLOG(LV_ERROR, "pthread_mutex_lock() failed(ret:%d,errno:%d)", ret, errno);
+        TLOG_OP(LV_ERROR, "main", "pthread_mutex_lock() failed(ret:%d,errno:%d)", ret, errno);
         return;
     }
     for (int attempt = 0; attempt < kHandshakeWaits; ++attempt) {
@@ -190,13 +190,13 @@ void await_check_thread() {
             (void)pthread_cond_clockwait(&bmccond, &bmcmutex, CLOCK_MONOTONIC, &waitspec);
         }
         if (bmcready != 0) {
-            TLOG(LV_ERROR, "checkbmc thread initialized");
+            TLOG_OP(LV_ERROR, "main", "checkbmc thread initialized");
             break;
         }
-        TLOG(LV_ERROR, "waiting checkbmc thread initialize");
+        TLOG_OP(LV_ERROR, "main", "waiting checkbmc thread initialize");
     }
     if (int ret = pthread_mutex_unlock(&bmcmutex); ret != 0) {
-        TLOG(LV_ERROR, "pthread_mutex_unlock() failed(ret:%d,errno:%d)", ret, errno);
+        TLOG_OP(LV_ERROR, "main", "pthread_mutex_unlock() failed(ret:%d,errno:%d)", ret, errno);
     }
 }
 
@@ -217,13 +217,13 @@ int tavik_main() {
     kill(getppid(), SIGUSR1);
     read_clock_rate();
     if (int ret = setsched(); ret != 0) {
-        TLOG(LV_ERROR, "setsched() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "main", "setsched() failed(ret:%d)", ret);
     }
     lock_memory();
 
     if (int ret = attachipc(); ret != 0) {
-        TLOG(LV_ERROR, "attachipc() failed(ret:%d)", ret);
-        TLOG(LV_INFO, "tavik shutting down");
+        TLOG_OP(LV_ERROR, "main", "attachipc() failed(ret:%d)", ret);
+        TLOG_OP(LV_INFO, "main", "tavik shutting down");
         close_log_channel();
         xmllib_unload_config();
         xmllib_term();
@@ -233,7 +233,7 @@ int tavik_main() {
     }
     int waitstat = 0;
     if (int ret = shmnm_getwaitstat(&waitstat); ret != 0) {
-        TLOG(LV_ERROR, "shmnm_getwaitstat() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "main", "shmnm_getwaitstat() failed(ret:%d)", ret);
         waitstat = 1;
     }
     if (waitstat == 1) {
@@ -242,8 +242,8 @@ int tavik_main() {
 
     tavik_list_head *plist = nullptr;
     if (int ret = loadinfo(&plist); ret != 0) {
-        TLOG(LV_ERROR, "loadinfo() failed(ret:%d)", ret);
-        TLOG(LV_INFO, "tavik shutting down");
+        TLOG_OP(LV_ERROR, "main", "loadinfo() failed(ret:%d)", ret);
+        TLOG_OP(LV_INFO, "main", "tavik shutting down");
         close_log_channel();
         detachipc();
         xmllib_unload_config();
@@ -253,7 +253,7 @@ int tavik_main() {
         return kExitTable;
     }
     if (int ret = xmllib_unload_config(); ret != 0) {
-        TLOG(LV_ERROR, "xmllib_unload_config() failed(ret:%d)", ret);
+        TLOG_OP(LV_ERROR, "main", "xmllib_unload_config() failed(ret:%d)", ret);
     }
     init_bmc();
 
@@ -261,7 +261,7 @@ int tavik_main() {
     Worker watch{"watch", hbwatch, watchpth, {}};
     start_worker(check, plist);
     await_check_thread();
-    TLOG(LV_ERROR, "bwatchth: %d", bwatchth.load());
+    TLOG_OP(LV_ERROR, "main", "bwatchth: %d", bwatchth.load());
     if (bwatchth != 0) {
         start_worker(watch, plist);
     }
@@ -272,13 +272,13 @@ int tavik_main() {
     join_worker(check);
 
     if (sem_wait_downnotify(0) != 0) {
-        TLOG(LV_ERROR, "send downpacket : NO");
+        TLOG_OP(LV_ERROR, "main", "send downpacket : NO");
     } else {
-        TLOG(LV_ERROR, "send downpacket : YES (ignore)");
+        TLOG_OP(LV_ERROR, "main", "send downpacket : YES (ignore)");
     }
     term_bmc();
     detachipc();
-    TLOG(LV_INFO, "tavik shutting down");
+    TLOG_OP(LV_INFO, "main", "tavik shutting down");
     close_log_channel();
     xmllib_term();
     std::free(plist);

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "testtable.h"
 #include "worker_fixture.h"
 
@@ -237,6 +240,20 @@ TEST_F(CheckThread, SignalsTheMainThreadOnceTheTargetsAreBuilt) {
     ASSERT_TRUE(returned_zero(run_cycles(t, 1)));
     EXPECT_EQ(bmcready, 1);
     EXPECT_LT(fake::count_logs("tavikinfoset set config"), 2);
+}
+
+TEST_F(CheckThread, EveryLineOfTheThreadCarriesAnOperationOfIt) {
+    TestTable t(2, 3);
+    t.set_node(0, 1, "127.0.1.2", RSCSV_UNUSED);
+    t.set_node(0, 2, "", RSCSV_OFFLINE);
+    fake::bmc_answer(TestTable::addr("127.0.1.1"), 0x00, 0x03);
+    fake::fail("bmc_SetBmcIpAddressAll", 2, 1);
+    ASSERT_TRUE(returned_zero(run_cycles(t, 2)));
+    const std::set<std::string> ops = {"hbcheckbmc", "hbdata",      "setrscstat",
+                                       "delaywarn",  "thslooptime", "checkbmcthexit"};
+    for (const auto &r : fake::logs()) {
+        EXPECT_EQ(ops.count(r.func), 1u) << r.func << ": " << r.text;
+    }
 }
 
 }  // namespace

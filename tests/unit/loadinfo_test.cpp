@@ -505,4 +505,20 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"Missing", nullptr, "", {}, true}),
     [](const testing::TestParamInfo<AddressCase> &info) { return std::string(info.param.name); });
 
+// An operator filtering the log on "loadinfo:" must see every line of the build: the
+// corrections, the failed reads, the unused nodes and the start-up states included.
+TEST_F(Loadinfo, EveryLineOfTheBuildCarriesItsOperation) {
+    standardcluster();
+    fake::set_int("/root/cluster/heartbeat/timeout", -1);
+    fake::set_int("/root/cluster/heartbeat/interval", 0);
+    fake::set_int("/root/tavik/thread/stacksize", 1);
+    fake::set_str(ipkey("peer3", 2), "");
+    fake::set_action(0x1000005);
+    ASSERT_EQ(run(), 0);
+    ASSERT_TRUE(fake::has_log("invalid HBTO(-1). set to 90000 msec."));
+    for (const auto &r : fake::logs()) {
+        EXPECT_TRUE(r.func == "loadinfo" || r.func == "setrscstat") << r.func << ": " << r.text;
+    }
+}
+
 }  // namespace
