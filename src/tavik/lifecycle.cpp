@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 
 #include "bmccheck/checkbmc.h"
 #include "diag/tavik_log.h"
@@ -200,20 +201,70 @@ void await_check_thread() {
     }
 }
 
+// What start-up has reached, released in one fixed order when the daemon ends, however
+// far it got; no release step depends on an earlier one having succeeded. The table is
+// owned here from the moment it exists.
+class Teardown {
+  public:
+    enum class Stage { signals, xml, log, ipc, running };
+
+    void reach(Stage stage) { reached_ = stage; }
+    void config_loaded(bool loaded) { config_ = loaded; }
+    void own(tavik_list_head *plist) { table_.reset(plist); }
+    tavik_list_head *table() const { return table_.get(); }
+
+    int finish(int status) {
+        const bool running = reached_ >= Stage::running;
+        if (running) {
+            term_bmc();
+            detachipc();
+        }
+        if (reached_ >= Stage::log) {
+            TLOG_OP(LV_INFO, "main", "tavik shutting down");
+            close_log_channel();
+        }
+        // Start-up that failed with the IPC attached lets go of it after the channel.
+        if (reached_ >= Stage::ipc && !running) {
+            detachipc();
+        }
+        if (config_) {
+            xmllib_unload_config();
+            config_ = false;
+        }
+        if (reached_ >= Stage::xml) {
+            xmllib_term();
+        }
+        table_.reset();
+        tavik_signals_stop();
+        unlock_memory();
+        return status;
+    }
+
+  private:
+    struct FreeTable {
+        void operator()(tavik_list_head *plist) const { std::free(plist); }
+    };
+    Stage reached_ = Stage::signals;
+    bool config_ = false;
+    std::unique_ptr<tavik_list_head, FreeTable> table_;
+};
+
 }  // namespace
 
 int tavik_main() {
+    using Stage = Teardown::Stage;
+    Teardown teardown;
     tavik_signals_start();
     if (xmllib_init("tavik") != 0) {
-        tavik_signals_stop();
-        return kExitXmlInit;
+        return teardown.finish(kExitXmlInit);
     }
+    teardown.reach(Stage::xml);
     if (xmllib_load_config() != 0) {
-        xmllib_term();
-        tavik_signals_stop();
-        return kExitConfig;
+        return teardown.finish(kExitConfig);
     }
+    teardown.config_loaded(true);
     start_log_channel();
+    teardown.reach(Stage::log);
     kill(getppid(), SIGUSR1);
     read_clock_rate();
     if (int ret = setsched(); ret != 0) {
@@ -223,14 +274,9 @@ int tavik_main() {
 
     if (int ret = attachipc(); ret != 0) {
         TLOG_OP(LV_ERROR, "main", "attachipc() failed(ret:%d)", ret);
-        TLOG_OP(LV_INFO, "main", "tavik shutting down");
-        close_log_channel();
-        xmllib_unload_config();
-        xmllib_term();
-        tavik_signals_stop();
-        unlock_memory();
-        return kExitIpc;
+        return teardown.finish(kExitIpc);
     }
+    teardown.reach(Stage::ipc);
     int waitstat = 0;
     if (int ret = shmnm_getwaitstat(&waitstat); ret != 0) {
         TLOG_OP(LV_ERROR, "main", "shmnm_getwaitstat() failed(ret:%d)", ret);
@@ -243,27 +289,23 @@ int tavik_main() {
     tavik_list_head *plist = nullptr;
     if (int ret = loadinfo(&plist); ret != 0) {
         TLOG_OP(LV_ERROR, "main", "loadinfo() failed(ret:%d)", ret);
-        TLOG_OP(LV_INFO, "main", "tavik shutting down");
-        close_log_channel();
-        detachipc();
-        xmllib_unload_config();
-        xmllib_term();
-        tavik_signals_stop();
-        unlock_memory();
-        return kExitTable;
+        return teardown.finish(kExitTable);
     }
+    teardown.own(plist);
     if (int ret = xmllib_unload_config(); ret != 0) {
         TLOG_OP(LV_ERROR, "main", "xmllib_unload_config() failed(ret:%d)", ret);
     }
+    teardown.config_loaded(false);
     init_bmc();
+    teardown.reach(Stage::running);
 
     Worker check{"checkbmc", hbcheckbmc, checkbmcpth, {}};
     Worker watch{"watch", hbwatch, watchpth, {}};
-    start_worker(check, plist);
+    start_worker(check, teardown.table());
     await_check_thread();
     TLOG_OP(LV_ERROR, "main", "bwatchth: %d", bwatchth.load());
     if (bwatchth != 0) {
-        start_worker(watch, plist);
+        start_worker(watch, teardown.table());
     }
 
     if (bwatchth != 0) {
@@ -276,14 +318,5 @@ int tavik_main() {
     } else {
         TLOG_OP(LV_ERROR, "main", "send downpacket : YES (ignore)");
     }
-    term_bmc();
-    detachipc();
-    TLOG_OP(LV_INFO, "main", "tavik shutting down");
-    close_log_channel();
-    xmllib_term();
-    std::free(plist);
-    plist = nullptr;
-    tavik_signals_stop();
-    unlock_memory();
-    return 0;
+    return teardown.finish(0);
 }
