@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Runs clang-tidy with the tree's .clang-tidy on the C and C++ sources changed since a
+# base revision (default: where this branch left main; CI passes its own), using the
+# compile commands of a configured build. Any finding fails the run. Headers are checked
+# through the sources that include them.
+#   scripts/tidy.sh [--base REV] [--build DIR] [--all]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() {
+  echo "usage: scripts/tidy.sh [--base REV] [--build DIR] [--all]" >&2
+  exit 2
+}
+base=
+build=build/release
+all=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --base) [ $# -ge 2 ] || usage; base=$2; shift 2 ;;
+    --build) [ $# -ge 2 ] || usage; build=$2; shift 2 ;;
+    --all) all=1; shift ;;
+    *) usage ;;
+  esac
+done
+if ! command -v clang-tidy >/dev/null; then
+  echo "tidy.sh: clang-tidy not found (scripts/install-deps.sh installs it)" >&2
+  exit 2
+fi
+if [ ! -f "$build/compile_commands.json" ]; then
+  echo "tidy.sh: $build/compile_commands.json not found: configure that build first" >&2
+  exit 2
+fi
+
+if [ "$all" -eq 1 ]; then
+  mapfile -t files < <(git ls-files '*.c' '*.cpp')
+else
+  if [ -z "$base" ]; then
+    base=$(git merge-base HEAD main 2>/dev/null || git rev-parse HEAD~1)
+  fi
+  if ! git rev-parse --verify -q "$base^{commit}" >/dev/null; then
+    echo "tidy.sh: no such revision: $base" >&2
+    exit 2
+  fi
+  # Sources changed since the base, committed or not, that still exist; fuzz targets
+  # need clang's libFuzzer build and are left to scripts/fuzz.sh.
+  mapfile -t files < <({ git diff --name-only --diff-filter=d "$base" -- '*.c' '*.cpp';
+                         git ls-files --others --exclude-standard -- '*.c' '*.cpp'; } |
+                       grep -v '^tests/fuzz/' | sort -u)
+fi
+if [ ${#files[@]} -eq 0 ]; then
+  echo "tidy.sh: no changed sources"
+  exit 0
+fi
+echo "tidy.sh: ${#files[@]} files"
+printf '%s\n' "${files[@]}" |
+  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null
