@@ -10,7 +10,7 @@ packages=(
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
   util-linux procps python3 python3-matplotlib
-  dpkg-dev file man-db clang-format
+  dpkg-dev file man-db clang-format clang-tidy
 )
 
 missing=()
