@@ -36,7 +36,7 @@ void tavik_loginit() {
         (void)xmllib_unload_policy("tavik");
     }
     char name[32];
-    std::snprintf(name, sizeof name, "%s", "tavik");
+    (void)std::snprintf(name, sizeof name, "%s", "tavik");
     void *handle = nullptr;
     log_init(name, &handle, level, size, 0);
     phtaviklog = handle;
@@ -50,7 +50,7 @@ void taviklog(int level, const char *pname, int line, const char *pfunc, const c
     va_list args;
     va_start(args, fmt);
     // vsnprintf cuts the text to fit and always terminates it.
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    (void)std::vsnprintf(buffer, sizeof buffer, fmt, args);
     va_end(args);
     log_write(phtaviklog.load(), level, 0, pname, line, pfunc, buffer);
 }

@@ -46,18 +46,18 @@ Corrected correctstacksz(int v) {
 
 // clang-format off
 constexpr Param kParams[] = {
-    {Key::maxnode,   "all",   "/root/all/num/server",              32,            nullptr,     nullptr,         nullptr},
-    {Key::maxrsc,    "all",   "/root/all/num/hbr",                 128,           nullptr,     nullptr,         nullptr},
-    {Key::hbto,      "nm",    "/root/cluster/heartbeat/timeout",   kDefaultHbto,  "HBTO",      correcthbto,     nullptr},
-    {Key::hbint,     "nm",    "/root/cluster/heartbeat/interval",  kDefaultHbint, "HBINT",     correcthbint,    nullptr},
-    {Key::warnrate,  "nm",    "/root/cluster/delaywarn/heartbeat", 80,            nullptr,     correctwarnrate, nullptr},
-    {Key::stacksize, "tavik", "/root/tavik/thread/stacksize",      0,             "STACKSIZE", correctstacksz,  "the system's default"},
-    {Key::nice,      "tavik", "/root/tavik/nice",                  -20,           nullptr,     nullptr,         nullptr},
-    {Key::schedule,  "tavik", "/root/tavik/sched/schedule",        0,             nullptr,     nullptr,         nullptr},
-    {Key::priority,  "tavik", "/root/tavik/sched/priority",        0,             nullptr,     nullptr,         nullptr},
-    {Key::watchth,   "tavik", "/root/tavik/watchth",               1,             nullptr,     nullptr,         nullptr},
-    {Key::loglevel,  "tavik", "/root/tavik/log/level",             4,             nullptr,     nullptr,         nullptr},
-    {Key::logsize,   "tavik", "/root/tavik/log/size",              1000000,       nullptr,     nullptr,         nullptr},
+    {Key::maxnode,    32,             "all",    "/root/all/num/server",               nullptr,      nullptr,          nullptr},
+    {Key::maxrsc,     128,            "all",    "/root/all/num/hbr",                  nullptr,      nullptr,          nullptr},
+    {Key::hbto,       kDefaultHbto,   "nm",     "/root/cluster/heartbeat/timeout",    "HBTO",       correcthbto,      nullptr},
+    {Key::hbint,      kDefaultHbint,  "nm",     "/root/cluster/heartbeat/interval",   "HBINT",      correcthbint,     nullptr},
+    {Key::warnrate,   80,             "nm",     "/root/cluster/delaywarn/heartbeat",  nullptr,      correctwarnrate,  nullptr},
+    {Key::stacksize,  0,              "tavik",  "/root/tavik/thread/stacksize",       "STACKSIZE",  correctstacksz,   "the system's default"},
+    {Key::nice,       -20,            "tavik",  "/root/tavik/nice",                   nullptr,      nullptr,          nullptr},
+    {Key::schedule,   0,              "tavik",  "/root/tavik/sched/schedule",         nullptr,      nullptr,          nullptr},
+    {Key::priority,   0,              "tavik",  "/root/tavik/sched/priority",         nullptr,      nullptr,          nullptr},
+    {Key::watchth,    1,              "tavik",  "/root/tavik/watchth",                nullptr,      nullptr,          nullptr},
+    {Key::loglevel,   4,              "tavik",  "/root/tavik/log/level",              nullptr,      nullptr,          nullptr},
+    {Key::logsize,    1000000,        "tavik",  "/root/tavik/log/size",               nullptr,      nullptr,          nullptr},
 };
 // clang-format on
 

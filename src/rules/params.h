@@ -43,9 +43,9 @@ struct Corrected {
 
 struct Param {
     Key id;
+    int defval;
     const char *policy;
     const char *path;
-    int defval;
     const char *name;                 // in the daemon's correction messages; null without one
     Corrected (*correct)(int value);  // null: any value read is kept
     const char *zero_means;           // what 0 does, for people reading a correction; may be null

@@ -224,7 +224,8 @@ void filldevids(tavik_list_head *plist) {
     for (int i = 0; i < plist->currsc; ++i) {
         tavik_list_rsc *prsc = rscat(plist, i);
         char xmlpath[1024];
-        std::snprintf(xmlpath, sizeof xmlpath, "/root/heartbeat/%s@%s/device", TAVIK_RSC_TYPE, prsc->name);
+        (void)std::snprintf(xmlpath, sizeof xmlpath, "/root/heartbeat/%s@%s/device", TAVIK_RSC_TYPE,
+                            prsc->name);
         int devid = 0;
         int size = sizeof devid;
         if (int ret = xmllib_get_value(xmlpath, XMLLIB_TYPE_INT, &devid, &size); ret != 0) {
@@ -239,7 +240,7 @@ void filldevids(tavik_list_head *plist) {
 // a mask suffix is dropped with everything after it.
 void readaddress(const tavik_list_rsc *prsc, tavik_list_node *pnode) {
     char xmlpath[1024];
-    std::snprintf(xmlpath, sizeof xmlpath, "/root/server@%s/device@%d/info", pnode->name, prsc->devid);
+    (void)std::snprintf(xmlpath, sizeof xmlpath, "/root/server@%s/device@%d/info", pnode->name, prsc->devid);
     int size = sizeof pnode->ip;
     if (int ret = xmllib_get_value(xmlpath, XMLLIB_TYPE_STRING, pnode->ip, &size); ret != 0) {
         TLOG_OP(LV_ERROR, "loadinfo", "xmllib_get_value(%s) failed(ret:%d)", xmlpath, ret);
