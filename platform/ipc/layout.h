@@ -34,7 +34,7 @@ struct Prefix {
     std::uint32_t version;
     std::uint32_t header_size;  // sizeof the segment's header record
     std::uint32_t writer_gid;   // the group given at creation, or kNoGroup; written once
-    std::uint64_t total_size;  // the whole segment, equal to the object's size
+    std::uint64_t total_size;   // the whole segment, equal to the object's size
 };
 
 // Cluster-manager segment: what the cluster side tells the daemon.

@@ -38,8 +38,9 @@ constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXE
 
 std::string owner_and_mode(const struct stat &st) {
     char text[96];
-    std::snprintf(text, sizeof text, "owner uid %u, group gid %u, mode %04o", static_cast<unsigned>(st.st_uid),
-                  static_cast<unsigned>(st.st_gid), static_cast<unsigned>(st.st_mode & 07777));
+    std::snprintf(text, sizeof text, "owner uid %u, group gid %u, mode %04o",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                  static_cast<unsigned>(st.st_mode & 07777));
     return text;
 }
 
@@ -222,8 +223,8 @@ void LogFile::follow_locked() {
     if (::fstat(fd_, &mine) == 0) {
         size_ = static_cast<unsigned long long>(mine.st_size);
     }
-    if (::fstatat(dirfd_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 && current.st_dev == mine.st_dev &&
-        current.st_ino == mine.st_ino) {
+    if (::fstatat(dirfd_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+        current.st_dev == mine.st_dev && current.st_ino == mine.st_ino) {
         return;
     }
     std::string why;
@@ -250,8 +251,7 @@ void LogFile::rotate_locked() {
     struct stat current {};
     ::fstat(fd_, &mine);
     bool moved = ::fstatat(dirfd_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
-                 current.st_dev != mine.st_dev ||
-                 current.st_ino != mine.st_ino;
+                 current.st_dev != mine.st_dev || current.st_ino != mine.st_ino;
     std::string why;
     if (!moved) {
         for (int k = kGenerations - 1; k >= 0 && why.empty(); --k) {

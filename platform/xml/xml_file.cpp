@@ -7,8 +7,6 @@
 // daemon reads is exactly what the file says. No shared state.
 #include "xml_file.h"
 
-#include "file_trust.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +16,8 @@
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "file_trust.h"
 
 namespace zvrxml {
 

@@ -22,9 +22,9 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "file_trust.h"
 #include "key_path.h"
 #include "policy.h"
-#include "file_trust.h"
 #include "xml_file.h"
 
 #ifndef TAVIK_POLICY_DEFAULT_DIR

@@ -89,14 +89,16 @@ TEST_F(NamespaceTest, GroupWriteIsAcceptedOnlyForTheRecordedGroupAndLinksNever) 
     const std::vector<zvripc_node_def> &nodes = ipctest::three_nodes();
     const std::vector<zvripc_rsc_def> &rscs = ipctest::resources();
     zvripc_create_opts opts{0, static_cast<int>(getegid())};
-    ASSERT_EQ(ipc_create(name_.c_str(), nodes.data(), 3, rscs.data(), 3, &opts), ZVRIPC_OK) << ipc_last_error();
+    ASSERT_EQ(ipc_create(name_.c_str(), nodes.data(), 3, rscs.data(), 3, &opts), ZVRIPC_OK)
+        << ipc_last_error();
     attach();
     ipctest::detach_all();
     if (geteuid() == 0) {
         const std::string file = file_of(name_, ".cm");
         ASSERT_EQ(chown(file.c_str(), static_cast<uid_t>(-1), kNobody), 0);
         EXPECT_EQ(shmcm_attach(), ZVRIPC_EPERM);
-        EXPECT_NE(std::string(ipc_last_error()).find("created for group"), std::string::npos) << ipc_last_error();
+        EXPECT_NE(std::string(ipc_last_error()).find("created for group"), std::string::npos)
+            << ipc_last_error();
     }
     // A semaphore name that is a link is refused, not followed.
     const std::string sem = file_of(name_, ".downnotify");
@@ -154,8 +156,8 @@ TEST_F(NamespaceTest, ReadsStayInBoundsWhileAWriterScribblesOverTheSegments) {
             int size = 0;
             ASSERT_EQ(kind == 0 ? shmnm_enumnode(nullptr, &size) : shmnm_enumrsc("tavik", nullptr, &size), 0);
             buf.assign(static_cast<std::size_t>(size), '\x7f');
-            ASSERT_EQ(kind == 0 ? shmnm_enumnode(buf.data(), &size) : shmnm_enumrsc("tavik", buf.data(), &size),
-                      0);
+            ASSERT_EQ(
+                kind == 0 ? shmnm_enumnode(buf.data(), &size) : shmnm_enumrsc("tavik", buf.data(), &size), 0);
             ASSERT_EQ(static_cast<std::size_t>(size), buf.size());
             ASSERT_EQ(buf[buf.size() - 1], '\0');
         }

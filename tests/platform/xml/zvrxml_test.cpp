@@ -425,8 +425,8 @@ TEST_F(XmlLib, ConfigurationAndPoliciesOthersMayWriteAreRefused) {
         {config_, 0666, static_cast<uid_t>(-1), "others may write it"},
         {policy_dir_, 0777, static_cast<uid_t>(-1), "policy directory"},
         {policy_dir_ + "/nm.xml", 0646, static_cast<uid_t>(-1), "policy " + policy_dir_ + "/nm.xml"},
-        {policy_dir_ + "/tavik.xml", static_cast<mode_t>(root ? 0644 : 0646), root ? 65534u : static_cast<uid_t>(-1),
-         root ? "another user owns it" : "others may write"},
+        {policy_dir_ + "/tavik.xml", static_cast<mode_t>(root ? 0644 : 0646),
+         root ? 65534u : static_cast<uid_t>(-1), root ? "another user owns it" : "others may write"},
     };
     ASSERT_EQ(xmllib_init("test"), XMLLIB_OK);
     write_file(config_, "<root/>");
