@@ -311,6 +311,9 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
         if (err == ENOENT) {
             return fail(ZVRIPC_ENOENT, "segment %s does not exist", object.c_str());
         }
+        if (err == ELOOP) {  // shm_open never follows a link
+            return fail(ZVRIPC_EPERM, "segment %s is refused: it is a symbolic link", object.c_str());
+        }
         return fail(ZVRIPC_ESYS, "segment %s: cannot open: %s", object.c_str(), std::strerror(err));
     }
     struct stat st {};

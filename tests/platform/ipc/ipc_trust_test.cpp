@@ -100,12 +100,14 @@ TEST_F(NamespaceTest, GroupWriteIsAcceptedOnlyForTheRecordedGroupAndLinksNever) 
         EXPECT_NE(std::string(ipc_last_error()).find("created for group"), std::string::npos)
             << ipc_last_error();
     }
-    // A semaphore name that is a link is refused, not followed.
-    const std::string sem = file_of(name_, ".downnotify");
-    ASSERT_EQ(unlink(sem.c_str()), 0);
-    ASSERT_EQ(symlink(file_of(name_, ".statchange").c_str(), sem.c_str()), 0);
-    EXPECT_EQ(sem_attach(), ZVRIPC_EPERM);
-    EXPECT_NE(std::string(ipc_last_error()).find("symbolic link"), std::string::npos) << ipc_last_error();
+    // A name that is a link is refused, not followed.
+    for (const char *suffix : {".downnotify", ".nm"}) {
+        const std::string file = file_of(name_, suffix);
+        ASSERT_EQ(unlink(file.c_str()), 0);
+        ASSERT_EQ(symlink(file_of(name_, ".cm").c_str(), file.c_str()), 0);
+        EXPECT_EQ(attach_of(suffix), ZVRIPC_EPERM) << suffix;
+        EXPECT_NE(std::string(ipc_last_error()).find("symbolic link"), std::string::npos) << ipc_last_error();
+    }
 }
 
 TEST_F(NamespaceTest, CreateNamesTheOwnerAndModeOfAnObjectInTheWay) {
