@@ -255,6 +255,18 @@ bool read_small_file(const std::string &path, const char *what, std::string &con
         err = std::string(what) + " " + path + " is not a regular file";
         return false;
     }
+    // Whoever may write these files chooses the BMC the daemon talks to, and as whom.
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        err = std::string(what) + " " + path + " belongs to uid " + std::to_string(st.st_uid) +
+              ", neither root nor this user; refused";
+        return false;
+    }
+    if ((st.st_mode & S_IWOTH) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        err = std::string(what) + " " + path + " is writable by others (mode " + mode + "); refused";
+        return false;
+    }
     content.clear();
     char buf[4096];
     for (;;) {

@@ -38,6 +38,7 @@ extern "C" {
 #define ZVRIPC_EAGAIN 10      /* sem_wait_downnotify: the semaphore was not given */
 #define ZVRIPC_ESTALE 11      /* ipc_check: the namespace was removed or replaced */
 #define ZVRIPC_EINTERNAL 12   /* unexpected failure inside the library (out of memory) */
+#define ZVRIPC_EPERM 13       /* another user owns an object, or others may write it */
 
 /* The namespace used when TAVIK_IPC_NAME is unset or empty. */
 #define ZVRIPC_DEFAULT_NAME "tavik"

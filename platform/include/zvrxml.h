@@ -57,6 +57,9 @@ extern "C" {
 #define XMLLIB_E_INT_RANGE 21     /* an integer outside INT_MIN..INT_MAX */
 #define XMLLIB_E_TOO_LONG 22      /* the string with its NUL does not fit the buffer */
 #define XMLLIB_E_INTERNAL 23      /* out of memory or another unexpected failure */
+#define XMLLIB_E_UNTRUSTED                                                             \
+    24 /* the configuration, the policy directory or a policy in it belongs to another \
+          user or others may write it */
 
 /* Largest configuration or policy file read, in bytes. */
 #define XMLLIB_MAX_FILE_SIZE (4 * 1024 * 1024)

@@ -113,6 +113,8 @@ ZVRIPC_EXPORT const char *ipc_strerror(int result) noexcept {
             return "namespace removed or replaced";
         case ZVRIPC_EINTERNAL:
             return "internal failure";
+        case ZVRIPC_EPERM:
+            return "object not trusted";
         default:
             return "unknown result";
     }
@@ -226,14 +228,14 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         snap->state_history = state_history;
         snap->status_history = status_history;
         for (std::size_t i = 0; i < nodes; ++i) {
-            const NodeRecord &n = handle->nm.node(static_cast<std::uint32_t>(i));
-            std::memcpy(snap_nodes[i].name, n.name, sizeof snap_nodes[i].name);
+            const NodeEntry &n = handle->nm.node(static_cast<std::uint32_t>(i));
+            std::memcpy(snap_nodes[i].name, n.name.c_str(), n.name.size() + 1);
             snap_nodes[i].priority = n.priority;
         }
         for (std::size_t i = 0; i < rscs; ++i) {
-            const RscRecord &r = handle->nm.rsc(static_cast<std::uint32_t>(i));
-            std::memcpy(snap_rscs[i].type, r.type, sizeof snap_rscs[i].type);
-            std::memcpy(snap_rscs[i].name, r.name, sizeof snap_rscs[i].name);
+            const RscEntry &r = handle->nm.rsc(static_cast<std::uint32_t>(i));
+            std::memcpy(snap_rscs[i].type, r.type.c_str(), r.type.size() + 1);
+            std::memcpy(snap_rscs[i].name, r.name.c_str(), r.name.size() + 1);
             snap_rscs[i].priority = r.priority;
         }
         std::uint64_t changes = 0;

@@ -6,7 +6,8 @@
 // Plain records; the lock inside each segment guards its mutable fields (see there).
 //
 // Version 2 added the change history of the node-manager segment (the header's history
-// fields and the HistoryRecord blocks after the states); a version 1 segment is refused.
+// fields and the HistoryRecord blocks after the states); version 3 records in the prefix
+// the group the namespace was created for. Older segments are refused.
 #pragma once
 
 #include <pthread.h>
@@ -21,7 +22,9 @@ namespace zvripc {
 
 inline constexpr std::uint32_t kNmMagic = 0x4d4e5654;  // "TVNM" in memory order
 inline constexpr std::uint32_t kCmMagic = 0x4d435654;  // "TVCM"
-inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kVersion = 3;
+// writer_gid of a namespace that no group may write.
+inline constexpr std::uint32_t kNoGroup = 0xffffffff;
 // Change times kept per history record, for questions about a recent window.
 inline constexpr std::uint32_t kHistoryRecent = ZVRIPC_HISTORY_RECENT;
 
@@ -30,8 +33,8 @@ struct Prefix {
                           // segment reads as foreign, never as valid
     std::uint32_t version;
     std::uint32_t header_size;  // sizeof the segment's header record
-    std::uint32_t reserved;
-    std::uint64_t total_size;  // the whole segment, equal to the object's size
+    std::uint32_t writer_gid;   // the group given at creation, or kNoGroup; written once
+    std::uint64_t total_size;   // the whole segment, equal to the object's size
 };
 
 // Cluster-manager segment: what the cluster side tells the daemon.

@@ -23,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "trust.h"
 #include "zvripc.h"
 
 namespace zvripc {
@@ -46,11 +47,6 @@ std::size_t field_length(const char *field, std::size_t size) {
 bool name_char_ok(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
            c == '-' || c == '.';
-}
-
-// glibc keeps a named semaphore as the file sem.NAME in the shared-memory directory.
-std::string semaphore_file(const std::string &object) {
-    return "/dev/shm/sem." + object.substr(1);
 }
 
 int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
@@ -100,24 +96,16 @@ int create_semaphore(const std::string &object, mode_t mode, int gid, Rollback &
     if (sem == SEM_FAILED) {
         int err = errno;
         if (err == EEXIST) {
-            return fail(ZVRIPC_EEXIST, "semaphore %s exists already", object.c_str());
+            return fail(ZVRIPC_EEXIST, "semaphore %s exists already (%s)", object.c_str(),
+                        describe_existing(semaphore_file(object)).c_str());
         }
         return fail(ZVRIPC_ESYS, "semaphore %s: cannot create: %s", object.c_str(), std::strerror(err));
     }
     rollback.add_sem(object);
     sem_close(sem);
     // sem_open applies the umask, which can only take bits away; put back exactly the
-    // mode (and group) asked for. Without the file (another shm directory) the narrower
-    // mode stays, which is only an issue when a group was asked for.
-    std::string file = semaphore_file(object);
-    if (chmod(file.c_str(), mode) != 0 ||
-        (gid >= 0 && chown(file.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)) {
-        if (gid >= 0 || errno != ENOENT) {
-            return fail(ZVRIPC_ESYS, "semaphore %s: cannot set mode %04o%s: %s", object.c_str(),
-                        static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", std::strerror(errno));
-        }
-    }
-    return ZVRIPC_OK;
+    // mode (and group) asked for.
+    return set_semaphore_mode(object, mode, gid);
 }
 
 // Creates a segment of `size` bytes and hands its mapping to fill, which must set
@@ -129,7 +117,8 @@ int create_segment(const std::string &object, std::uint64_t size, mode_t mode, i
     if (fd < 0) {
         int err = errno;
         if (err == EEXIST) {
-            return fail(ZVRIPC_EEXIST, "segment %s exists already", object.c_str());
+            return fail(ZVRIPC_EEXIST, "segment %s exists already (%s)", object.c_str(),
+                        describe_existing(segment_file(object)).c_str());
         }
         return fail(ZVRIPC_ESYS, "segment %s: cannot create: %s", object.c_str(), std::strerror(err));
     }
@@ -158,6 +147,7 @@ int create_segment(const std::string &object, std::uint64_t size, mode_t mode, i
     rc = fill(addr);
     if (rc == ZVRIPC_OK) {
         prefix->version = kVersion;
+        prefix->writer_gid = gid >= 0 ? static_cast<std::uint32_t>(gid) : kNoGroup;
         prefix->total_size = size;
         magic_of(prefix).store(magic, std::memory_order_release);
     }
@@ -323,6 +313,9 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
         if (err == ENOENT) {
             return fail(ZVRIPC_ENOENT, "segment %s does not exist", object.c_str());
         }
+        if (err == ELOOP) {  // shm_open never follows a link
+            return fail(ZVRIPC_EPERM, "segment %s is refused: it is a symbolic link", object.c_str());
+        }
         return fail(ZVRIPC_ESYS, "segment %s: cannot open: %s", object.c_str(), std::strerror(err));
     }
     struct stat st {};
@@ -330,6 +323,10 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
         int err = errno;
         close(fd);
         return fail(ZVRIPC_ESYS, "segment %s: cannot stat: %s", object.c_str(), std::strerror(err));
+    }
+    if (int rc = check_owner("segment", object, st)) {
+        close(fd);
+        return rc;
     }
     auto size = static_cast<std::uint64_t>(st.st_size);
     if (st.st_size < 0 || size < min_size) {
@@ -350,6 +347,7 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     mode_ = static_cast<unsigned>(st.st_mode & 07777);
+    st_ = st;
     return ZVRIPC_OK;
 }
 
@@ -422,18 +420,15 @@ SegmentLock::~SegmentLock() {
 int SemPair::open(const std::string &ns) {
     reset();
     ObjectNames names = object_names(ns);
-    sem_t *statchange = sem_open(names.statchange.c_str(), 0);
-    if (statchange == SEM_FAILED) {
-        int err = errno;
-        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s", names.statchange.c_str(),
-                    err == ENOENT ? "does not exist" : std::strerror(err));
+    const std::uint32_t group = recorded_group(ns);
+    sem_t *statchange = nullptr;
+    sem_t *downnotify = nullptr;
+    if (int rc = open_semaphore(names.statchange, group, &statchange)) {
+        return rc;
     }
-    sem_t *downnotify = sem_open(names.downnotify.c_str(), 0);
-    if (downnotify == SEM_FAILED) {
-        int err = errno;
-        sem_close(statchange);
-        return fail(err == ENOENT ? ZVRIPC_ENOENT : ZVRIPC_ESYS, "semaphore %s: %s", names.downnotify.c_str(),
-                    err == ENOENT ? "does not exist" : std::strerror(err));
+    if (int rc = open_semaphore(names.downnotify, group, &downnotify)) {
+        close_semaphore(statchange);
+        return rc;
     }
     statchange_ = statchange;
     downnotify_ = downnotify;
@@ -441,12 +436,8 @@ int SemPair::open(const std::string &ns) {
 }
 
 void SemPair::reset() {
-    if (statchange_ != nullptr) {
-        sem_close(statchange_);
-    }
-    if (downnotify_ != nullptr) {
-        sem_close(downnotify_);
-    }
+    close_semaphore(statchange_);
+    close_semaphore(downnotify_);
     statchange_ = downnotify_ = nullptr;
 }
 
@@ -603,6 +594,9 @@ int CmView::open(const std::string &ns) {
     auto *seg = static_cast<CmSegment *>(map_.addr());
     int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size());
     if (rc == ZVRIPC_OK) {
+        rc = check_group("segment", object, map_.stat(), seg->prefix.writer_gid);
+    }
+    if (rc == ZVRIPC_OK) {
         rc = check_lock(object, &seg->lock, &seg->recoveries);
     }
     if (rc != ZVRIPC_OK) {
@@ -690,6 +684,8 @@ void NmView::reset() {
     states_ = nullptr;
     state_history_ = status_history_ = nullptr;
     nodes_count_ = rscs_count_ = 0;
+    node_entries_.clear();
+    rsc_entries_.clear();
     rsc_index_.clear();
     node_by_name_.clear();
     node_by_id_.clear();
@@ -703,6 +699,9 @@ int NmView::open(const std::string &ns) {
     }
     auto *hdr = static_cast<NmHeader *>(map_.addr());
     int rc = check_prefix(object, &hdr->prefix, kNmMagic, sizeof(NmHeader), map_.size());
+    if (rc == ZVRIPC_OK) {
+        rc = check_group("segment", object, map_.stat(), hdr->prefix.writer_gid);
+    }
     if (rc == ZVRIPC_OK &&
         (hdr->node_record_size != sizeof(NodeRecord) || hdr->rsc_record_size != sizeof(RscRecord))) {
         rc = fail(ZVRIPC_EBADSEG, "segment %s: records of %u and %u bytes, expected %zu and %zu",
@@ -735,8 +734,11 @@ int NmView::open(const std::string &ns) {
     auto *base = static_cast<char *>(map_.addr());
     auto *node_records = reinterpret_cast<NodeRecord *>(base + nm_nodes_offset());
     auto *rsc_records = reinterpret_cast<RscRecord *>(base + nm_rscs_offset(nodes));
+    // Each record is copied before it is looked at: a writer that changes it meanwhile
+    // changes nothing that was checked.
     for (std::uint32_t i = 0; i < nodes && rc == ZVRIPC_OK; ++i) {
-        const NodeRecord &node = node_records[i];
+        NodeRecord node;
+        std::memcpy(&node, &node_records[i], sizeof node);
         std::size_t len = field_length(node.name, sizeof node.name);
         if (len == 0 || len == sizeof node.name) {
             rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u has an empty or unterminated name", object.c_str(),
@@ -745,10 +747,13 @@ int NmView::open(const std::string &ns) {
                    !node_by_id_.emplace(node.priority, i).second) {
             rc = fail(ZVRIPC_EBADSEG, "segment %s: node %u (%s) repeats a name or priority", object.c_str(),
                       i, node.name);
+        } else {
+            node_entries_.push_back({std::string(node.name, len), node.priority});
         }
     }
     for (std::uint32_t i = 0; i < rscs && rc == ZVRIPC_OK; ++i) {
-        const RscRecord &r = rsc_records[i];
+        RscRecord r;
+        std::memcpy(&r, &rsc_records[i], sizeof r);
         std::size_t tlen = field_length(r.type, sizeof r.type);
         std::size_t nlen = field_length(r.name, sizeof r.name);
         if (tlen == 0 || tlen == sizeof r.type || nlen == 0 || nlen == sizeof r.name) {
@@ -757,6 +762,8 @@ int NmView::open(const std::string &ns) {
         } else if (!rsc_index_.emplace(rsc_key(r.type, r.name), i).second) {
             rc = fail(ZVRIPC_EBADSEG, "segment %s: resource %u (%s/%s) is there twice", object.c_str(), i,
                       r.type, r.name);
+        } else {
+            rsc_entries_.push_back({std::string(r.type, tlen), std::string(r.name, nlen), r.priority});
         }
     }
     if (rc == ZVRIPC_OK) {
@@ -789,7 +796,7 @@ int fill_list(std::uint32_t count, Take &&take, Name &&name, char *buf, int *siz
     std::uint64_t need = 1;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (take(i)) {
-            need += std::strlen(name(i)) + 1;
+            need += name(i).size() + 1;
         }
     }
     need = std::max<std::uint64_t>(need, 2);  // the empty list is two NUL bytes
@@ -806,9 +813,9 @@ int fill_list(std::uint32_t count, Take &&take, Name &&name, char *buf, int *siz
     char *out = buf;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (take(i)) {
-            std::size_t len = std::strlen(name(i));
-            std::memcpy(out, name(i), len + 1);
-            out += len + 1;
+            const std::string &text = name(i);
+            std::memcpy(out, text.c_str(), text.size() + 1);
+            out += text.size() + 1;
         }
     }
     *out++ = '\0';
@@ -825,16 +832,15 @@ int NmView::enum_rsc(const char *type, char *buf, int *size) const {
     if (type == nullptr) {
         return fail(ZVRIPC_EARG, "the resource type is null");
     }
-    // Names were checked for their NUL at attach and never change afterwards.
     return fill_list(
-        rscs_count_, [&](std::uint32_t i) { return std::strcmp(rscs_[i].type, type) == 0; },
-        [&](std::uint32_t i) { return rscs_[i].name; }, buf, size);
+        rscs_count_, [&](std::uint32_t i) { return rsc_entries_[i].type == type; },
+        [&](std::uint32_t i) -> const std::string & { return rsc_entries_[i].name; }, buf, size);
 }
 
 int NmView::enum_node(char *buf, int *size) const {
     return fill_list(
-        nodes_count_, [](std::uint32_t) { return true; }, [&](std::uint32_t i) { return nodes_[i].name; },
-        buf, size);
+        nodes_count_, [](std::uint32_t) { return true; },
+        [&](std::uint32_t i) -> const std::string & { return node_entries_[i].name; }, buf, size);
 }
 
 int NmView::node_priority(const char *node, int *pri) const {
@@ -845,7 +851,7 @@ int NmView::node_priority(const char *node, int *pri) const {
     if (it == node_by_name_.end()) {
         return fail(ZVRIPC_ENOTFOUND, "no node \"%s\"", node);
     }
-    *pri = nodes_[it->second].priority;
+    *pri = node_entries_[it->second].priority;
     return ZVRIPC_OK;
 }
 
@@ -878,7 +884,7 @@ int NmView::rsc_priority(const char *type, const char *rsc, int *pri) const {
     if (int rc = find_rsc(type, rsc, &r)) {
         return rc;
     }
-    *pri = rscs_[r].priority;
+    *pri = rsc_entries_[r].priority;
     return ZVRIPC_OK;
 }
 

@@ -9,12 +9,14 @@
 #pragma once
 
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "layout.h"
 
@@ -59,6 +61,7 @@ class Mapping {
     void *addr() const { return addr_; }
     std::uint64_t size() const { return size_; }
     unsigned mode() const { return mode_; }
+    const struct stat &stat() const { return st_; }
     // Whether the name still refers to the object mapped here.
     bool current() const;
 
@@ -69,6 +72,7 @@ class Mapping {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     unsigned mode_ = 0;
+    struct stat st_ {};
 };
 
 // Holds a segment's robust lock; recovers it when its last holder died.
@@ -124,6 +128,18 @@ class CmView {
     CmSegment *seg_ = nullptr;
 };
 
+// A node or resource as attach found it: names and priorities never change after
+// creation, so they are copied once and never read from the segment again, whatever a
+// writer does to it later.
+struct NodeEntry {
+    std::string name;
+    int priority = 0;
+};
+struct RscEntry {
+    std::string type, name;
+    int priority = 0;
+};
+
 class NmView {
   public:
     int open(const std::string &ns);
@@ -133,8 +149,8 @@ class NmView {
     unsigned mode() const { return map_.mode(); }
     std::uint32_t node_count() const { return nodes_count_; }
     std::uint32_t rsc_count() const { return rscs_count_; }
-    const NodeRecord &node(std::uint32_t i) const { return nodes_[i]; }
-    const RscRecord &rsc(std::uint32_t i) const { return rscs_[i]; }
+    const NodeEntry &node(std::uint32_t i) const { return node_entries_[i]; }
+    const RscEntry &rsc(std::uint32_t i) const { return rsc_entries_[i]; }
 
     int enum_rsc(const char *type, char *buf, int *size) const;
     int enum_node(char *buf, int *size) const;
@@ -169,6 +185,8 @@ class NmView {
     // make this process reach past its mapping.
     std::uint32_t nodes_count_ = 0;
     std::uint32_t rscs_count_ = 0;
+    std::vector<NodeEntry> node_entries_;
+    std::vector<RscEntry> rsc_entries_;
     std::unordered_map<std::string, std::uint32_t> rsc_index_;  // type '\0' name
     std::unordered_map<std::string, std::uint32_t> node_by_name_;
     std::unordered_map<int, std::uint32_t> node_by_id_;

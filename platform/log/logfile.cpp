@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <tuple>
@@ -31,7 +32,34 @@ std::map<Key, std::weak_ptr<LogFile>> &registry() {
     return *files;
 }
 
-constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+// O_NOFOLLOW: a link planted under the file's name would send root's lines, and the
+// rotation's fresh file, wherever it points.
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+
+std::string owner_and_mode(const struct stat &st) {
+    char text[96];
+    std::snprintf(text, sizeof text, "owner uid %u, group gid %u, mode %04o",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return text;
+}
+
+// Whoever else may create or rename files in the log directory decides what the next
+// open or rotation writes to, as logrotate and sshd know: the directory must belong to
+// root or this user, and no one else may write it. Empty when it is fine.
+std::string untrusted_directory(const std::string &dir, const struct stat &st) {
+    std::string why;
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        why = "owned by another user";
+    } else if ((st.st_mode & S_IWOTH) != 0) {
+        why = "writable by others";
+    } else if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0 && st.st_gid != ::getegid()) {
+        why = "writable by a group other than root's or this process's";
+    } else {
+        return "";
+    }
+    return dir + ": " + why + " (" + owner_and_mode(st) + "); refused as a log directory";
+}
 
 // Writes all of [p, p+n); returns 0 or the errno that stopped it, and the bytes written.
 int write_all(int fd, const char *p, std::size_t n, std::size_t &written) {
@@ -57,7 +85,7 @@ int write_all(int fd, const char *p, std::size_t n, std::size_t &written) {
 int open_regular(int dirfd, const std::string &name, const std::string &path, std::string &why) {
     int fd = ::openat(dirfd, name.c_str(), kOpenFlags | O_NONBLOCK, 0640);
     if (fd < 0) {
-        why = describe_failure(path, "open", errno);
+        why = errno == ELOOP ? path + ": a symbolic link; refused" : describe_failure(path, "open", errno);
         return -1;
     }
     struct stat st {};
@@ -106,6 +134,9 @@ std::shared_ptr<LogFile> LogFile::open(int dirfd, const std::string &dir, const 
     struct stat dst {};
     if (::fstat(dirfd, &dst) != 0) {
         why = describe_failure(dir, "stat", errno);
+        return nullptr;
+    }
+    if (why = untrusted_directory(dir, dst); !why.empty()) {
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(registry_mutex());
@@ -192,8 +223,8 @@ void LogFile::follow_locked() {
     if (::fstat(fd_, &mine) == 0) {
         size_ = static_cast<unsigned long long>(mine.st_size);
     }
-    if (::fstatat(dirfd_, name_.c_str(), &current, 0) == 0 && current.st_dev == mine.st_dev &&
-        current.st_ino == mine.st_ino) {
+    if (::fstatat(dirfd_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+        current.st_dev == mine.st_dev && current.st_ino == mine.st_ino) {
         return;
     }
     std::string why;
@@ -219,8 +250,8 @@ void LogFile::rotate_locked() {
     struct stat mine {};
     struct stat current {};
     ::fstat(fd_, &mine);
-    bool moved = ::fstatat(dirfd_, name_.c_str(), &current, 0) != 0 || current.st_dev != mine.st_dev ||
-                 current.st_ino != mine.st_ino;
+    bool moved = ::fstatat(dirfd_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
+                 current.st_dev != mine.st_dev || current.st_ino != mine.st_ino;
     std::string why;
     if (!moved) {
         for (int k = kGenerations - 1; k >= 0 && why.empty(); --k) {

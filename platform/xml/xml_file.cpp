@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "file_trust.h"
+
 namespace zvrxml {
 
 namespace {
@@ -175,6 +177,9 @@ FileStatus read_file_limited(const std::string &path, std::size_t limit, std::st
     if (!S_ISREG(st.st_mode)) {
         why = path + ": not a regular file";
         return FileStatus::unreadable;
+    }
+    if (why = untrusted(path, st); !why.empty()) {
+        return FileStatus::untrusted;
     }
     if (static_cast<unsigned long long>(st.st_size) > limit) {
         why = path + ": " + std::to_string(st.st_size) + " bytes, more than the limit of " +

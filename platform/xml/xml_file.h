@@ -19,6 +19,7 @@ enum class FileStatus {
     too_large,   // larger than the limit
     malformed,   // not well-formed, not UTF-8, or more than / other than one element
     doctype,     // has a DOCTYPE declaration
+    untrusted,   // another user owns it or others may write it
 };
 
 // Reads path whole into text. At most limit bytes; a longer file is too_large even when

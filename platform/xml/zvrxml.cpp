@@ -22,6 +22,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "file_trust.h"
 #include "key_path.h"
 #include "policy.h"
 #include "xml_file.h"
@@ -167,8 +168,15 @@ int load_config(State &s) {
             return fail_text(XMLLIB_E_CONFIG_MISSING, why);
         case FileStatus::too_large:
             return fail_text(XMLLIB_E_CONFIG_TOO_LARGE, why);
+        case FileStatus::untrusted:
+            return fail_text(XMLLIB_E_UNTRUSTED, why);
         default:
             return fail_text(XMLLIB_E_CONFIG_UNREADABLE, why);
+    }
+    // Policies decide which keys the daemon reads; they are checked with the file, so
+    // that a start fails here rather than at the first policy load.
+    if (why = untrusted_policy_dir(s.policy_dir); !why.empty()) {
+        return fail_text(XMLLIB_E_UNTRUSTED, why);
     }
     auto doc = std::make_unique<pugi::xml_document>();
     switch (parse_document(path, text, *doc, why)) {

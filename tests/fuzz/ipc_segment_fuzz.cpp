@@ -385,8 +385,8 @@ std::vector<Range> nm_value_ranges() {
     const std::uint32_t n = std::size(kNodes);
     const std::uint32_t r = std::size(kRscs);
     std::vector<Range> v = {
-        {offsetof(NmHeader, prefix) + offsetof(zvripc::Prefix, reserved),
-         offsetof(NmHeader, prefix) + offsetof(zvripc::Prefix, reserved) + 4},
+        {offsetof(NmHeader, prefix) + offsetof(zvripc::Prefix, writer_gid),
+         offsetof(NmHeader, prefix) + offsetof(zvripc::Prefix, writer_gid) + 4},
         {offsetof(NmHeader, changes), offsetof(NmHeader, changes) + 8},
         {offsetof(NmHeader, recoveries), offsetof(NmHeader, recoveries) + 8},
         {offsetof(NmHeader, waitstat), offsetof(NmHeader, waitstat) + 4},

@@ -110,17 +110,22 @@ TEST(BmcPasswordFile, OnlyOwnerReadableFilesAreAccepted) {
     struct Case {
         unsigned mode;
         bool ok;
+        const char *why = "readable by group or others";
+        uid_t owner = static_cast<uid_t>(-1);
     };
+    const bool root = geteuid() == 0;
     for (Case c : {Case{0600, true}, Case{0400, true}, Case{0620, true}, Case{0640, false}, Case{0604, false},
-                   Case{0644, false}}) {
+                   Case{0644, false}, Case{0602, false, "writable by others (mode 0602)"},
+                   Case{0600, !root, "neither root nor this user", root ? 65534u : static_cast<uid_t>(-1)}}) {
         const std::string path = dir.file("pw");
         tavik::test::write_text(path, "secret\n", c.mode);
+        ASSERT_EQ(chown(path.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
         std::string pw, err;
         EXPECT_EQ(tavik::bmc::read_password(path, pw, err), c.ok) << std::oct << c.mode << " " << err;
         if (c.ok) {
             EXPECT_EQ(pw, "secret");
         } else {
-            EXPECT_NE(err.find("readable by group or others"), std::string::npos) << err;
+            EXPECT_NE(err.find(c.why), std::string::npos) << err;
             EXPECT_NE(err.find(path), std::string::npos) << err;
         }
     }

@@ -383,6 +383,16 @@ TEST_F(LogTest, UnusableDirectoryOrFileFallsBackToStandardErrorSayingWhy) {
     fs::create_directory(dir_ / "d" / "c.log");
     fs::create_directory(dir_ / "f");
     ASSERT_EQ(mkfifo((dir_ / "f" / "c.log").c_str(), 0600), 0);
+    // A link planted as the file, a directory others may write, one another user owns.
+    fs::create_directory(dir_ / "l");
+    fs::create_symlink(dir_ / "plain", dir_ / "l" / "c.log");
+    fs::create_directory(dir_ / "w");
+    fs::permissions(dir_ / "w", fs::perms::all);
+    fs::create_directory(dir_ / "o");
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown((dir_ / "o").c_str(), 65534, 65534), 0);
+    }
     struct Case {
         fs::path dir;
         std::string reason;
@@ -392,6 +402,9 @@ TEST_F(LogTest, UnusableDirectoryOrFileFallsBackToStandardErrorSayingWhy) {
         {dir_ / "plain" / "sub", "mkdir: Not a directory"},
         {dir_ / "d", "c.log: open: Is a directory"},
         {dir_ / "f", "c.log: open: No such device or address"},  // a FIFO without reader: no wait
+        {dir_ / "l", "c.log: a symbolic link; refused"},
+        {dir_ / "w", "writable by others (owner uid"},
+        {root ? dir_ / "o" : dir_ / "w", root ? "owned by another user" : "writable by others"},
     };
     for (const auto &c : cases) {
         setenv("TAVIK_LOG_DIR", c.dir.c_str(), 1);
@@ -411,6 +424,7 @@ TEST_F(LogTest, UnusableDirectoryOrFileFallsBackToStandardErrorSayingWhy) {
         EXPECT_NE(r1.text.find(c.reason), std::string::npos) << r1.text;
         EXPECT_EQ(r2.text, "still here");
     }
+    EXPECT_EQ(fs::file_size(dir_ / "plain"), 1u) << "nothing written through the link";
 }
 
 TEST_F(LogTest, UnusableEventLogLeavesTheChannelAndSaysSo) {

@@ -413,6 +413,42 @@ TEST_F(XmlLib, ConfigurationFilesThatCannotBeRead) {
     EXPECT_EQ(xmllib_load_config(), XMLLIB_E_CONFIG_TOO_LARGE);
 }
 
+TEST_F(XmlLib, ConfigurationAndPoliciesOthersMayWriteAreRefused) {
+    const bool root = ::geteuid() == 0;
+    struct Case {
+        std::string path;
+        mode_t mode;
+        uid_t owner;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {config_, 0666, static_cast<uid_t>(-1), "others may write it"},
+        {policy_dir_, 0777, static_cast<uid_t>(-1), "policy directory"},
+        {policy_dir_ + "/nm.xml", 0646, static_cast<uid_t>(-1), "policy " + policy_dir_ + "/nm.xml"},
+        {policy_dir_ + "/tavik.xml", static_cast<mode_t>(root ? 0644 : 0646),
+         root ? 65534u : static_cast<uid_t>(-1), root ? "another user owns it" : "others may write"},
+    };
+    ASSERT_EQ(xmllib_init("test"), XMLLIB_OK);
+    write_file(config_, "<root/>");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        struct stat before {};
+        ASSERT_EQ(::stat(c.path.c_str(), &before), 0);
+        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(c.path.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        EXPECT_EQ(xmllib_load_config(), XMLLIB_E_UNTRUSTED);
+        const std::string why = xmllib_last_error();
+        EXPECT_NE(why.find(c.path), std::string::npos) << why;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        ASSERT_EQ(::chmod(c.path.c_str(), before.st_mode & 07777), 0);
+        ASSERT_EQ(::chown(c.path.c_str(), before.st_uid, static_cast<gid_t>(-1)), 0);
+    }
+    EXPECT_EQ(xmllib_load_config(), XMLLIB_OK) << xmllib_last_error();
+    ASSERT_EQ(::chmod((policy_dir_ + "/all.xml").c_str(), 0642), 0);  // after the configuration
+    EXPECT_EQ(xmllib_load_policy("all"), XMLLIB_E_POLICY_BAD);
+    EXPECT_NE(std::string(xmllib_last_error()).find("others may write it"), std::string::npos);
+}
+
 TEST_F(XmlLib, MalformedConfigurations) {
     ASSERT_EQ(xmllib_init("test"), XMLLIB_OK);
     const std::string documents[] = {
