@@ -53,6 +53,10 @@ class Client {
     int request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
                 std::vector<std::uint8_t> &data, std::string &err);
 
+    // One raw request of any netfn (the standard driver's watchdog commands).
+    int command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
+                std::vector<std::uint8_t> &data, std::string &err);
+
     const Config &config() const { return cfg_; }
     // How many times a session was opened (tests see re-opens through it).
     unsigned sessions_opened() const { return sessions_opened_; }

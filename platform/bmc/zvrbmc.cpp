@@ -18,6 +18,7 @@
 #include "client.h"
 #include "config.h"
 #include "result.h"
+#include "standard.h"
 #include "zvrbmc_admin.h"
 
 #define ZVRBMC_API __attribute__((visibility("default")))
@@ -31,6 +32,7 @@ constexpr std::size_t kErrorSize = 512;
 
 std::mutex g_mu;
 std::unique_ptr<Client> g_client;  // exists between libzvrbmc_init and libzvrbmc_term
+std::unique_ptr<Standard> g_standard;  // driver = standard: between bmc_init and bmc_term
 char g_error[kErrorSize] = "";     // fixed storage: recording a failure never allocates
 
 void set_error(const std::string &text) {
@@ -120,6 +122,7 @@ ZVRBMC_API int libzvrbmc_term(void) {
             set_error("libzvrbmc_init has not succeeded");
             return static_cast<int>(kNotInitialised);
         }
+        g_standard.reset();
         g_client.reset();
         return static_cast<int>(kOk);
     });
@@ -132,9 +135,12 @@ ZVRBMC_API int bmc_init(void) {
             return static_cast<int>(kNotInitialised);
         }
         std::string err;
+        g_standard.reset();
         int rc = g_client->open(err);
         if (rc != kOk) {
             set_error(err);
+        } else if (g_client->config().driver == Driver::Standard) {
+            g_standard = std::make_unique<Standard>(*g_client);
         }
         return rc;
     });
@@ -144,6 +150,7 @@ ZVRBMC_API int bmc_term(void) {
     return entry([] {
         int rc = need_session();
         if (rc == kOk) {
+            g_standard.reset();
             g_client->close();
         }
         return rc;
@@ -162,7 +169,8 @@ ZVRBMC_API int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *Completion
             return rc;
         }
         std::string err;
-        rc = g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
+        rc = g_standard ? g_standard->set_host_status(ctrl, *CompletionCode, err)
+                        : g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
         return finish(rc, tavik::bmcproto::kCmdSetHostStatus, *CompletionCode, err);
     });
 }
@@ -179,7 +187,8 @@ ZVRBMC_API int bmc_SetZelvarinAccessTime(uint8_t cmd, uint16_t seconds, uint8_t 
             return rc;
         }
         std::string err;
-        rc = g_client->set_access_time(cmd, seconds, *CompletionCode, err);
+        rc = g_standard ? g_standard->set_access_time(seconds, *CompletionCode, err)
+                        : g_client->set_access_time(cmd, seconds, *CompletionCode, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -197,7 +206,8 @@ ZVRBMC_API int bmc_SetBmcIpAddressAll(uint8_t cmd, uint8_t block, const BMC_INFO
             return rc;
         }
         std::string err;
-        rc = g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
+        rc = g_standard ? g_standard->set_targets(block, first, *CompletionCode, *BlockNumber, err)
+                        : g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -215,7 +225,8 @@ ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *Completi
             return rc;
         }
         std::string err;
-        rc = g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
+        rc = g_standard ? g_standard->get_status(block, *CompletionCode, *BlockNumber, first, err)
+                        : g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -233,7 +244,8 @@ ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first,
             return rc;
         }
         std::string err;
-        rc = g_client->get_targets(block, *CompletionCode, first, err);
+        rc = g_standard ? g_standard->get_targets(block, *CompletionCode, first, err)
+                        : g_client->get_targets(block, *CompletionCode, first, err);
         return finish(rc, tavik::bmcproto::kCmdGetTargets, *CompletionCode, err);
     });
 }

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// RMCP/ASF presence ping (presence.h).
+#include "presence.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <freeipmi/freeipmi.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tavik::bmc {
+
+namespace {
+
+constexpr std::uint8_t kPongType = 0x40;
+
+struct Obj {
+    fiid_obj_t obj;
+    explicit Obj(fiid_template_t t) : obj(fiid_obj_create(t)) {}
+    ~Obj() {
+        if (obj != nullptr) {
+            fiid_obj_destroy(obj);
+        }
+    }
+};
+
+}  // namespace
+
+int build_ping(std::uint8_t tag, std::uint8_t *buf, unsigned len) {
+    Obj hdr(tmpl_rmcp_hdr), cmd(tmpl_cmd_asf_presence_ping);
+    if (hdr.obj == nullptr || cmd.obj == nullptr || fill_rmcp_hdr_asf(hdr.obj) < 0 ||
+        fill_cmd_asf_presence_ping(tag, cmd.obj) < 0) {
+        return -1;
+    }
+    return assemble_rmcp_pkt(hdr.obj, cmd.obj, buf, len, IPMI_INTERFACE_FLAGS_DEFAULT);
+}
+
+bool is_pong(const std::uint8_t *buf, unsigned len, std::uint8_t tag) {
+    Obj hdr(tmpl_rmcp_hdr), cmd(tmpl_cmd_asf_presence_pong);
+    if (hdr.obj == nullptr || cmd.obj == nullptr ||
+        unassemble_rmcp_pkt(buf, len, hdr.obj, cmd.obj, IPMI_INTERFACE_FLAGS_DEFAULT) != 1) {
+        return false;
+    }
+    std::uint64_t type = 0, got = 0;
+    return fiid_obj_get(cmd.obj, "message_type", &type) == 1 && type == kPongType &&
+           fiid_obj_get(cmd.obj, "message_tag", &got) == 1 && got == tag;
+}
+
+Pinger::~Pinger() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool Pinger::open(std::string &err) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        err = std::string("cannot create the presence ping socket: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
+    std::uint8_t buf[64];
+    int n = build_ping(tag, buf, sizeof buf);
+    if (n <= 0) {
+        return false;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = ip;
+    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == n;
+}
+
+bool Pinger::receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more) {
+    std::uint8_t buf[256];
+    sockaddr_in from{};
+    socklen_t flen = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &flen);
+    if (n < 0) {
+        // An ICMP error for an earlier ping (a peer that is down) surfaces here too.
+        more = errno == EINTR || errno == ECONNREFUSED;
+        return false;
+    }
+    more = true;
+    ip = from.sin_addr.s_addr;
+    port = ntohs(from.sin_port);
+    return is_pong(buf, static_cast<unsigned>(n), tag);
+}
+
+}  // namespace tavik::bmc

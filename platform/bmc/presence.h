@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// RMCP/ASF presence ping (standard driver): a datagram every IPMI LAN BMC answers with a
+// pong, without a session or credentials. Packets are built and read with FreeIPMI. A
+// Pinger owns one non-blocking UDP socket; it is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tavik::bmc {
+
+class Pinger {
+  public:
+    Pinger() = default;
+    ~Pinger();
+    Pinger(const Pinger &) = delete;
+    Pinger &operator=(const Pinger &) = delete;
+
+    bool open(std::string &err);
+    int fd() const { return fd_; }
+    // Sends a ping with `tag` to ip (network byte order):port; false when it cannot be sent.
+    bool ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag);
+    // Reads one waiting datagram: true with the sender when it is a pong with `tag`.
+    // `more` is false once nothing is left to read.
+    bool receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more);
+
+  private:
+    int fd_ = -1;
+};
+
+// The bytes of a ping, and whether bytes are a pong carrying `tag` (for tests).
+int build_ping(std::uint8_t tag, std::uint8_t *buf, unsigned len);
+bool is_pong(const std::uint8_t *buf, unsigned len, std::uint8_t tag);
+
+}  // namespace tavik::bmc
