@@ -495,7 +495,7 @@ int run(const Args &a) {
         if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port))) {
             ready = true;
             if (a.standard) {
-                std::printf("tavik-bmcsim: BMC %s:%u ready (standard IPMI 2.0), access file %s/bmc.conf\n",
+                std::printf("tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access file %s/bmc.conf\n",
                             a.addr.c_str(), a.port, dir.c_str());
             } else {
                 std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
