@@ -10,11 +10,12 @@
 
 #include "client.h"
 #include "watchdog.h"
+#include "zvrbmc_admin.h"
 
 namespace tavik::bmc {
 
 // Completion codes of the library's own (no BMC sent them).
-inline constexpr std::uint8_t kCcWatchdogInUse = 0x7e;     // somebody else's watchdog timer
+inline constexpr std::uint8_t kCcWatchdogInUse = BMC_CC_WATCHDOG_IN_USE;
 inline constexpr std::uint8_t kCcAccessTimeRefused = 0xc9; // 0: a lease cannot be endless
 inline constexpr std::uint8_t kCcUnknownStatus = 0xcc;
 

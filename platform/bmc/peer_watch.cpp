@@ -35,20 +35,6 @@ int age_ms(PeerWatch::Clock::time_point then, PeerWatch::Clock::time_point now) 
     return static_cast<int>(std::min<long long>(duration_cast<milliseconds>(now - then).count(), 1 << 30));
 }
 
-// What a reading of a peer's watchdog says, for tools.
-std::string describe_lease(const wdt::State &s) {
-    if (!wdt::ours(s)) {
-        return std::string("its watchdog holds no tavik lease (timer use ") + wdt::use_name(s.use) + ")";
-    }
-    if (!wdt::counting(s) && s.present_ds <= 1) {
-        return "its host gave the lease back";
-    }
-    if (!wdt::live(s)) {
-        return "its host's lease lapsed";
-    }
-    return "live lease";
-}
-
 }  // namespace
 
 unsigned check_period_ms(unsigned timeout_s) {
@@ -180,7 +166,7 @@ void PeerWatch::read_lease(Peer &p, void *raw) {
         p.lease = s;
         p.read_at = now;
         p.lease_read = true;
-        p.why = describe_lease(s);
+        p.why = wdt::describe(s);
     }
 }
 

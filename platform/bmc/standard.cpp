@@ -53,4 +53,13 @@ int Standard::get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_targ
     return kOk;
 }
 
+int Standard::read_local(wdt::State &out, std::uint8_t &cc, std::string &err) {
+    std::vector<std::uint8_t> data;
+    int rc = client_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
+    if (rc != kOk || cc != 0) {
+        return rc;
+    }
+    return wdt::decode_get(data, out, err) ? kOk : kBadResponse;
+}
+
 }  // namespace tavik::bmc

@@ -16,7 +16,7 @@ namespace tavik::bmc {
 
 class Standard {
   public:
-    explicit Standard(Client &client) : lease_(client), watch_(client.config()) {}
+    explicit Standard(Client &client) : client_(client), lease_(client), watch_(client.config()) {}
 
     int set_host_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
         return lease_.set_status(ctrl, cc, err);
@@ -30,12 +30,16 @@ class Standard {
                    std::string &err);
     int get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first, std::string &err);
 
+    // Reads the local watchdog (Get only: changes nothing), for tools.
+    int read_local(wdt::State &out, std::uint8_t &cc, std::string &err);
+
     const Lease &lease() const { return lease_; }
     PeerWatch &watch() { return watch_; }
 
   private:
     bool check_block(std::uint8_t block, std::uint8_t &cc, std::string &err) const;
 
+    Client &client_;
     Lease lease_;
     PeerWatch watch_;
 };

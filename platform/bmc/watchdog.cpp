@@ -55,6 +55,20 @@ std::string in_use_reason(const State &s) {
     return {};
 }
 
+std::string describe(const State &s) {
+    if (!ours(s)) {
+        const std::string busy = in_use_reason(s);
+        return busy.empty() ? std::string("no tavik lease (timer use ") + use_name(s.use) + ", stopped)" : busy;
+    }
+    if (!counting(s) && s.present_ds <= 1) {
+        return "no lease: the host gave it back";
+    }
+    if (!live(s)) {
+        return "the lease lapsed";
+    }
+    return "live lease";
+}
+
 const char *use_name(std::uint8_t use) {
     switch (use) {
         case 1:

@@ -57,6 +57,9 @@ bool live(const State &s);
 // (another use or another action) that is counting.
 std::string in_use_reason(const State &s);
 
+// What a reading says, for tools: "live lease", "the lease lapsed", somebody else's use.
+std::string describe(const State &s);
+
 // The name of a timer use for messages ("SMS/OS").
 const char *use_name(std::uint8_t use);
 

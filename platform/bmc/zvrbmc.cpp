@@ -84,6 +84,19 @@ int need_session() {
     return kOk;
 }
 
+void fill_watchdog(const tavik::bmc::wdt::State &s, zvrbmc_watchdog &w) {
+    namespace wdt = tavik::bmc::wdt;
+    w.timer_use = s.use;
+    w.running = wdt::counting(s) ? 1 : 0;
+    w.action = s.action;
+    w.expired_flags = s.expired_flags;
+    w.initial_ds = s.initial_ds;
+    w.present_ds = s.present_ds;
+    w.ours = wdt::ours(s) ? 1 : 0;
+    w.live = wdt::live(s) ? 1 : 0;
+    std::snprintf(w.why, sizeof w.why, "%s", wdt::describe(s).c_str());
+}
+
 }  // namespace
 
 extern "C" {
@@ -268,6 +281,92 @@ ZVRBMC_API int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_
             *state = got;
         }
         return finish(rc, tavik::bmcproto::kCmdGetFirmwareState, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_driver(int *driver) noexcept {
+    return entry([&] {
+        if (driver == nullptr) {
+            set_error("bmc_admin_get_driver: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        switch (g_client->config().driver) {
+            case Driver::Inband:
+                *driver = BMC_DRIVER_INBAND;
+                break;
+            case Driver::Lan:
+                *driver = BMC_DRIVER_LAN;
+                break;
+            case Driver::Standard:
+                *driver = BMC_DRIVER_STANDARD;
+                break;
+        }
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_watchdog(zvrbmc_watchdog *out, uint8_t *CompletionCode) noexcept {
+    return entry([&] {
+        if (out == nullptr || CompletionCode == nullptr) {
+            set_error("bmc_admin_get_watchdog: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        if (!g_standard) {
+            set_error("the watchdog lease belongs to driver = standard");
+            return static_cast<int>(kBadArgument);
+        }
+        std::string err;
+        tavik::bmc::wdt::State s;
+        rc = g_standard->read_local(s, *CompletionCode, err);
+        if (rc == kOk && *CompletionCode == 0) {
+            fill_watchdog(s, *out);
+        }
+        return finish(rc, tavik::bmc::wdt::kCmdGet, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *count) noexcept {
+    return entry([&] {
+        if ((out == nullptr && max > 0) || count == nullptr) {
+            set_error("bmc_admin_get_peers: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        if (!g_standard) {
+            set_error("peers are watched by driver = standard only");
+            return static_cast<int>(kBadArgument);
+        }
+        const auto peers = g_standard->watch().peers();
+        *count = static_cast<unsigned>(peers.size());
+        for (std::size_t i = 0; i < peers.size() && i < max; ++i) {
+            const auto &v = peers[i];
+            zvrbmc_peer &p = out[i];
+            p = zvrbmc_peer{};
+            p.ip = v.ip;
+            p.answer_age_ms = v.answer_age_ms;
+            p.pong_seen = v.pong_seen;
+            p.session = v.session;
+            p.lease_read = v.lease_read;
+            p.live = v.live;
+            p.lease_age_ms = v.lease_age_ms;
+            if (v.lease_read) {
+                fill_watchdog(v.lease, p.lease);
+            }
+            std::snprintf(p.why, sizeof p.why, "%s", v.why.c_str());
+        }
+        return static_cast<int>(kOk);
     });
 }
 

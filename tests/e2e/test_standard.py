@@ -133,13 +133,13 @@ class StandardRefusals(StandardTest):
         # Another program runs the watchdog as SMS/OS (a hard reset after 600 s).
         self.assertEqual(app_raw(n3, 0x24, 0x44, 0x01, 0x00, 0x00, 0x70, 0x17)[0], 0)
         self.assertEqual(app_raw(n3, 0x22)[0], 0)
-        return "CompletionCode:0x7e"
+        return "CompletionCode:0x7e", n3, "the BMC watchdog is in use as SMS/OS"
 
     def refuse_user(self, n3):
         # node3's BMC knows another peer user than the cluster's: its peers' logins fail.
         n3.stop_bmc()
         n3.start_bmc("--peer-user", "otherpeer")
-        return None
+        return None, self.cluster.nodes[0], "hb1/node3: no session as 'tavikpeer': username invalid"
 
     def test_node3_stays_offline_with_a_reason(self):
         n1, n2, n3 = self.cluster.nodes
@@ -148,7 +148,7 @@ class StandardRefusals(StandardTest):
         for name, setup in (("watchdog in use as SMS/OS", self.clash_sms_os),
                             ("peer user refused", self.refuse_user)):
             with self.subTest(name):
-                logged = setup(n3)
+                logged, teller, told = setup(n3)
                 for n in self.cluster.nodes:
                     n.init_namespace()
                     n.start_daemon("--start-after", "0")
@@ -158,6 +158,9 @@ class StandardRefusals(StandardTest):
                 while time.monotonic() < deadline:
                     self.assertEqual(self.state_of(n3, [n1, n2]), {"offline"}, self.views())
                     time.sleep(0.2)
+                status, text = teller.bmc_targets()
+                self.assertEqual(status, 2, text)
+                self.assertIn(told, text)
                 if logged:
                     self.assertTrue(any(logged in line for line in n3.log_text().splitlines()
                                         if "bmc_SetZelvarinStatus() failed" in line), n3.log_text()[-2000:])
