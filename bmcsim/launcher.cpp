@@ -281,10 +281,10 @@ std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, 
       << "  endlan\n"
       << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
     if (a.standard) {
-        c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password << "\" user 30 none md2 md5 straight\n";
+        c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password
+          << "\" user 30 none md2 md5 straight\n";
     }
-    c
-      << "loadlib \"" << module << "\" \"" << options << "\"\n";
+    c << "loadlib \"" << module << "\" \"" << options << "\"\n";
     return c.str();
 }
 
@@ -405,8 +405,8 @@ int run(const Args &a) {
         fail("--user '%s' must be 1-16 printable characters without spaces or quotes", a.user.c_str());
         return kExitUsage;
     }
-    if (a.standard && (!plain_word(a.peer_user) || a.peer_user.size() > tavik::bmc::kMaxUserLen ||
-                       a.peer_user == a.user)) {
+    if (a.standard &&
+        (!plain_word(a.peer_user) || a.peer_user.size() > tavik::bmc::kMaxUserLen || a.peer_user == a.user)) {
         fail("--peer-user '%s' must be 1-16 printable characters without spaces or quotes, other than --user",
              a.peer_user.c_str());
         return kExitUsage;
@@ -424,7 +424,8 @@ int run(const Args &a) {
              module.c_str(), a.standard ? "TAVIK_BMCSIM_WATCHDOG_MODULE" : "TAVIK_BMCSIM_MODULE");
         return kExitFailure;
     }
-    if (!check_free(ip, a.port, "LAN address") || (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
+    if (!check_free(ip, a.port, "LAN address") ||
+        (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
         return kExitFailure;
     }
     if (!make_dir(a.dir)) {
@@ -457,7 +458,8 @@ int run(const Args &a) {
         if (!ensure_password(args.peer_password_file, peer_password)) {
             return kExitFailure;
         }
-        if (!plain_word(peer_password) || args.peer_password_file.find_first_of(" \t\n") != std::string::npos) {
+        if (!plain_word(peer_password) ||
+            args.peer_password_file.find_first_of(" \t\n") != std::string::npos) {
             fail("peer password file %s: the password must be printable without spaces or quotes",
                  args.peer_password_file.c_str());
             return kExitFailure;
@@ -495,8 +497,10 @@ int run(const Args &a) {
         if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port))) {
             ready = true;
             if (a.standard) {
-                std::printf("tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access file %s/bmc.conf\n",
-                            a.addr.c_str(), a.port, dir.c_str());
+                std::printf(
+                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access "
+                    "file %s/bmc.conf\n",
+                    a.addr.c_str(), a.port, dir.c_str());
             } else {
                 std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
                             a.addr.c_str(), a.port, a.hb_port, dir.c_str());

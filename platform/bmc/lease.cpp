@@ -61,7 +61,8 @@ int Lease::take(std::uint8_t &cc, std::string &err) {
 int Lease::renew(std::uint8_t &cc, std::string &err) {
     // A new session may mean a BMC that restarted and forgot the lease; and a timer can
     // be taken by somebody else at any time. So it is read back now and then.
-    const bool confirm = !held_ || client_.sessions_opened() != session_seen_ || ++renewals_ % kConfirmEvery == 0;
+    const bool confirm =
+        !held_ || client_.sessions_opened() != session_seen_ || ++renewals_ % kConfirmEvery == 0;
     if (confirm) {
         int rc = read(cc, err);
         if (rc != kOk || cc != 0) {

@@ -16,7 +16,7 @@ namespace tavik::bmc {
 
 // Completion codes of the library's own (no BMC sent them).
 inline constexpr std::uint8_t kCcWatchdogInUse = BMC_CC_WATCHDOG_IN_USE;
-inline constexpr std::uint8_t kCcAccessTimeRefused = 0xc9; // 0: a lease cannot be endless
+inline constexpr std::uint8_t kCcAccessTimeRefused = 0xc9;  // 0: a lease cannot be endless
 inline constexpr std::uint8_t kCcUnknownStatus = 0xcc;
 
 // The lease before the daemon gives its access time-out, in seconds.

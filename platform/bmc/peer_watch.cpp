@@ -181,11 +181,10 @@ void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
         if (ctx == nullptr) {
             ctx = ipmi_ctx_create();
             if (ctx != nullptr &&
-                ipmi_ctx_open_outofband_2_0(ctx, host.c_str(), cfg_.peer_user.c_str(), cfg_.peer_password.c_str(),
-                                            nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER, cfg_.cipher_suite, session_ms,
-                                            std::max(session_ms / 5, 20u),
-                                            IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE,
-                                            IPMI_FLAGS_DEFAULT) < 0) {
+                ipmi_ctx_open_outofband_2_0(
+                    ctx, host.c_str(), cfg_.peer_user.c_str(), cfg_.peer_password.c_str(), nullptr, 0,
+                    IPMI_PRIVILEGE_LEVEL_USER, cfg_.cipher_suite, session_ms, std::max(session_ms / 5, 20u),
+                    IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
                 const std::string msg = ipmi_ctx_errormsg(ctx);
                 ipmi_ctx_destroy(ctx);
                 ctx = nullptr;

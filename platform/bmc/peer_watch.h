@@ -28,15 +28,15 @@ namespace tavik::bmc {
 
 // What was last heard of one peer's BMC, for tools.
 struct PeerView {
-    std::uint32_t ip = 0;       // network byte order
-    int answer_age_ms = -1;     // since its BMC last answered (ping or session); -1: never
-    bool pong_seen = false;     // it answered a presence ping at least once
-    bool session = false;       // a session to it is open
-    bool lease_read = false;    // its watchdog was read at least once
-    wdt::State lease{};         // the last reading
-    int lease_age_ms = -1;      // since that reading
-    bool live = false;          // its host holds a live lease now
-    std::string why;            // why it is not heard, or what its lease is
+    std::uint32_t ip = 0;     // network byte order
+    int answer_age_ms = -1;   // since its BMC last answered (ping or session); -1: never
+    bool pong_seen = false;   // it answered a presence ping at least once
+    bool session = false;     // a session to it is open
+    bool lease_read = false;  // its watchdog was read at least once
+    wdt::State lease{};       // the last reading
+    int lease_age_ms = -1;    // since that reading
+    bool live = false;        // its host holds a live lease now
+    std::string why;          // why it is not heard, or what its lease is
 };
 
 class PeerWatch {

@@ -75,7 +75,8 @@ bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = ip;
-    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == n;
+    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+           n;
 }
 
 bool Pinger::receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more) {

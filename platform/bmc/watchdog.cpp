@@ -24,8 +24,8 @@ bool decode_get(const std::vector<std::uint8_t> &data, State &out, std::string &
 std::vector<std::uint8_t> set_request(std::uint16_t countdown_ds, bool keep_running) {
     return {static_cast<std::uint8_t>(kUseOem | (keep_running ? kDontStop : 0)),
             kActionNone,
-            0,                                        // no pre-timeout
-            static_cast<std::uint8_t>(1u << kUseOem), // clear the OEM expiration flag
+            0,                                         // no pre-timeout
+            static_cast<std::uint8_t>(1u << kUseOem),  // clear the OEM expiration flag
             static_cast<std::uint8_t>(countdown_ds & 0xff),
             static_cast<std::uint8_t>(countdown_ds >> 8)};
 }
@@ -58,7 +58,8 @@ std::string in_use_reason(const State &s) {
 std::string describe(const State &s) {
     if (!ours(s)) {
         const std::string busy = in_use_reason(s);
-        return busy.empty() ? std::string("no tavik lease (timer use ") + use_name(s.use) + ", stopped)" : busy;
+        return busy.empty() ? std::string("no tavik lease (timer use ") + use_name(s.use) + ", stopped)"
+                            : busy;
     }
     if (!counting(s) && s.present_ds <= 1) {
         return "no lease: the host gave it back";

@@ -31,9 +31,9 @@ constexpr const char *kDefaultConf = "/etc/tavik/bmc.conf";
 constexpr std::size_t kErrorSize = 512;
 
 std::mutex g_mu;
-std::unique_ptr<Client> g_client;  // exists between libzvrbmc_init and libzvrbmc_term
+std::unique_ptr<Client> g_client;      // exists between libzvrbmc_init and libzvrbmc_term
 std::unique_ptr<Standard> g_standard;  // driver = standard: between bmc_init and bmc_term
-char g_error[kErrorSize] = "";     // fixed storage: recording a failure never allocates
+char g_error[kErrorSize] = "";         // fixed storage: recording a failure never allocates
 
 void set_error(const std::string &text) {
     std::snprintf(g_error, sizeof g_error, "%s", text.c_str());
@@ -182,8 +182,9 @@ ZVRBMC_API int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *Completion
             return rc;
         }
         std::string err;
-        rc = g_standard ? g_standard->set_host_status(ctrl, *CompletionCode, err)
-                        : g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
+        rc = g_standard
+                 ? g_standard->set_host_status(ctrl, *CompletionCode, err)
+                 : g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
         return finish(rc, tavik::bmcproto::kCmdSetHostStatus, *CompletionCode, err);
     });
 }

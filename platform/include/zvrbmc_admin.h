@@ -90,14 +90,14 @@ int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_t *Completi
 
 /* A reading of a BMC's watchdog timer (standard driver). */
 typedef struct zvrbmc_watchdog {
-    uint8_t timer_use;     /* 1 BIOS FRB2 ... 4 SMS/OS, 5 OEM (tavik's lease) */
-    uint8_t running;       /* 1: counting down (running bit or a countdown under way) */
-    uint8_t action;        /* timeout action; tavik's lease: 0, none */
-    uint8_t expired_flags; /* timer-use expiration flags */
-    uint16_t initial_ds;   /* countdown it was set to, 100 ms units */
-    uint16_t present_ds;   /* countdown left, 100 ms units */
-    uint8_t ours;          /* 1: a tavik lease (timer use OEM, action none) */
-    uint8_t live;          /* 1: ... and live now */
+    uint8_t timer_use;         /* 1 BIOS FRB2 ... 4 SMS/OS, 5 OEM (tavik's lease) */
+    uint8_t running;           /* 1: counting down (running bit or a countdown under way) */
+    uint8_t action;            /* timeout action; tavik's lease: 0, none */
+    uint8_t expired_flags;     /* timer-use expiration flags */
+    uint16_t initial_ds;       /* countdown it was set to, 100 ms units */
+    uint16_t present_ds;       /* countdown left, 100 ms units */
+    uint8_t ours;              /* 1: a tavik lease (timer use OEM, action none) */
+    uint8_t live;              /* 1: ... and live now */
     char why[ZVRBMC_WHY_SIZE]; /* "live lease", "the BMC watchdog is in use as SMS/OS", ... */
 } zvrbmc_watchdog;
 

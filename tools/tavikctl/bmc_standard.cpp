@@ -97,8 +97,8 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
     for (std::uint8_t block = 1; block <= BMC_SLOTS / BMC_BLOCK_RECORDS; ++block) {
         std::uint8_t bn = 0;
         check("programming the library's targets",
-              bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, block, &set[(block - 1) * BMC_BLOCK_RECORDS], &cc,
-                                     &bn),
+              bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, block, &set[(block - 1) * BMC_BLOCK_RECORDS],
+                                     &cc, &bn),
               cc);
     }
     // Until no started target is still collecting: the first answers come within a check
@@ -131,7 +131,8 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
     for (std::size_t i = 0; i < planned.size() && i < BMC_SLOTS; ++i) {
         const zvrbmc_held_target &h = held[i];
         const zvrbmc_peer *p = peer_of(peers, planned[i].ip);
-        const bool ok = h.result != BMC_RESULT_READY || h.status == (BMC_HB_DATAGRAM_SEEN | BMC_HB_HOST_ALIVE);
+        const bool ok =
+            h.result != BMC_RESULT_READY || h.status == (BMC_HB_DATAGRAM_SEEN | BMC_HB_HOST_ALIVE);
         unheard += ok ? 0 : 1;
         const std::string why = p != nullptr ? p->why : "";
         char status[8];
@@ -154,22 +155,21 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
                         {"why", why}});
     }
     if (json) {
-        nlohmann::ordered_json doc = {
-            {"access_file", bmc_conf},
-            {"configuration", config},
-            {"node", own},
-            {"driver", "standard"},
-            {"local_watchdog",
-             {{"timer_use", local.timer_use},
-              {"running", local.running != 0},
-              {"initial_ds", local.initial_ds},
-              {"present_ds", local.present_ds},
-              {"ours", local.ours != 0},
-              {"live", local.live != 0},
-              {"why", local.why}}},
-            {"expected_access_timeout_s", access_timeout_s},
-            {"targets", rows},
-            {"unheard", unheard}};
+        nlohmann::ordered_json doc = {{"access_file", bmc_conf},
+                                      {"configuration", config},
+                                      {"node", own},
+                                      {"driver", "standard"},
+                                      {"local_watchdog",
+                                       {{"timer_use", local.timer_use},
+                                        {"running", local.running != 0},
+                                        {"initial_ds", local.initial_ds},
+                                        {"present_ds", local.present_ds},
+                                        {"ours", local.ours != 0},
+                                        {"live", local.live != 0},
+                                        {"why", local.why}}},
+                                      {"expected_access_timeout_s", access_timeout_s},
+                                      {"targets", rows},
+                                      {"unheard", unheard}};
         std::fputs((doc.dump(2) + "\n").c_str(), stdout);
         return unheard == 0 ? 0 : 2;
     }

@@ -47,16 +47,17 @@ std::vector<AccessFinding> check_bmc_access(const std::string &bmc_conf, const D
         return out;
     }
     if (w.access_timeout_s == 0) {
-        out.push_back({true, kTimeoutKey,
-                       "driver = standard: an access time-out of 0 s cannot be a watchdog lease; the daemon's "
-                       "status calls would be refused"});
+        out.push_back(
+            {true, kTimeoutKey,
+             "driver = standard: an access time-out of 0 s cannot be a watchdog lease; the daemon's "
+             "status calls would be refused"});
         return out;
     }
     if (w.access_timeout_s > kMaxLeaseS) {
         out.push_back({false, kTimeoutKey,
                        "driver = standard: the access time-out of " + std::to_string(w.access_timeout_s) +
-                           " s is clamped to the watchdog's longest countdown, " + std::to_string(kMaxLeaseS) +
-                           " s"});
+                           " s is clamped to the watchdog's longest countdown, " +
+                           std::to_string(kMaxLeaseS) + " s"});
     }
     // The daemon renews the lease once per check cycle; a lease no longer than that
     // lapses between two renewals and every peer sees this host dead.

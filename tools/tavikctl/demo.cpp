@@ -166,9 +166,18 @@ void Demo::start_bmc(DemoNode &n) {
         }
         close(pipefd[0]);
         setpgid(0, 0);  // the terminal's Ctrl-C is ours to handle, not the simulator's
-        std::vector<std::string> args = {"tavik-bmcsim", "--addr",     n.addr, "--port",
-                                         std::to_string(kLanPort), "--dir",  n.dir + "/bmc", "--hb-port",
-                                         std::to_string(kHbPort), "--period-ms", "200", "--timeout-ms",
+        std::vector<std::string> args = {"tavik-bmcsim",
+                                         "--addr",
+                                         n.addr,
+                                         "--port",
+                                         std::to_string(kLanPort),
+                                         "--dir",
+                                         n.dir + "/bmc",
+                                         "--hb-port",
+                                         std::to_string(kHbPort),
+                                         "--period-ms",
+                                         "200",
+                                         "--timeout-ms",
                                          "1000"};
         if (standard_) {
             // One peer password for the whole cluster: every host logs in to every BMC.
@@ -365,8 +374,9 @@ bool Demo::all_online() {
 int Demo::run() {
     std::printf("tavik demo: a three-node cluster on loopback, in %s\n", dir_.c_str());
     if (standard_) {
-        std::printf("  driver standard: stock IPMI 2.0 BMCs (no heartbeat firmware), watchdog leases, peers "
-                    "watched from each host\n");
+        std::printf(
+            "  driver standard: stock IPMI 2.0 BMCs (no heartbeat firmware), watchdog leases, peers "
+            "watched from each host\n");
     }
     std::printf("  heartbeat time-out %d ms, interval %d ms: per-target time-out 1 s, access time-out 4 s\n",
                 kHbto, kHbint);

@@ -48,9 +48,20 @@ class StandardBmc : public ::testing::Test {
 
     // The watchdog as Get Watchdog Timer shows it to an administrator: the answer's bytes.
     std::vector<unsigned> app(std::vector<std::string> bytes) {
-        std::vector<std::string> argv = {"ipmi-raw", "-h", "127.0.1.1:" + std::to_string(port_), "-u", "ipmiusr",
-                                         "-p", sim_->password(), "-l", "admin", "--driver-type=LAN_2_0",
-                                         "-W", "opensesspriv", "0", "0x06"};
+        std::vector<std::string> argv = {"ipmi-raw",
+                                         "-h",
+                                         "127.0.1.1:" + std::to_string(port_),
+                                         "-u",
+                                         "ipmiusr",
+                                         "-p",
+                                         sim_->password(),
+                                         "-l",
+                                         "admin",
+                                         "--driver-type=LAN_2_0",
+                                         "-W",
+                                         "opensesspriv",
+                                         "0",
+                                         "0x06"};
         argv.insert(argv.end(), bytes.begin(), bytes.end());
         auto r = tavik::test::run_program(argv, dir_.path());
         std::vector<unsigned> out;

@@ -37,7 +37,8 @@ TEST(WatchdogLease, WhoseTimerAndWhetherLive) {
         {"our lease lapsed", reading(5, false, 0, 40, 0), true, false, ""},
         {"never set", reading(0, false, 0, 0, 0), false, false, ""},
         {"SMS/OS running", reading(4, true, 1, 6000, 5000), false, false, "in use as SMS/OS"},
-        {"SMS/OS counting, running bit wrong", reading(4, false, 0, 100, 50), false, false, "in use as SMS/OS"},
+        {"SMS/OS counting, running bit wrong", reading(4, false, 0, 100, 50), false, false,
+         "in use as SMS/OS"},
         {"SMS/OS stopped (a driver left it)", reading(4, false, 1, 100, 100), false, false, ""},
         {"OEM with a reset action", reading(5, true, 1, 100, 90), false, false, "OEM with a timeout action"},
         {"BIOS FRB2 running", reading(1, true, 1, 100, 90), false, false, "in use as BIOS FRB2"},
@@ -56,7 +57,8 @@ TEST(WatchdogLease, WhoseTimerAndWhetherLive) {
 }
 
 TEST(WatchdogLease, BytesOfSetAndGet) {
-    EXPECT_EQ(wdt::set_request(65530, false), (std::vector<std::uint8_t>{0x05, 0x00, 0x00, 0x20, 0xfa, 0xff}));
+    EXPECT_EQ(wdt::set_request(65530, false),
+              (std::vector<std::uint8_t>{0x05, 0x00, 0x00, 0x20, 0xfa, 0xff}));
     EXPECT_EQ(wdt::set_request(40, true), (std::vector<std::uint8_t>{0x45, 0x00, 0x00, 0x20, 40, 0}));
     wdt::State s;
     std::string err;
@@ -96,8 +98,8 @@ TEST(StandardConfig, PeerKeysAndWhereTheLocalBmcIs) {
          "driver = standard with a host needs key 'user'", false},
         {"driver = lan\nhost = h\nuser = u\npassword_file = p\npeer_user = hb\n",
          "key 'peer_user' needs driver = standard", false},
-        {"driver = standard\npeer_user = hb\npeer_password_file = p\npeer_port = 0\n", "bad value '0' for peer_port",
-         false},
+        {"driver = standard\npeer_user = hb\npeer_password_file = p\npeer_port = 0\n",
+         "bad value '0' for peer_port", false},
         {"driver = standard\npeer_user = 12345678901234567\npeer_password_file = p\n", "bad value", false},
     };
     for (const Case &c : cases) {
