@@ -20,7 +20,7 @@ namespace proto = bmcproto;
 namespace {
 
 constexpr unsigned kMinPeriodMs = 100;
-constexpr unsigned kMinSessionMs = 500;
+constexpr unsigned kMinSessionMs = 100;
 constexpr unsigned kMaxSessionMs = 5000;
 
 std::string ip_text(std::uint32_t ip) {
@@ -109,7 +109,8 @@ void PeerWatch::update_peers() {
             p->thread = std::thread(&PeerWatch::session_loop, this, p);
         }
         p->period_ms = check_period_ms(timeout_s);
-        p->session_ms = std::clamp(timeout_s * 1000, kMinSessionMs, kMaxSessionMs);
+        // Bounded by the library's timeout_ms too: bmc_term waits for a watcher's last call.
+        p->session_ms = std::max(kMinSessionMs, std::min({timeout_s * 1000, cfg_.timeout_ms, kMaxSessionMs}));
     }
     if (!peers_.empty() && !pinger_.joinable()) {
         pinger_ = std::thread(&PeerWatch::ping_loop, this);
@@ -227,17 +228,21 @@ void PeerWatch::ping_loop() {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stopping_) {
         unsigned period = 1000;
-        std::vector<std::uint32_t> targets;
+        std::vector<std::pair<std::uint32_t, bool>> targets;  // address, whether to ask too
         for (const auto &[ip, p] : peers_) {
-            targets.push_back(ip);
+            // Some BMCs answer no ping: those that left two unanswered are asked as well.
+            targets.emplace_back(ip, !p->pong_seen && ++p->pings > 2);
             period = std::min(period, p->period_ms);
         }
         lock.unlock();
         tag = static_cast<std::uint8_t>(tag + 1);
         const auto until = Clock::now() + milliseconds(period);
         if (ok) {
-            for (std::uint32_t ip : targets) {
+            for (const auto &[ip, ask] : targets) {
                 pinger.ping(ip, cfg_.peer_port, tag);
+                if (ask) {
+                    pinger.ask_capabilities(ip, cfg_.peer_port, tag);
+                }
             }
         }
         for (;;) {
@@ -258,12 +263,13 @@ void PeerWatch::ping_loop() {
             while (more) {
                 std::uint32_t ip = 0;
                 std::uint16_t port = 0;
-                if (pinger.receive(tag, ip, port, more) && port == cfg_.peer_port) {
+                const Pinger::Answer got = pinger.receive(tag, ip, port, more);
+                if (got != Pinger::kNone && port == cfg_.peer_port) {
                     std::lock_guard<std::mutex> g(mu_);
                     auto it = peers_.find(ip);
                     if (it != peers_.end()) {
                         it->second->answered = true;
-                        it->second->pong_seen = true;
+                        it->second->pong_seen = it->second->pong_seen || got == Pinger::kPong;
                         it->second->last_answer = Clock::now();
                     }
                 }

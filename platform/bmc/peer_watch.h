@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Watching the peers' BMCs from the host (standard driver). Each started target's BMC gets
-// an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread, and a
+// an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread (and,
+// once it has left two pings unanswered, Get Channel Authentication Capabilities too), and a
 // session of its own (peer_user, user privilege) on which a thread of its own reads the
 // watchdog lease with Get Watchdog Timer as often. Results are computed from what those
 // threads last saw, so reading them never waits for a BMC.
@@ -72,6 +73,7 @@ class PeerWatch {
         bool answered = false;
         Clock::time_point last_answer{};
         bool pong_seen = false;
+        unsigned pings = 0;  // rounds pinged without any pong yet
         bool session = false;
         bool lease_read = false;
         wdt::State lease{};

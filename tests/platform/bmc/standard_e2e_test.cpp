@@ -5,6 +5,7 @@
 // administrator session (ipmi-raw) plays somebody else's use of the watchdog. One thread.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <sstream>
 
+#include "presence.h"
 #include "sim_harness.h"
 #include "zvrbmc.h"
 
@@ -165,6 +167,38 @@ TEST_F(StandardBmc, ResultsForItselfAndForASilentAddressNeverWait) {
     EXPECT_EQ(got[1].stat[1], 0) << "nobody answered at 127.0.1.3";
     ASSERT_EQ(status(0x82), 0);
     EXPECT_TRUE(wait_for([&] { return poll()[0].stat[1] == 1; }, seconds(2))) << "the lease given back";
+}
+
+TEST_F(StandardBmc, PresenceIsAnsweredWithoutASession) {
+    using tavik::bmc::Pinger;
+    Pinger pinger;
+    std::string err;
+    ASSERT_TRUE(pinger.open(err)) << err;
+    const struct {
+        const char *what;
+        bool (Pinger::*send)(std::uint32_t, std::uint16_t, std::uint8_t);
+        Pinger::Answer want;
+    } cases[] = {{"presence ping", &Pinger::ping, Pinger::kPong},
+                 {"channel authentication capabilities", &Pinger::ask_capabilities, Pinger::kCapabilities}};
+    std::uint8_t tag = 70;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ++tag;
+        ASSERT_TRUE((pinger.*c.send)(ip_of("127.0.1.1"), static_cast<std::uint16_t>(port_), tag));
+        Pinger::Answer got = Pinger::kNone;
+        std::uint32_t from = 0;
+        std::uint16_t from_port = 0;
+        for (int i = 0; i < 20 && got == Pinger::kNone; ++i) {
+            pollfd pfd{pinger.fd(), POLLIN, 0};
+            if (poll(&pfd, 1, 100) > 0) {
+                bool more = true;
+                got = pinger.receive(tag, from, from_port, more);
+            }
+        }
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(from, ip_of("127.0.1.1"));
+        EXPECT_EQ(from_port, port_);
+    }
 }
 
 }  // namespace
