@@ -572,10 +572,10 @@ int main(int argc, char **argv) {
     app.add_flag("--standard", a.standard,
                  "a stock IPMI 2.0 BMC: no heartbeat firmware, only the IPMI 2.0 watchdog module, "
                  "and a peer user for driver = standard");
-    app.add_option("--peer-user", a.peer_user, "with --standard: the peer user's name (user privilege)")
+    app.add_option("--peer-user", a.peer_user, "the peer user's name (user privilege), for --standard")
         ->capture_default_str();
     app.add_option("--peer-password-file", a.peer_password_file,
-                   "with --standard: the peer user's password file, shared by the cluster (made when "
+                   "the peer user's password file for --standard, shared by the cluster (made when "
                    "missing; default DIR/peer-password)");
     try {
         app.parse(argc, argv);
