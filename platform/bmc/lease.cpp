@@ -48,7 +48,10 @@ int Lease::take(std::uint8_t &cc, std::string &err) {
     if (rc != kOk || cc != 0) {
         return rc;
     }
-    rc = send(wdt::kCmdSet, wdt::set_request(countdown_ds(), false), cc, err);
+    // A lease of ours still counting (a restarted daemon's predecessor's) is set without
+    // stopping it: a peer reading it between Set and Reset would see it stopped.
+    const bool keep = wdt::ours(last_) && wdt::counting(last_);
+    rc = send(wdt::kCmdSet, wdt::set_request(countdown_ds(), keep), cc, err);
     if (rc != kOk || cc != 0) {
         return rc;
     }
