@@ -204,12 +204,15 @@ void Client::close() {
 }
 
 int Client::command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req,
-                    std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err) {
+                    std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err,
+                    Clock::time_point deadline) {
     if (!opened_) {
         err = "bmc_init has not succeeded";
         return kNotInitialised;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.timeout_ms);
+    if (deadline == Clock::time_point{}) {
+        deadline = Clock::now() + std::chrono::milliseconds(cfg_.timeout_ms);
+    }
     return exchange(deadline, netfn, cmd, req.data(), req.size(), cc, data, err);
 }
 

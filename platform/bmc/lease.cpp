@@ -8,9 +8,26 @@
 
 namespace tavik::bmc {
 
+// The commands of one status call share the access file's time-out.
+void Lease::start_call() {
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(client_.config().timeout_ms);
+}
+
+bool Lease::time_left(std::string &err) const {
+    if (std::chrono::steady_clock::now() < deadline_) {
+        return true;
+    }
+    err = "the watchdog lease on " + client_.config().target() +
+          ": no time left of timeout_ms for another command";
+    return false;
+}
+
 int Lease::send(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc, std::string &err) {
+    if (!time_left(err)) {
+        return kExchangeFailed;
+    }
     std::vector<std::uint8_t> data;
-    int rc = client_.command(wdt::kNetFnApp, cmd, req, cc, data, err);
+    int rc = client_.command(wdt::kNetFnApp, cmd, req, cc, data, err, deadline_);
     if (rc == kOk && cc != 0 && err.empty()) {
         char buf[96];
         std::snprintf(buf, sizeof buf, "watchdog command %#04x to %s: completion code %#04x", cmd,
@@ -22,8 +39,11 @@ int Lease::send(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uin
 
 // Reads the timer into last_; a refusal by another user ends the call with our code.
 int Lease::read(std::uint8_t &cc, std::string &err) {
+    if (!time_left(err)) {
+        return kExchangeFailed;
+    }
     std::vector<std::uint8_t> data;
-    int rc = client_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
+    int rc = client_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err, deadline_);
     if (rc != kOk || cc != 0) {
         if (rc == kOk) {
             err = "Get Watchdog Timer to " + client_.config().target() + " refused";
@@ -106,6 +126,7 @@ int Lease::give_back(std::uint8_t &cc, std::string &err) {
 
 int Lease::set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
     cc = 0;
+    start_call();
     switch (ctrl) {
         case 0x01:
             return take(cc, err);
@@ -132,6 +153,7 @@ int Lease::set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string 
     if (!held_) {
         return kOk;
     }
+    start_call();
     // The new length takes effect at once: Set on the running timer, then Reset.
     int rc = send(wdt::kCmdSet, wdt::set_request(countdown_ds(), true), cc, err);
     if (rc != kOk || cc != 0) {

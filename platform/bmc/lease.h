@@ -2,9 +2,12 @@
 // The host's liveness lease on its own BMC's watchdog timer (standard driver): the daemon's
 // host status and access time-out turned into Set, Reset and Get Watchdog Timer over the
 // local session. The lease is never taken from a timer somebody else runs; such a call
-// fails with kCcWatchdogInUse and a reason. Not thread-safe: used under the library's lock.
+// fails with kCcWatchdogInUse and a reason. The commands of one call (up to three) share
+// the access file's timeout_ms: none starts after it, so a call ends within about twice
+// it even on a BMC that answers slowly. Not thread-safe: used under the library's lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +48,8 @@ class Lease {
     int give_back(std::uint8_t &cc, std::string &err);
     int send(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc, std::string &err);
     std::uint16_t countdown_ds() const { return static_cast<std::uint16_t>(seconds_ * 10); }
+    void start_call();
+    bool time_left(std::string &err) const;
 
     Client &client_;
     unsigned seconds_ = kDefaultLeaseSeconds;
@@ -52,6 +57,7 @@ class Lease {
     unsigned renewals_ = 0;
     unsigned session_seen_ = 0;
     wdt::State last_{};
+    std::chrono::steady_clock::time_point deadline_{};  // of the status call under way
 };
 
 }  // namespace tavik::bmc
