@@ -42,6 +42,12 @@
 #ifndef TAVIK_BMCSIM_INSTALLED_MODULE
 #define TAVIK_BMCSIM_INSTALLED_MODULE "/usr/lib/tavik/tavik_bmcsim.so"
 #endif
+#ifndef TAVIK_BMCSIM_BUILD_WATCHDOG
+#define TAVIK_BMCSIM_BUILD_WATCHDOG ""
+#endif
+#ifndef TAVIK_BMCSIM_INSTALLED_WATCHDOG
+#define TAVIK_BMCSIM_INSTALLED_WATCHDOG "/usr/lib/tavik/tavik_watchdog.so"
+#endif
 
 namespace {
 
@@ -67,6 +73,9 @@ struct Args {
     std::vector<std::string> refuse, drop_from, drop_to;
     std::string loss;
     std::optional<std::uint32_t> seed;
+    // --standard: a stock simulator with only the IPMI 2.0 watchdog module, and a peer user.
+    bool standard = false;
+    std::string peer_user = "tavikpeer", peer_password_file;
 };
 
 std::string self_exe() {
@@ -80,6 +89,15 @@ std::string self_exe() {
 std::string find_module(const Args &a) {
     if (!a.module.empty()) {
         return a.module;
+    }
+    if (a.standard) {
+        const char *env = std::getenv("TAVIK_BMCSIM_WATCHDOG_MODULE");
+        if (env != nullptr && *env != '\0') {
+            return env;
+        }
+        const std::string build_exe = TAVIK_BMCSIM_BUILD_EXE;
+        return !build_exe.empty() && self_exe() == build_exe ? TAVIK_BMCSIM_BUILD_WATCHDOG
+                                                             : TAVIK_BMCSIM_INSTALLED_WATCHDOG;
     }
     if (const char *env = std::getenv("TAVIK_BMCSIM_MODULE"); env != nullptr && *env != '\0') {
         return env;
@@ -244,7 +262,7 @@ std::string module_options(const Args &a) {
 }
 
 std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, const std::string &module,
-                     const std::string &options) {
+                     const std::string &options, const std::string &peer_password) {
     char guid[33];
     std::snprintf(guid, sizeof guid, "74617669%02x%02x%02x%02x%04x000000000000", ip[0], ip[1], ip[2], ip[3],
                   a.port & 0xffff);
@@ -261,8 +279,12 @@ std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, 
       << "    allowed_auths_admin none md2 md5 straight\n"
       << "    guid " << guid << "\n"
       << "  endlan\n"
-      << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n"
-      << "loadlib \"" << module << "\" \"" << options << "\"\n";
+      << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
+    if (a.standard) {
+        c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password
+          << "\" user 30 none md2 md5 straight\n";
+    }
+    c << "loadlib \"" << module << "\" \"" << options << "\"\n";
     return c.str();
 }
 
@@ -275,7 +297,7 @@ std::string emu_commands() {
 std::string bmc_conf(const Args &a, const std::string &dir) {
     std::ostringstream c;
     c << "# Access to the simulated BMC at " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
-      << "driver = lan\n"
+      << "driver = " << (a.standard ? "standard" : "lan") << "\n"
       << "host = " << a.addr << "\n"
       << "port = " << a.port << "\n"
       << "user = " << a.user << "\n"
@@ -283,6 +305,11 @@ std::string bmc_conf(const Args &a, const std::string &dir) {
       << "privilege = admin\n"
       << "cipher_suite = 3\n"
       << "timeout_ms = " << a.timeout_ms << "\n";
+    if (a.standard) {
+        c << "peer_user = " << a.peer_user << "\n"
+          << "peer_password_file = " << a.peer_password_file << "\n"
+          << "peer_port = " << a.port << "\n";
+    }
     return c.str();
 }
 
@@ -370,7 +397,7 @@ int run(const Args &a) {
         fail("--addr '%s' is not an IPv4 address of this machine", a.addr.c_str());
         return kExitUsage;
     }
-    if (a.port == a.hb_port) {
+    if (a.port == a.hb_port && !a.standard) {
         fail("--port and --hb-port are both %u; the LAN channel and the heartbeats need two ports", a.port);
         return kExitUsage;
     }
@@ -378,19 +405,27 @@ int run(const Args &a) {
         fail("--user '%s' must be 1-16 printable characters without spaces or quotes", a.user.c_str());
         return kExitUsage;
     }
-    const std::string options = module_options(a);
+    if (a.standard &&
+        (!plain_word(a.peer_user) || a.peer_user.size() > tavik::bmc::kMaxUserLen || a.peer_user == a.user)) {
+        fail("--peer-user '%s' must be 1-16 printable characters without spaces or quotes, other than --user",
+             a.peer_user.c_str());
+        return kExitUsage;
+    }
+    const std::string options = a.standard ? std::string("standard") : module_options(a);
     tavik::bmcsim::Options parsed;
     std::string err;
-    if (!tavik::bmcsim::parse_options(options, parsed, err)) {
+    if (!a.standard && !tavik::bmcsim::parse_options(options, parsed, err)) {
         fail("%s", err.c_str());
         return kExitUsage;
     }
     const std::string module = find_module(a);
     if (module.find('"') != std::string::npos || ::access(module.c_str(), R_OK) != 0) {
-        fail("heartbeat module %s cannot be read (set --module or TAVIK_BMCSIM_MODULE)", module.c_str());
+        fail("%s module %s cannot be read (set --module or %s)", a.standard ? "watchdog" : "heartbeat",
+             module.c_str(), a.standard ? "TAVIK_BMCSIM_WATCHDOG_MODULE" : "TAVIK_BMCSIM_MODULE");
         return kExitFailure;
     }
-    if (!check_free(ip, a.port, "LAN address") || !check_free(ip, a.hb_port, "heartbeat address")) {
+    if (!check_free(ip, a.port, "LAN address") ||
+        (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
         return kExitFailure;
     }
     if (!make_dir(a.dir)) {
@@ -414,9 +449,25 @@ int run(const Args &a) {
         fail("the password in %s/password must be printable without spaces or quotes", dir.c_str());
         return kExitFailure;
     }
-    if (!write_file(dir + "/lan.conf", lan_conf(a, ip, password, module, options), 0600) ||
+    Args args = a;
+    std::string peer_password;
+    if (a.standard) {
+        if (args.peer_password_file.empty()) {
+            args.peer_password_file = dir + "/peer-password";
+        }
+        if (!ensure_password(args.peer_password_file, peer_password)) {
+            return kExitFailure;
+        }
+        if (!plain_word(peer_password) ||
+            args.peer_password_file.find_first_of(" \t\n") != std::string::npos) {
+            fail("peer password file %s: the password must be printable without spaces or quotes",
+                 args.peer_password_file.c_str());
+            return kExitFailure;
+        }
+    }
+    if (!write_file(dir + "/lan.conf", lan_conf(args, ip, password, module, options, peer_password), 0600) ||
         !write_file(dir + "/emu.cmd", emu_commands(), 0644) ||
-        !write_file(dir + "/bmc.conf", bmc_conf(a, dir), 0644)) {
+        !write_file(dir + "/bmc.conf", bmc_conf(args, dir), 0644)) {
         return kExitFailure;
     }
 
@@ -443,15 +494,22 @@ int run(const Args &a) {
     bool ready = false;
     const auto ready_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
-        if (!ready && udp_bound(ip, a.port) && udp_bound(ip, a.hb_port)) {
+        if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port))) {
             ready = true;
-            std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
-                        a.addr.c_str(), a.port, a.hb_port, dir.c_str());
+            if (a.standard) {
+                std::printf(
+                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access "
+                    "file %s/bmc.conf\n",
+                    a.addr.c_str(), a.port, dir.c_str());
+            } else {
+                std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
+                            a.addr.c_str(), a.port, a.hb_port, dir.c_str());
+            }
             std::fflush(stdout);
         }
         if (!ready && std::chrono::steady_clock::now() > ready_until) {
-            fail("ipmi_sim did not bind %s:%u and %s:%u within 5 s", a.addr.c_str(), a.port, a.addr.c_str(),
-                 a.hb_port);
+            fail("ipmi_sim did not bind %s:%u%s within 5 s", a.addr.c_str(), a.port,
+                 a.standard ? "" : (" and port " + std::to_string(a.hb_port)).c_str());
             stop_simulator(child);
             ::unlink(pid_file.c_str());
             return kExitFailure;
@@ -511,6 +569,14 @@ int main(int argc, char **argv) {
                    "test hook: drop PCT percent of the heartbeats received, never MAXMS ms in a row")
         ->type_name("PCT[:MAXMS]");
     app.add_option("--seed", a.seed, "seed of the loss hook's random numbers (default 1)");
+    app.add_flag("--standard", a.standard,
+                 "a stock IPMI 2.0 BMC: no heartbeat firmware, only the IPMI 2.0 watchdog module, "
+                 "and a peer user for driver = standard");
+    app.add_option("--peer-user", a.peer_user, "the peer user's name (user privilege), for --standard")
+        ->capture_default_str();
+    app.add_option("--peer-password-file", a.peer_password_file,
+                   "the peer user's password file for --standard, shared by the cluster (made when "
+                   "missing; default DIR/peer-password)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Runs every benchmark and regenerates docs/performance.md and docs/performance-timeline.png:
 # builds the release preset, runs the micro-benchmarks (Google Benchmark JSON), bench_bmc,
-# and the system benchmark on a simulated cluster, then writes the report.
+# and the system benchmark on a simulated cluster, then writes the report. The two BMC
+# drivers side by side (bench/driver_bench.py) go into bench-results/drivers.json;
+# docs/bmc-protocol.md quotes them.
 #   sudo scripts/bench.sh [--quick]
 # --quick (2 trials, a 20-s steady run, for trying it out) writes the report into the
 # results directory instead of docs/.
@@ -47,4 +49,6 @@ echo "bench.sh: bench_bmc"
 build/release/bench/bench_bmc --json 2000 >"$out/bench_bmc.json"
 echo "bench.sh: system benchmark"
 "$py" bench/system_bench.py --out "$out/system.json" --trials "$trials" --steady-seconds "$steady"
+echo "bench.sh: the two BMC drivers"
+"$py" bench/driver_bench.py --out "$out/drivers.json" --trials "$(( trials < 3 ? trials : 3 ))" --seconds "$(( steady / 2 ))"
 "$py" bench/report.py --results "$out" --md "$docs/performance.md" --png "$docs/performance-timeline.png"

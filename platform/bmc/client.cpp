@@ -74,7 +74,7 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         err = "cannot create an IPMI context: out of memory";
         return kInternal;
     }
-    if (cfg_.driver == Driver::Lan) {
+    if (cfg_.lan()) {
         session_timeout_ms_ = session_timeout_for(budget);
         retransmit_ms_ = retransmit_for(budget);
         // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
@@ -201,6 +201,19 @@ void Client::close() {
     drop_session();
     opened_ = false;
     restore_.clear();  // a new bmc_init starts afresh: the daemon sends its settings again
+}
+
+int Client::command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req,
+                    std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err,
+                    Clock::time_point deadline) {
+    if (!opened_) {
+        err = "bmc_init has not succeeded";
+        return kNotInitialised;
+    }
+    if (deadline == Clock::time_point{}) {
+        deadline = Clock::now() + std::chrono::milliseconds(cfg_.timeout_ms);
+    }
+    return exchange(deadline, netfn, cmd, req.data(), req.size(), cc, data, err);
 }
 
 int Client::request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,

@@ -53,6 +53,13 @@ class Client {
     int request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
                 std::vector<std::uint8_t> &data, std::string &err);
 
+    // One raw request of any netfn (the standard driver's watchdog commands), by
+    // `deadline`, or within timeout_ms when none is given (several requests of one
+    // operation share one deadline).
+    int command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
+                std::vector<std::uint8_t> &data, std::string &err,
+                std::chrono::steady_clock::time_point deadline = {});
+
     const Config &config() const { return cfg_; }
     // How many times a session was opened (tests see re-opens through it).
     unsigned sessions_opened() const { return sessions_opened_; }

@@ -24,7 +24,7 @@ std::string Config::endpoint() const {
 }
 
 std::string Config::target() const {
-    return driver == Driver::Lan ? endpoint() : std::string("in-band BMC");
+    return lan() ? endpoint() : std::string("in-band BMC");
 }
 
 namespace {
@@ -72,15 +72,17 @@ struct Key {
     Setter set;
 };
 
-const std::array<Key, 8> &keys() {
-    static const std::array<Key, 8> table = {{
+const std::array<Key, 11> &keys() {
+    static const std::array<Key, 11> table = {{
         {"driver",
          [](std::string_view v, Config &c, std::string &exp) {
-             exp = "inband or lan";
+             exp = "inband, lan or standard";
              if (v == "inband") {
                  c.driver = Driver::Inband;
              } else if (v == "lan") {
                  c.driver = Driver::Lan;
+             } else if (v == "standard") {
+                 c.driver = Driver::Standard;
              } else {
                  return false;
              }
@@ -155,8 +157,61 @@ const std::array<Key, 8> &keys() {
              c.timeout_ms = static_cast<unsigned>(n);
              return true;
          }},
+        {"peer_user",
+         [](std::string_view v, Config &c, std::string &exp) {
+             exp = "a user name of at most 16 bytes";
+             if (v.size() > kMaxUserLen) {
+                 return false;
+             }
+             c.peer_user = v;
+             return true;
+         }},
+        {"peer_password_file",
+         [](std::string_view v, Config &c, std::string &) {
+             c.peer_password_file = v;
+             return true;
+         }},
+        {"peer_port",
+         [](std::string_view v, Config &c, std::string &exp) {
+             exp = "a port number 1-65535";
+             unsigned long n = 0;
+             if (!parse_number(v, 1, 65535, n)) {
+                 return false;
+             }
+             c.peer_port = static_cast<std::uint16_t>(n);
+             return true;
+         }},
     }};
     return table;
+}
+
+// The standard driver needs the peers' credentials, and the local ones only when the local
+// BMC is reached over LAN; the peer keys mean nothing to the OEM drivers.
+bool check_standard_keys(Config &cfg, const std::set<std::string> &seen, const std::string &origin,
+                         std::string &err) {
+    const bool standard = cfg.driver == Driver::Standard;
+    for (const char *k : {"peer_user", "peer_password_file", "peer_port"}) {
+        if (!standard && seen.count(k) != 0) {
+            err = origin + ": key '" + k + "' needs driver = standard";
+            return false;
+        }
+        if (standard && seen.count(k) == 0 && std::string_view(k) != "peer_port") {
+            err = origin + ": driver = standard needs key '" + k + "'";
+            return false;
+        }
+    }
+    if (standard && cfg.peer_password_file[0] != '/') {
+        cfg.peer_password_file = folder_of(origin) + "/" + cfg.peer_password_file;
+    }
+    if (standard && seen.count("host") != 0) {
+        for (const char *k : {"user", "password_file"}) {
+            if (seen.count(k) == 0) {
+                err = origin + ": driver = standard with a host needs key '" + k + "'";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -213,8 +268,14 @@ bool parse_config(std::string_view text, const std::string &origin, Config &out,
         }
     }
     if (seen.count("driver") == 0) {
-        err = origin + ": key 'driver' (inband or lan) is missing";
+        err = origin + ": key 'driver' (inband, lan or standard) is missing";
         return false;
+    }
+    if (!check_standard_keys(cfg, seen, origin, err)) {
+        return false;
+    }
+    if (cfg.lan() && cfg.password_file[0] != '/' && cfg.driver == Driver::Standard) {
+        cfg.password_file = folder_of(origin) + "/" + cfg.password_file;
     }
     if (cfg.driver == Driver::Lan) {
         for (const char *k : {"host", "user", "password_file"}) {
@@ -326,8 +387,12 @@ LoadError load_config(const std::string &path, Config &out, std::string &err) {
     if (!parse_config(text, path, cfg, err)) {
         return LoadError::Invalid;
     }
-    if (cfg.driver == Driver::Lan && !read_password(cfg.password_file, cfg.password, err)) {
+    if (cfg.lan() && !read_password(cfg.password_file, cfg.password, err)) {
         err = path + ": " + err;
+        return LoadError::Password;
+    }
+    if (cfg.driver == Driver::Standard && !read_password(cfg.peer_password_file, cfg.peer_password, err)) {
+        err = path + ": peer_" + err;
         return LoadError::Password;
     }
     out = std::move(cfg);

@@ -10,7 +10,9 @@
 
 namespace tavik::bmc {
 
-enum class Driver { Inband, Lan };
+// Inband and Lan speak tavik's OEM heartbeat protocol to the local BMC; Standard needs
+// only IPMI 2.0 (standard.h): the local BMC in-band, or over LAN when `host` is given.
+enum class Driver { Inband, Lan, Standard };
 
 struct Config {
     std::string path;  // the file it came from, for messages
@@ -23,6 +25,14 @@ struct Config {
     std::uint8_t privilege = 4;  // IPMI privilege level: 2 user, 3 operator, 4 admin
     std::uint8_t cipher_suite = 3;
     unsigned timeout_ms = 2000;
+    // The standard driver's sessions to the peers' BMCs (user privilege is enough).
+    std::string peer_user;
+    std::string peer_password_file;
+    std::string peer_password;  // read from peer_password_file by load_config
+    std::uint16_t peer_port = 623;
+
+    // Whether the local BMC is reached over LAN 2.0.
+    bool lan() const { return driver == Driver::Lan || (driver == Driver::Standard && !host.empty()); }
 
     // "host:port" as FreeIPMI takes it.
     std::string endpoint() const;

@@ -18,6 +18,7 @@
 #include "client.h"
 #include "config.h"
 #include "result.h"
+#include "standard.h"
 #include "zvrbmc_admin.h"
 
 #define ZVRBMC_API __attribute__((visibility("default")))
@@ -30,8 +31,9 @@ constexpr const char *kDefaultConf = "/etc/tavik/bmc.conf";
 constexpr std::size_t kErrorSize = 512;
 
 std::mutex g_mu;
-std::unique_ptr<Client> g_client;  // exists between libzvrbmc_init and libzvrbmc_term
-char g_error[kErrorSize] = "";     // fixed storage: recording a failure never allocates
+std::unique_ptr<Client> g_client;      // exists between libzvrbmc_init and libzvrbmc_term
+std::unique_ptr<Standard> g_standard;  // driver = standard: between bmc_init and bmc_term
+char g_error[kErrorSize] = "";         // fixed storage: recording a failure never allocates
 
 void set_error(const std::string &text) {
     std::snprintf(g_error, sizeof g_error, "%s", text.c_str());
@@ -82,6 +84,19 @@ int need_session() {
     return kOk;
 }
 
+void fill_watchdog(const tavik::bmc::wdt::State &s, zvrbmc_watchdog &w) {
+    namespace wdt = tavik::bmc::wdt;
+    w.timer_use = s.use;
+    w.running = wdt::counting(s) ? 1 : 0;
+    w.action = s.action;
+    w.expired_flags = s.expired_flags;
+    w.initial_ds = s.initial_ds;
+    w.present_ds = s.present_ds;
+    w.ours = wdt::ours(s) ? 1 : 0;
+    w.live = wdt::live(s) ? 1 : 0;
+    std::snprintf(w.why, sizeof w.why, "%s", wdt::describe(s).c_str());
+}
+
 }  // namespace
 
 extern "C" {
@@ -120,6 +135,7 @@ ZVRBMC_API int libzvrbmc_term(void) {
             set_error("libzvrbmc_init has not succeeded");
             return static_cast<int>(kNotInitialised);
         }
+        g_standard.reset();
         g_client.reset();
         return static_cast<int>(kOk);
     });
@@ -132,9 +148,12 @@ ZVRBMC_API int bmc_init(void) {
             return static_cast<int>(kNotInitialised);
         }
         std::string err;
+        g_standard.reset();
         int rc = g_client->open(err);
         if (rc != kOk) {
             set_error(err);
+        } else if (g_client->config().driver == Driver::Standard) {
+            g_standard = std::make_unique<Standard>(*g_client);
         }
         return rc;
     });
@@ -144,6 +163,7 @@ ZVRBMC_API int bmc_term(void) {
     return entry([] {
         int rc = need_session();
         if (rc == kOk) {
+            g_standard.reset();
             g_client->close();
         }
         return rc;
@@ -162,7 +182,9 @@ ZVRBMC_API int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *Completion
             return rc;
         }
         std::string err;
-        rc = g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
+        rc = g_standard
+                 ? g_standard->set_host_status(ctrl, *CompletionCode, err)
+                 : g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
         return finish(rc, tavik::bmcproto::kCmdSetHostStatus, *CompletionCode, err);
     });
 }
@@ -179,7 +201,8 @@ ZVRBMC_API int bmc_SetZelvarinAccessTime(uint8_t cmd, uint16_t seconds, uint8_t 
             return rc;
         }
         std::string err;
-        rc = g_client->set_access_time(cmd, seconds, *CompletionCode, err);
+        rc = g_standard ? g_standard->set_access_time(seconds, *CompletionCode, err)
+                        : g_client->set_access_time(cmd, seconds, *CompletionCode, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -197,7 +220,8 @@ ZVRBMC_API int bmc_SetBmcIpAddressAll(uint8_t cmd, uint8_t block, const BMC_INFO
             return rc;
         }
         std::string err;
-        rc = g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
+        rc = g_standard ? g_standard->set_targets(block, first, *CompletionCode, *BlockNumber, err)
+                        : g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -215,7 +239,8 @@ ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *Completi
             return rc;
         }
         std::string err;
-        rc = g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
+        rc = g_standard ? g_standard->get_status(block, *CompletionCode, *BlockNumber, first, err)
+                        : g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -233,7 +258,8 @@ ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first,
             return rc;
         }
         std::string err;
-        rc = g_client->get_targets(block, *CompletionCode, first, err);
+        rc = g_standard ? g_standard->get_targets(block, *CompletionCode, first, err)
+                        : g_client->get_targets(block, *CompletionCode, first, err);
         return finish(rc, tavik::bmcproto::kCmdGetTargets, *CompletionCode, err);
     });
 }
@@ -256,6 +282,92 @@ ZVRBMC_API int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_
             *state = got;
         }
         return finish(rc, tavik::bmcproto::kCmdGetFirmwareState, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_driver(int *driver) noexcept {
+    return entry([&] {
+        if (driver == nullptr) {
+            set_error("bmc_admin_get_driver: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        switch (g_client->config().driver) {
+            case Driver::Inband:
+                *driver = BMC_DRIVER_INBAND;
+                break;
+            case Driver::Lan:
+                *driver = BMC_DRIVER_LAN;
+                break;
+            case Driver::Standard:
+                *driver = BMC_DRIVER_STANDARD;
+                break;
+        }
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_watchdog(zvrbmc_watchdog *out, uint8_t *CompletionCode) noexcept {
+    return entry([&] {
+        if (out == nullptr || CompletionCode == nullptr) {
+            set_error("bmc_admin_get_watchdog: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        *CompletionCode = 0;
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        if (!g_standard) {
+            set_error("the watchdog lease belongs to driver = standard");
+            return static_cast<int>(kBadArgument);
+        }
+        std::string err;
+        tavik::bmc::wdt::State s;
+        rc = g_standard->read_local(s, *CompletionCode, err);
+        if (rc == kOk && *CompletionCode == 0) {
+            fill_watchdog(s, *out);
+        }
+        return finish(rc, tavik::bmc::wdt::kCmdGet, *CompletionCode, err);
+    });
+}
+
+ZVRBMC_API int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *count) noexcept {
+    return entry([&] {
+        if ((out == nullptr && max > 0) || count == nullptr) {
+            set_error("bmc_admin_get_peers: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        int rc = need_session();
+        if (rc != kOk) {
+            return rc;
+        }
+        if (!g_standard) {
+            set_error("peers are watched by driver = standard only");
+            return static_cast<int>(kBadArgument);
+        }
+        const auto peers = g_standard->watch().peers();
+        *count = static_cast<unsigned>(peers.size());
+        for (std::size_t i = 0; i < peers.size() && i < max; ++i) {
+            const auto &v = peers[i];
+            zvrbmc_peer &p = out[i];
+            p = zvrbmc_peer{};
+            p.ip = v.ip;
+            p.answer_age_ms = v.answer_age_ms;
+            p.pong_seen = v.pong_seen;
+            p.session = v.session;
+            p.lease_read = v.lease_read;
+            p.live = v.live;
+            p.lease_age_ms = v.lease_age_ms;
+            if (v.lease_read) {
+                fill_watchdog(v.lease, p.lease);
+            }
+            std::snprintf(p.why, sizeof p.why, "%s", v.why.c_str());
+        }
+        return static_cast<int>(kOk);
     });
 }
 

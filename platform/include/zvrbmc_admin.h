@@ -68,6 +68,53 @@ int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first, uint8_t *Com
 /* Reads the firmware's own state. 9 for a null pointer. */
 int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_t *CompletionCode) ZVRBMC_NOEXCEPT;
 
+/* The driver the access file chose (after libzvrbmc_init; no session needed). */
+#define BMC_DRIVER_INBAND 0
+#define BMC_DRIVER_LAN 1
+#define BMC_DRIVER_STANDARD 2 /* IPMI 2.0 only: watchdog lease, peers watched from the host */
+
+/* Completion codes of the standard driver's own (no BMC sends them). */
+#define BMC_CC_WATCHDOG_IN_USE 0x7e /* somebody else runs the local BMC's watchdog timer */
+
+#define ZVRBMC_WHY_SIZE 160
+
+/* A reading of a BMC's watchdog timer (standard driver). */
+typedef struct zvrbmc_watchdog {
+    uint8_t timer_use;         /* 1 BIOS FRB2 ... 4 SMS/OS, 5 OEM (tavik's lease) */
+    uint8_t running;           /* 1: counting down (running bit or a countdown under way) */
+    uint8_t action;            /* timeout action; tavik's lease: 0, none */
+    uint8_t expired_flags;     /* timer-use expiration flags */
+    uint16_t initial_ds;       /* countdown it was set to, 100 ms units */
+    uint16_t present_ds;       /* countdown left, 100 ms units */
+    uint8_t ours;              /* 1: a tavik lease (timer use OEM, action none) */
+    uint8_t live;              /* 1: ... and live now */
+    char why[ZVRBMC_WHY_SIZE]; /* "live lease", "the BMC watchdog is in use as SMS/OS", ... */
+} zvrbmc_watchdog;
+
+/* What the standard driver last heard of one peer's BMC. */
+typedef struct zvrbmc_peer {
+    uint32_t ip;           /* network byte order */
+    int32_t answer_age_ms; /* since its BMC last answered a ping or a request; -1: never */
+    uint8_t pong_seen;     /* 1: it answered a presence ping at least once */
+    uint8_t session;       /* 1: a session to it is open */
+    uint8_t lease_read;    /* 1: its watchdog was read; `lease` holds the last reading */
+    uint8_t live;          /* 1: its host holds a live lease now */
+    int32_t lease_age_ms;  /* since that reading; -1: none */
+    zvrbmc_watchdog lease;
+    char why[ZVRBMC_WHY_SIZE]; /* why it is not heard, or what its lease is */
+} zvrbmc_peer;
+
+int bmc_admin_get_driver(int *driver) ZVRBMC_NOEXCEPT;
+
+/* Standard driver: reads the local BMC's watchdog with Get Watchdog Timer (changes
+ * nothing). Other drivers: kBadArgument (9). */
+int bmc_admin_get_watchdog(zvrbmc_watchdog *out, uint8_t *CompletionCode) ZVRBMC_NOEXCEPT;
+
+/* Standard driver: what this process's library heard of each peer of its started targets
+ * (the library watches only targets programmed in this process). Up to `max` records;
+ * *count is how many exist. Other drivers: 9. */
+int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *count) ZVRBMC_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

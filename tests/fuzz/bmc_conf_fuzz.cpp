@@ -23,7 +23,9 @@ constexpr const char kOrigin[] = "/etc/tavik/bmc.conf";
 bool same(const Config &a, const Config &b) {
     return a.path == b.path && a.driver == b.driver && a.host == b.host && a.port == b.port &&
            a.user == b.user && a.password_file == b.password_file && a.password == b.password &&
-           a.privilege == b.privilege && a.cipher_suite == b.cipher_suite && a.timeout_ms == b.timeout_ms;
+           a.privilege == b.privilege && a.cipher_suite == b.cipher_suite && a.timeout_ms == b.timeout_ms &&
+           a.peer_user == b.peer_user && a.peer_password_file == b.peer_password_file &&
+           a.peer_password == b.peer_password && a.peer_port == b.peer_port;
 }
 
 // A value that C strings and messages carry whole: no NUL, no control character but
@@ -39,7 +41,14 @@ bool clean(const std::string &value) {
 
 std::string render(const Config &c) {
     static const char *const privileges[] = {"", "", "user", "operator", "admin"};
-    std::string text = std::string("driver = ") + (c.driver == Driver::Lan ? "lan" : "inband") + "\n";
+    const char *driver = c.driver == Driver::Lan        ? "lan"
+                         : c.driver == Driver::Standard ? "standard"
+                                                        : "inband";
+    std::string text = std::string("driver = ") + driver + "\n";
+    if (c.driver == Driver::Standard) {
+        text += "peer_user = " + c.peer_user + "\npeer_password_file = " + c.peer_password_file +
+                "\npeer_port = " + std::to_string(c.peer_port) + "\n";
+    }
     if (!c.host.empty()) {
         text += "host = " + c.host + "\n";
     }
@@ -82,7 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(cfg.host.size() <= 255 && cfg.host.find_first_of(" \t:/") == std::string::npos, "host \"%s\"",
                cfg.host.c_str());
     FUZZ_CHECK(cfg.password.empty(), "the parser read a password");
-    for (const std::string *value : {&cfg.host, &cfg.user, &cfg.password_file}) {
+    FUZZ_CHECK(cfg.peer_password.empty(), "the parser read a peer password");
+    if (cfg.driver == Driver::Standard) {
+        FUZZ_CHECK(!cfg.peer_user.empty() && cfg.peer_password_file[0] == '/',
+                   "driver standard without a peer user or an absolute peer password file");
+    }
+    for (const std::string *value :
+         {&cfg.host, &cfg.user, &cfg.password_file, &cfg.peer_user, &cfg.peer_password_file}) {
         FUZZ_CHECK(clean(*value), "a value with a control character or NUL was accepted: \"%s\" (%zu bytes)",
                    value->c_str(), value->size());
     }

@@ -68,6 +68,7 @@ def expected_layout(cfg, prefix, sysconfdir):
         p(cfg["bindir"], "tavikctl"): "exec",
         p(cfg["bindir"], "tavik-bmcsim"): "exec",
         p(cfg["libdir"], "tavik", "tavik_bmcsim.so"): "lib",
+        p(cfg["libdir"], "tavik", "tavik_watchdog.so"): "lib",
         p("lib/systemd/system/tavik.service"): "file",
         os.path.join(sysconfdir, "default", "tavik"): "file",
         p(cfg["docdir"], "README.md"): "file",

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bmc_standard.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "config_session.h"
@@ -279,6 +280,15 @@ int run_targets(const TargetsOptions &opts) {
         ClusterLayout layout = load_cluster_layout(config);
         ConfigSession session(config);
         plan = plan_targets(layout, own, !opts.stopped);
+    }
+
+    if (standard_driver_configured()) {
+        std::vector<PlannedTarget> planned;
+        for (int i = 0; i < plan.targets; ++i) {
+            const Expected &e = plan.slots[static_cast<std::size_t>(i)];
+            planned.push_back({e.ip, e.ctrl, e.timeout, joined(e.pairs)});
+        }
+        return show_standard_targets(own, bmc_conf, config, planned, plan.access_timeout_s, opts.json);
     }
 
     std::array<zvrbmc_held_target, BMC_SLOTS> held{};

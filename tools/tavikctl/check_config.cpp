@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "check_standard.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "detection.h"
@@ -288,7 +289,7 @@ void report_load_failure(Report &report, const std::string &file, const std::str
     report.error(line, "", rest);
 }
 
-int check_config(const std::string &file, int ratio) {
+int check_config(const std::string &file, int ratio, const std::string &bmc_conf) {
     ::setenv("TAVIK_CONFIG", file.c_str(), 1);
     if (xmllib_init("tavikctl") != XMLLIB_OK) {
         std::fprintf(stderr, "tavikctl: check-config: %s\n", xmllib_last_error());
@@ -333,6 +334,12 @@ int check_config(const std::string &file, int ratio) {
         report.warning(0, "/root/heartbeat", "more than one <heartbeat>: only the first one is read");
     }
     check_windows(report, values, layout, ratio);
+    if (!bmc_conf.empty()) {
+        for (const AccessFinding &f :
+             check_bmc_access(bmc_conf, compute_windows(read_timing_settings(), ratio, 100))) {
+            f.error ? report.error(0, f.key, f.message) : report.warning(0, f.key, f.message);
+        }
+    }
     return report.print();
 }
 
@@ -342,14 +349,16 @@ CommandRegistrar check_config_command([](CLI::App &app) {
     auto file = std::make_shared<std::string>();
     auto policy_dir = std::make_shared<std::string>();
     auto ratio = std::make_shared<int>(1);
+    auto bmc_conf = std::make_shared<std::string>();
     cmd->add_option("file", *file, "configuration file (default: $TAVIK_CONFIG or /etc/tavik/cluster.xml)");
     cmd->add_option("--policy-dir", *policy_dir,
                     "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
     cmd->add_option("--ratio", *ratio,
                     "the cluster's time-out multiplier for the detection windows (default: 1)")
         ->check(CLI::Range(1, 2147483647));
+    cmd->add_option("--bmc-conf", *bmc_conf, "also check this BMC access file and its driver's limits");
     cmd->footer("Exit status: 0 clean or warnings only, 2 errors found, 1 the check could not run.");
-    cmd->callback([file, policy_dir, ratio] {
+    cmd->callback([file, policy_dir, ratio, bmc_conf] {
         std::string path = *file;
         if (path.empty()) {
             const char *env = std::getenv("TAVIK_CONFIG");
@@ -359,7 +368,7 @@ CommandRegistrar check_config_command([](CLI::App &app) {
             ::setenv("TAVIK_POLICY_DIR", policy_dir->c_str(), 1);
         }
         try {
-            exit_code() = check_config(path, *ratio);
+            exit_code() = check_config(path, *ratio, *bmc_conf);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "tavikctl: check-config: %s\n", e.what());
             exit_code() = 1;

@@ -4,7 +4,9 @@
 // root, three daemons each under `tavikctl run` in its own UTS namespace, so that each
 // has its node's host name (without root: one daemon, named after this host, and two
 // peer BMCs). It kills one BMC, shows the others taking that node offline with the
-// measured detection time, brings the BMC back, and stops and removes everything.
+// measured detection time, brings the BMC back, and stops and removes everything. With
+// --driver standard the BMCs are stock ipmi_sim with only the IPMI 2.0 watchdog module,
+// and every library runs driver = standard.
 // Single-threaded; SIGINT and SIGTERM end it early, cleanly.
 #include <fcntl.h>
 #include <poll.h>
@@ -69,7 +71,7 @@ struct View {
 
 class Demo {
   public:
-    Demo();
+    explicit Demo(bool standard);
     ~Demo() { cleanup(); }
     int run();
 
@@ -90,6 +92,7 @@ class Demo {
     int run_self(const std::vector<std::string> &args);
 
     bool root_ = geteuid() == 0;
+    bool standard_ = false;
     std::string dir_;
     std::string config_;
     std::vector<DemoNode> nodes_;
@@ -98,7 +101,7 @@ class Demo {
     bool cleaned_ = false;
 };
 
-Demo::Demo() {
+Demo::Demo(bool standard) : standard_(standard) {
     char tmpl[] = "/tmp/tavik-demo-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         throw std::runtime_error(std::string("cannot make a folder in /tmp: ") + std::strerror(errno));
@@ -163,10 +166,29 @@ void Demo::start_bmc(DemoNode &n) {
         }
         close(pipefd[0]);
         setpgid(0, 0);  // the terminal's Ctrl-C is ours to handle, not the simulator's
-        execl(launcher.c_str(), "tavik-bmcsim", "--addr", n.addr.c_str(), "--port",
-              std::to_string(kLanPort).c_str(), "--dir", (n.dir + "/bmc").c_str(), "--hb-port",
-              std::to_string(kHbPort).c_str(), "--period-ms", "200", "--timeout-ms", "1000",
-              static_cast<char *>(nullptr));
+        std::vector<std::string> args = {"tavik-bmcsim",
+                                         "--addr",
+                                         n.addr,
+                                         "--port",
+                                         std::to_string(kLanPort),
+                                         "--dir",
+                                         n.dir + "/bmc",
+                                         "--hb-port",
+                                         std::to_string(kHbPort),
+                                         "--period-ms",
+                                         "200",
+                                         "--timeout-ms",
+                                         "1000"};
+        if (standard_) {
+            // One peer password for the whole cluster: every host logs in to every BMC.
+            args.insert(args.end(), {"--standard", "--peer-password-file", dir_ + "/peer-password"});
+        }
+        std::vector<char *> argv;
+        for (auto &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        execv(launcher.c_str(), argv.data());
         std::fprintf(stderr, "cannot run %s: %s\n", launcher.c_str(), std::strerror(errno));
         _exit(127);
     }
@@ -351,6 +373,11 @@ bool Demo::all_online() {
 
 int Demo::run() {
     std::printf("tavik demo: a three-node cluster on loopback, in %s\n", dir_.c_str());
+    if (standard_) {
+        std::printf(
+            "  driver standard: stock IPMI 2.0 BMCs (no heartbeat firmware), watchdog leases, peers "
+            "watched from each host\n");
+    }
     std::printf("  heartbeat time-out %d ms, interval %d ms: per-target time-out 1 s, access time-out 4 s\n",
                 kHbto, kHbint);
     if (!root_) {
@@ -437,13 +464,13 @@ void Demo::cleanup() {
     std::filesystem::remove_all(dir_, ignored);
 }
 
-int run_demo() {
+int run_demo(bool standard) {
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     try {
-        Demo demo;
+        Demo demo(standard);
         int status = demo.run();
         if (interrupted) {
             std::printf("\ninterrupted: everything stopped and removed\n");
@@ -459,7 +486,13 @@ int run_demo() {
 CommandRegistrar demo_command([](CLI::App &app) {
     auto *cmd =
         app.add_subcommand("demo", "run a three-node cluster on loopback and watch it detect a failure");
-    cmd->callback([] { exit_code() = run_demo(); });
+    static std::string driver = "oem";
+    cmd->add_option("--driver", driver,
+                    "oem: BMCs with tavik's heartbeat firmware; standard: stock IPMI 2.0 BMCs and "
+                    "driver = standard")
+        ->check(CLI::IsMember({"oem", "standard"}))
+        ->capture_default_str();
+    cmd->callback([] { exit_code() = run_demo(driver == "standard"); });
 });
 
 }  // namespace

@@ -215,4 +215,41 @@ TEST_F(CheckConfig, SettingsThatDefeatDetectionAreWarningsAtTheirLines) {
     EXPECT_NE(run.output.find("0 errors, 4 warnings"), std::string::npos) << run.output;
 }
 
+TEST_F(CheckConfig, BmcAccessFileOfTheStandardDriverAgainstTheLease) {
+    {
+        std::ofstream(dir_ + "/peer.pw") << "secret\n";
+        fs::permissions(dir_ + "/peer.pw", fs::perms::owner_read | fs::perms::owner_write);
+        std::ofstream(dir_ + "/open.pw") << "secret\n";
+        fs::permissions(dir_ + "/open.pw",
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+    struct Case {
+        const char *timeout;  // the heartbeat time-out, ms
+        const char *access;   // the access file's lines
+        int status;
+        const char *expect;
+    };
+    const Case cases[] = {
+        {"90000", "driver = standard\npeer_user = hb\npeer_password_file = peer.pw\n", 0, "0 errors"},
+        {"2000", "driver = standard\npeer_user = hb\npeer_password_file = peer.pw\n", 2,
+         "the lease of 2 s lapses before the daemon renews it (every 4 s)"},
+        {"900", "driver = standard\npeer_user = hb\npeer_password_file = peer.pw\n", 2,
+         "an access time-out of 0 s cannot be a watchdog lease"},
+        {"7000000", "driver = standard\npeer_user = hb\npeer_password_file = peer.pw\n", 0,
+         "clamped to the watchdog's longest countdown, 6553 s"},
+        {"2000", "driver = inband\n", 0, "0 errors"},
+        {"90000", "driver = standard\npeer_user = hb\npeer_password_file = open.pw\n", 2,
+         "readable by group or others"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.timeout) + " ms, " + c.access);
+        std::string file =
+            edited({{"<timeout>90000</timeout>", std::string("<timeout>") + c.timeout + "</timeout>"}});
+        std::ofstream(dir_ + "/bmc.conf") << c.access;
+        ToolRun run = check_config(file, "--bmc-conf '" + dir_ + "/bmc.conf'");
+        EXPECT_EQ(run.status, c.status) << run.output;
+        EXPECT_NE(run.output.find(c.expect), std::string::npos) << run.output;
+    }
+}
+
 }  // namespace

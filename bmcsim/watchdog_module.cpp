@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A module for OpenIPMI's ipmi_sim ("loadlib") that gives Reset, Set and Get Watchdog Timer
+// (App 0x22, 0x24, 0x25) their IPMI 2.0 behaviour, which the stock simulator lacks: with
+// timeout action none its timer never counts down, its Set reply carries stray bytes, its
+// Get reply lacks the present countdown and its running bit echoes the last Set. Nothing
+// else of the simulator changes: sessions, privileges (Set and Reset need operator, Get
+// user), presence pings. A timeout's action is recorded in the expiration flags but not
+// carried out: the simulated BMC has no host to reset.
+//
+// The countdown is computed from the clock when asked, so no timer is needed. Runs in
+// ipmi_sim's single select loop: no locks.
+#include <OpenIPMI/ipmiif.h>
+extern "C" {
+#include <OpenIPMI/lanserv.h>
+#include <OpenIPMI/mcserv.h>
+}
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#if OPENIPMI_VERSION_MAJOR != 2 || OPENIPMI_VERSION_MINOR != 0 || OPENIPMI_VERSION_RELEASE >= 37
+#error "this module is written for the module API of OpenIPMI 2.0 before 2.0.37"
+#endif
+
+namespace {
+
+constexpr const char *kVersion = "tavik IPMI 2.0 watchdog 1.0";
+constexpr std::uint8_t kNetFnApp = 0x06;
+constexpr std::uint8_t kCmdReset = 0x22, kCmdSet = 0x24, kCmdGet = 0x25;
+constexpr std::uint8_t kCcOk = 0x00, kCcNotInitialised = 0x80, kCcLength = 0xc7, kCcInvalid = 0xcc;
+
+struct Watchdog {
+    std::uint8_t use = 0;  // bits 0-2 timer use, bit 7 don't log
+    std::uint8_t actions = 0;
+    std::uint8_t pretimeout_s = 0;
+    std::uint8_t expired = 0;
+    std::uint16_t initial_ds = 0;
+    bool set_once = false;
+    bool running = false;
+    std::int64_t deadline_ms = 0;  // while running
+    std::uint16_t stopped_at_ds = 0;
+};
+
+Watchdog g_wdt;
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Brings the timer up to now: a countdown that reached zero stops and flags its use.
+void settle(Watchdog &w, std::int64_t now) {
+    if (w.running && now >= w.deadline_ms) {
+        w.running = false;
+        w.stopped_at_ds = 0;
+        w.expired |= static_cast<std::uint8_t>(1u << (w.use & 0x07));
+    }
+}
+
+std::uint16_t present_ds(const Watchdog &w, std::int64_t now) {
+    if (!w.running) {
+        return w.stopped_at_ds;
+    }
+    return static_cast<std::uint16_t>((w.deadline_ms - now + 99) / 100);
+}
+
+void start(Watchdog &w, std::int64_t now) {
+    w.running = true;
+    w.deadline_ms = now + static_cast<std::int64_t>(w.initial_ds) * 100;
+}
+
+void reply(unsigned char *rdata, unsigned int *rdata_len, std::uint8_t cc) {
+    rdata[0] = cc;
+    *rdata_len = 1;
+}
+
+void on_reset(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_len, void *) {
+    Watchdog &w = g_wdt;
+    const auto now = now_ms();
+    settle(w, now);
+    if (!w.set_once) {
+        reply(rdata, rdata_len, kCcNotInitialised);
+        return;
+    }
+    start(w, now);
+    reply(rdata, rdata_len, kCcOk);
+}
+
+void on_set(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
+    Watchdog &w = g_wdt;
+    if (msg->len < 6) {
+        reply(rdata, rdata_len, kCcLength);
+        return;
+    }
+    const std::uint8_t *d = msg->data;
+    const std::uint16_t countdown = static_cast<std::uint16_t>(d[4] | d[5] << 8);
+    const std::uint8_t use = d[0] & 0x07;
+    if (use == 0 || use > 5 || (d[1] & 0x07) > 3 || d[2] > countdown / 10) {
+        reply(rdata, rdata_len, kCcInvalid);
+        return;
+    }
+    const auto now = now_ms();
+    settle(w, now);
+    const bool keep = (d[0] & 0x40) != 0 && w.running;
+    w.use = static_cast<std::uint8_t>(d[0] & 0x87);
+    w.actions = d[1] & 0x77;
+    w.pretimeout_s = d[2];
+    w.expired &= static_cast<std::uint8_t>(~d[3]);
+    w.initial_ds = countdown;
+    w.set_once = true;
+    if (keep) {
+        start(w, now);  // a running timer goes on from the new countdown
+    } else {
+        w.running = false;
+        w.stopped_at_ds = countdown;
+    }
+    reply(rdata, rdata_len, kCcOk);
+}
+
+void on_get(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_len, void *) {
+    Watchdog &w = g_wdt;
+    const auto now = now_ms();
+    settle(w, now);
+    const std::uint16_t present = present_ds(w, now);
+    rdata[0] = kCcOk;
+    rdata[1] = static_cast<std::uint8_t>(w.use | (w.running ? 0x40 : 0));
+    rdata[2] = w.actions;
+    rdata[3] = w.pretimeout_s;
+    rdata[4] = w.expired;
+    rdata[5] = static_cast<std::uint8_t>(w.initial_ds & 0xff);
+    rdata[6] = static_cast<std::uint8_t>(w.initial_ds >> 8);
+    rdata[7] = static_cast<std::uint8_t>(present & 0xff);
+    rdata[8] = static_cast<std::uint8_t>(present >> 8);
+    *rdata_len = 9;
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *) noexcept {
+    const struct {
+        std::uint8_t cmd;
+        cmd_handler_f handler;
+    } table[] = {{kCmdReset, on_reset}, {kCmdSet, on_set}, {kCmdGet, on_get}};
+    for (const auto &t : table) {
+        int rv = ipmi_emu_register_cmd_handler(kNetFnApp, t.cmd, t.handler, nullptr);
+        if (rv != 0) {
+            std::fprintf(stderr, "tavik watchdog module: cannot register App command %#x: %s\n", t.cmd,
+                         std::strerror(rv));
+            return rv;
+        }
+    }
+    sys->log(sys, INFO, nullptr, "%s", kVersion);
+    return 0;
+}
+
+__attribute__((visibility("default"))) int ipmi_sim_module_print_version(sys_data_t *, char *) noexcept {
+    std::printf("%s\n", kVersion);
+    return 0;
+}
+
+}  // extern "C"

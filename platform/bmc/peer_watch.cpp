@@ -1,0 +1,365 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Watching the peers' BMCs (peer_watch.h).
+#include "peer_watch.h"
+
+#include <arpa/inet.h>
+#include <freeipmi/freeipmi.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "bmc_protocol.h"
+#include "presence.h"
+
+namespace tavik::bmc {
+
+using namespace std::chrono;
+namespace proto = bmcproto;
+
+namespace {
+
+constexpr unsigned kMinPeriodMs = 100;
+constexpr unsigned kMinSessionMs = 100;
+constexpr unsigned kMaxSessionMs = 5000;
+
+std::string ip_text(std::uint32_t ip) {
+    char buf[INET_ADDRSTRLEN] = "?";
+    in_addr a{};
+    a.s_addr = ip;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+int age_ms(PeerWatch::Clock::time_point then, PeerWatch::Clock::time_point now) {
+    return static_cast<int>(std::min<long long>(duration_cast<milliseconds>(now - then).count(), 1 << 30));
+}
+
+}  // namespace
+
+unsigned check_period_ms(unsigned timeout_s) {
+    return std::max(kMinPeriodMs, std::min(1000u, std::max(timeout_s, 1u) * 1000 / 3));
+}
+
+PeerWatch::PeerWatch(const Config &cfg) : cfg_(cfg) {}
+
+PeerWatch::~PeerWatch() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+        for (auto &[ip, p] : peers_) {
+            p->stop = true;
+            retired_.push_back(p);
+        }
+        peers_.clear();
+    }
+    cv_.notify_all();
+    if (pinger_.joinable()) {
+        pinger_.join();
+    }
+    reap(true);
+}
+
+void PeerWatch::program(std::uint8_t block, const BMC_INFO_SET *first) {
+    const auto now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (std::size_t i = 0; i < proto::kBlockRecords; ++i) {
+            Slot &s = slots_[(block - 1) * proto::kBlockRecords + i];
+            const BMC_INFO_SET &r = first[i];
+            if (r.ip != s.ip || r.ctrl != s.ctrl) {
+                s.started = now;
+            }
+            s.ip = r.ip;
+            s.ctrl = r.ctrl;
+            s.timeout = r.timeout;
+        }
+        update_peers();
+    }
+    cv_.notify_all();
+    reap(false);
+}
+
+// Starts a watcher for every address of a started slot, retires the others; mu_ held.
+void PeerWatch::update_peers() {
+    std::map<std::uint32_t, unsigned> wanted;  // address -> shortest time-out
+    for (const Slot &s : slots_) {
+        if (s.ip != 0 && s.ctrl == proto::kCtrlStart) {
+            const unsigned t = std::max<unsigned>(s.timeout, 1);
+            auto [it, fresh] = wanted.emplace(s.ip, t);
+            if (!fresh) {
+                it->second = std::min(it->second, t);
+            }
+        }
+    }
+    for (auto it = peers_.begin(); it != peers_.end();) {
+        if (wanted.count(it->first) == 0) {
+            it->second->stop = true;
+            retired_.push_back(it->second);
+            it = peers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto &[ip, timeout_s] : wanted) {
+        auto &p = peers_[ip];
+        if (!p) {
+            p = std::make_shared<Peer>();
+            p->ip = ip;
+            p->thread = std::thread(&PeerWatch::session_loop, this, p);
+        }
+        p->period_ms = check_period_ms(timeout_s);
+        // Bounded by the library's timeout_ms too: bmc_term waits for a watcher's last call.
+        p->session_ms = std::max(kMinSessionMs, std::min({timeout_s * 1000, cfg_.timeout_ms, kMaxSessionMs}));
+    }
+    if (!peers_.empty() && !pinger_.joinable()) {
+        pinger_ = std::thread(&PeerWatch::ping_loop, this);
+    }
+}
+
+// Joins retired watchers: those that have ended, or all (waiting for them).
+void PeerWatch::reap(bool all) {
+    std::vector<std::shared_ptr<Peer>> ended;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            if (all || (*it)->done) {
+                ended.push_back(*it);
+                it = retired_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &p : ended) {
+        if (p->thread.joinable()) {
+            p->thread.join();
+        }
+    }
+}
+
+void PeerWatch::read_lease(Peer &p, void *raw) {
+    auto ctx = static_cast<ipmi_ctx_t>(raw);
+    std::uint8_t rq[1] = {wdt::kCmdGet};
+    std::uint8_t rs[64];
+    const int n = ipmi_cmd_raw(ctx, 0, wdt::kNetFnApp, rq, sizeof rq, rs, sizeof rs);
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mu_);
+    if (n < 0) {
+        p.session = false;
+        p.why = std::string("Get Watchdog Timer: ") + ipmi_ctx_errormsg(ctx);
+        return;
+    }
+    p.answered = true;
+    p.last_answer = now;
+    wdt::State s;
+    std::string err;
+    if (n < 2 || rs[1] != 0) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)",
+                      n < 2 ? 0xffu : rs[1]);
+        p.why = buf;
+        p.lease_read = false;
+    } else if (!wdt::decode_get(std::vector<std::uint8_t>(rs + 2, rs + n), s, err)) {
+        p.why = "its BMC " + err;
+        p.lease_read = false;
+    } else {
+        p.lease = s;
+        p.read_at = now;
+        p.lease_read = true;
+        p.why = wdt::describe(s);
+    }
+}
+
+void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
+    ipmi_ctx_t ctx = nullptr;
+    const std::string host = ip_text(p->ip) + ":" + std::to_string(cfg_.peer_port);
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!p->stop) {
+        const auto t0 = Clock::now();
+        const unsigned period = p->period_ms, session_ms = p->session_ms;
+        lock.unlock();
+        if (ctx == nullptr) {
+            ctx = ipmi_ctx_create();
+            if (ctx != nullptr &&
+                ipmi_ctx_open_outofband_2_0(
+                    ctx, host.c_str(), cfg_.peer_user.c_str(), cfg_.peer_password.c_str(), nullptr, 0,
+                    IPMI_PRIVILEGE_LEVEL_USER, cfg_.cipher_suite, session_ms, std::max(session_ms / 5, 20u),
+                    IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
+                const std::string msg = ipmi_ctx_errormsg(ctx);
+                ipmi_ctx_destroy(ctx);
+                ctx = nullptr;
+                std::lock_guard<std::mutex> g(mu_);
+                p->session = false;
+                p->lease_read = false;
+                p->why = "no session as '" + cfg_.peer_user + "': " + msg;
+            } else if (ctx != nullptr) {
+                std::lock_guard<std::mutex> g(mu_);
+                p->session = true;
+            }
+        }
+        if (ctx != nullptr) {
+            read_lease(*p, ctx);
+            std::lock_guard<std::mutex> g(mu_);
+            if (!p->session) {  // the call failed: a new session next round
+                ipmi_ctx_close(ctx);
+                ipmi_ctx_destroy(ctx);
+                ctx = nullptr;
+            }
+        }
+        lock.lock();
+        cv_.wait_until(lock, t0 + milliseconds(period), [&] { return p->stop; });
+    }
+    lock.unlock();
+    if (ctx != nullptr) {
+        ipmi_ctx_close(ctx);
+        ipmi_ctx_destroy(ctx);
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    p->session = false;
+    p->done = true;
+}
+
+void PeerWatch::ping_loop() {
+    Pinger pinger;
+    std::string err;
+    const bool ok = pinger.open(err);
+    std::uint8_t tag = 0;
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
+        unsigned period = 1000;
+        std::vector<std::pair<std::uint32_t, bool>> targets;  // address, whether to ask too
+        for (const auto &[ip, p] : peers_) {
+            // Some BMCs answer no ping: those that left two unanswered are asked as well.
+            targets.emplace_back(ip, !p->pong_seen && ++p->pings > 2);
+            period = std::min(period, p->period_ms);
+        }
+        lock.unlock();
+        tag = static_cast<std::uint8_t>(tag + 1);
+        const auto until = Clock::now() + milliseconds(period);
+        if (ok) {
+            for (const auto &[ip, ask] : targets) {
+                pinger.ping(ip, cfg_.peer_port, tag);
+                if (ask) {
+                    pinger.ask_capabilities(ip, cfg_.peer_port, tag);
+                }
+            }
+        }
+        for (;;) {
+            const auto left = duration_cast<milliseconds>(until - Clock::now()).count();
+            if (left <= 0 || !ok) {
+                break;
+            }
+            pollfd pfd{pinger.fd(), POLLIN, 0};
+            // Bounded by 100 ms so that a stop request is seen soon.
+            if (poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0) {
+                std::lock_guard<std::mutex> g(mu_);
+                if (stopping_) {
+                    break;
+                }
+                continue;
+            }
+            bool more = true;
+            while (more) {
+                std::uint32_t ip = 0;
+                std::uint16_t port = 0;
+                const Pinger::Answer got = pinger.receive(tag, ip, port, more);
+                if (got != Pinger::kNone && port == cfg_.peer_port) {
+                    std::lock_guard<std::mutex> g(mu_);
+                    auto it = peers_.find(ip);
+                    if (it != peers_.end()) {
+                        it->second->answered = true;
+                        it->second->pong_seen = it->second->pong_seen || got == Pinger::kPong;
+                        it->second->last_answer = Clock::now();
+                    }
+                }
+            }
+        }
+        lock.lock();
+        if (!ok) {
+            cv_.wait_until(lock, until, [&] { return stopping_; });
+        }
+    }
+}
+
+bool PeerWatch::live_now(const Peer &p, Clock::time_point now) const {
+    return p.lease_read && wdt::live(p.lease) && now < p.read_at + milliseconds(p.lease.present_ds * 100u);
+}
+
+void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state, std::uint8_t &status) const {
+    status = 0;
+    if (s.ip == 0) {
+        state = proto::kResultEmpty;
+        return;
+    }
+    if (s.ctrl != proto::kCtrlStart) {
+        state = proto::kResultStopped;
+        return;
+    }
+    const auto timeout = seconds(std::max<unsigned>(s.timeout, 1));
+    auto it = peers_.find(s.ip);
+    const Peer *p = it == peers_.end() ? nullptr : it->second.get();
+    const bool heard = p != nullptr && p->answered && p->last_answer >= s.started;
+    if (!heard && now - s.started < timeout) {
+        state = proto::kResultCollecting;
+        return;
+    }
+    state = proto::kResultReady;
+    if (heard && now - p->last_answer <= timeout) {
+        status |= proto::kStatusDatagramSeen;
+    }
+    if (p != nullptr && p->read_at >= s.started && live_now(*p, now)) {
+        status |= proto::kStatusHostAlive;
+    }
+}
+
+void PeerWatch::results(std::uint8_t block, BMC_INFO_GET *first) {
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (std::size_t i = 0; i < proto::kBlockRecords; ++i) {
+        const Slot &s = slots_[(block - 1) * proto::kBlockRecords + i];
+        BMC_INFO_GET &r = first[i];
+        std::uint8_t state = 0, status = 0;
+        judge(s, now, state, status);
+        r.ip = s.ip;
+        r.stat[0] = static_cast<std::uint8_t>(state << proto::kResultShift);
+        r.stat[1] = status;
+        r.timeout = s.timeout;
+        r.pad = 0;
+    }
+}
+
+void PeerWatch::held(std::uint8_t block, zvrbmc_held_target *first) {
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (std::size_t i = 0; i < proto::kBlockRecords; ++i) {
+        const Slot &s = slots_[(block - 1) * proto::kBlockRecords + i];
+        zvrbmc_held_target &h = first[i];
+        h.ip = s.ip;
+        h.ctrl = s.ip == 0 ? 0 : s.ctrl;
+        h.timeout = s.ip == 0 ? 0 : s.timeout;
+        judge(s, now, h.result, h.status);
+    }
+}
+
+std::vector<PeerView> PeerWatch::peers() {
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<PeerView> out;
+    for (const auto &[ip, p] : peers_) {
+        PeerView v;
+        v.ip = ip;
+        v.answer_age_ms = p->answered ? age_ms(p->last_answer, now) : -1;
+        v.pong_seen = p->pong_seen;
+        v.session = p->session;
+        v.lease_read = p->lease_read;
+        v.lease = p->lease;
+        v.lease_age_ms = p->lease_read ? age_ms(p->read_at, now) : -1;
+        v.live = live_now(*p, now);
+        v.why = p->why;
+        out.push_back(v);
+    }
+    return out;
+}
+
+}  // namespace tavik::bmc

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Watching the peers' BMCs from the host (standard driver). Each started target's BMC gets
+// an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread (and,
+// once it has left two pings unanswered, Get Channel Authentication Capabilities too), and a
+// session of its own (peer_user, user privilege) on which a thread of its own reads the
+// watchdog lease with Get Watchdog Timer as often. Results are computed from what those
+// threads last saw, so reading them never waits for a BMC.
+//
+// Thread-safe: the library's calls and the watcher threads share the state under one mutex,
+// which no thread holds while it talks to a BMC.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "watchdog.h"
+#include "zvrbmc.h"
+#include "zvrbmc_admin.h"
+
+namespace tavik::bmc {
+
+// What was last heard of one peer's BMC, for tools.
+struct PeerView {
+    std::uint32_t ip = 0;     // network byte order
+    int answer_age_ms = -1;   // since its BMC last answered (ping or session); -1: never
+    bool pong_seen = false;   // it answered a presence ping at least once
+    bool session = false;     // a session to it is open
+    bool lease_read = false;  // its watchdog was read at least once
+    wdt::State lease{};       // the last reading
+    int lease_age_ms = -1;    // since that reading
+    bool live = false;        // its host holds a live lease now
+    std::string why;          // why it is not heard, or what its lease is
+};
+
+class PeerWatch {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit PeerWatch(const Config &cfg);
+    ~PeerWatch();
+    PeerWatch(const PeerWatch &) = delete;
+    PeerWatch &operator=(const PeerWatch &) = delete;
+
+    // Replaces the 16 slots of block 1 or 2; an unchanged started slot keeps its history.
+    void program(std::uint8_t block, const BMC_INFO_SET *first);
+    // The result records of a block, as the heartbeat firmware would report them now.
+    void results(std::uint8_t block, BMC_INFO_GET *first);
+    // What the slots of a block hold, with the result each would report now.
+    void held(std::uint8_t block, zvrbmc_held_target *first);
+    std::vector<PeerView> peers();
+
+  private:
+    struct Slot {
+        std::uint32_t ip = 0;
+        std::uint8_t ctrl = 0;
+        std::uint8_t timeout = 0;
+        Clock::time_point started{};
+    };
+    struct Peer {
+        std::uint32_t ip = 0;
+        bool stop = false;
+        bool done = false;
+        unsigned period_ms = 1000;
+        unsigned session_ms = 1000;
+        bool answered = false;
+        Clock::time_point last_answer{};
+        bool pong_seen = false;
+        unsigned pings = 0;  // rounds pinged without any pong yet
+        bool session = false;
+        bool lease_read = false;
+        wdt::State lease{};
+        Clock::time_point read_at{};
+        std::string why = "no answer yet";
+        std::thread thread;
+    };
+
+    void session_loop(std::shared_ptr<Peer> p);
+    void ping_loop();
+    void read_lease(Peer &p, void *ctx);
+    void update_peers();
+    void reap(bool all);
+    // The result state and status of one slot now; mu_ held.
+    void judge(const Slot &s, Clock::time_point now, std::uint8_t &state, std::uint8_t &status) const;
+    bool live_now(const Peer &p, Clock::time_point now) const;
+
+    Config cfg_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    Slot slots_[BMC_SLOTS];
+    std::map<std::uint32_t, std::shared_ptr<Peer>> peers_;
+    std::vector<std::shared_ptr<Peer>> retired_;
+    bool stopping_ = false;
+    std::thread pinger_;
+};
+
+// The period of a target's checks: min(1 s, time-out / 3), at least 100 ms.
+unsigned check_period_ms(unsigned timeout_s);
+
+}  // namespace tavik::bmc

@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// RMCP/ASF presence ping (presence.h).
+#include "presence.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <freeipmi/freeipmi.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tavik::bmc {
+
+namespace {
+
+constexpr std::uint8_t kPongType = 0x40;
+
+struct Obj {
+    fiid_obj_t obj;
+    explicit Obj(fiid_template_t t) : obj(fiid_obj_create(t)) {}
+    ~Obj() {
+        if (obj != nullptr) {
+            fiid_obj_destroy(obj);
+        }
+    }
+};
+
+}  // namespace
+
+int build_ping(std::uint8_t tag, std::uint8_t *buf, unsigned len) {
+    Obj hdr(tmpl_rmcp_hdr), cmd(tmpl_cmd_asf_presence_ping);
+    if (hdr.obj == nullptr || cmd.obj == nullptr || fill_rmcp_hdr_asf(hdr.obj) < 0 ||
+        fill_cmd_asf_presence_ping(tag, cmd.obj) < 0) {
+        return -1;
+    }
+    return assemble_rmcp_pkt(hdr.obj, cmd.obj, buf, len, IPMI_INTERFACE_FLAGS_DEFAULT);
+}
+
+bool is_pong(const std::uint8_t *buf, unsigned len, std::uint8_t tag) {
+    Obj hdr(tmpl_rmcp_hdr), cmd(tmpl_cmd_asf_presence_pong);
+    if (hdr.obj == nullptr || cmd.obj == nullptr ||
+        unassemble_rmcp_pkt(buf, len, hdr.obj, cmd.obj, IPMI_INTERFACE_FLAGS_DEFAULT) != 1) {
+        return false;
+    }
+    std::uint64_t type = 0, got = 0;
+    return fiid_obj_get(cmd.obj, "message_type", &type) == 1 && type == kPongType &&
+           fiid_obj_get(cmd.obj, "message_tag", &got) == 1 && got == tag;
+}
+
+int build_capabilities_request(std::uint8_t tag, std::uint8_t *buf, unsigned len) {
+    Obj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rq),
+        cmd(tmpl_cmd_get_channel_authentication_capabilities_rq);
+    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
+        fill_rmcp_hdr_ipmi(rmcp.obj) < 0 ||
+        fill_lan_session_hdr(IPMI_AUTHENTICATION_TYPE_NONE, 0, 0, session.obj) < 0 ||
+        fill_lan_msg_hdr(IPMI_SLAVE_ADDRESS_BMC, IPMI_NET_FN_APP_RQ, IPMI_BMC_IPMB_LUN_BMC, tag % 64,
+                         msg.obj) < 0 ||
+        fill_cmd_get_channel_authentication_capabilities(IPMI_CHANNEL_NUMBER_CURRENT_CHANNEL,
+                                                         IPMI_PRIVILEGE_LEVEL_USER,
+                                                         IPMI_GET_IPMI_V20_EXTENDED_DATA, cmd.obj) < 0) {
+        return -1;
+    }
+    return assemble_ipmi_lan_pkt(rmcp.obj, session.obj, msg.obj, cmd.obj, nullptr, 0, buf, len,
+                                 IPMI_INTERFACE_FLAGS_DEFAULT);
+}
+
+bool is_capabilities_answer(const std::uint8_t *buf, unsigned len, std::uint8_t tag) {
+    Obj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rs),
+        cmd(tmpl_cmd_get_channel_authentication_capabilities_rs), trlr(tmpl_lan_msg_trlr);
+    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
+        trlr.obj == nullptr ||
+        unassemble_ipmi_lan_pkt(buf, len, rmcp.obj, session.obj, msg.obj, cmd.obj, trlr.obj,
+                                IPMI_INTERFACE_FLAGS_DEFAULT) < 0) {
+        return false;
+    }
+    std::uint64_t seq = 0, command = 0, netfn = 0;
+    return fiid_obj_get(msg.obj, "rq_seq", &seq) == 1 && seq == tag % 64u &&
+           fiid_obj_get(msg.obj, "net_fn", &netfn) == 1 && netfn == IPMI_NET_FN_APP_RS &&
+           fiid_obj_get(cmd.obj, "cmd", &command) == 1 &&
+           command == IPMI_CMD_GET_CHANNEL_AUTHENTICATION_CAPABILITIES;
+}
+
+Pinger::~Pinger() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool Pinger::open(std::string &err) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        err = std::string("cannot create the presence ping socket: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
+    std::uint8_t buf[64];
+    int n = build_ping(tag, buf, sizeof buf);
+    if (n <= 0) {
+        return false;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = ip;
+    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+           n;
+}
+
+bool Pinger::ask_capabilities(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
+    std::uint8_t buf[128];
+    int n = build_capabilities_request(tag, buf, sizeof buf);
+    if (n <= 0) {
+        return false;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = ip;
+    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+           n;
+}
+
+Pinger::Answer Pinger::receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more) {
+    std::uint8_t buf[256];
+    sockaddr_in from{};
+    socklen_t flen = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &flen);
+    if (n < 0) {
+        // An ICMP error for an earlier ping (a peer that is down) surfaces here too.
+        more = errno == EINTR || errno == ECONNREFUSED;
+        return kNone;
+    }
+    more = true;
+    ip = from.sin_addr.s_addr;
+    port = ntohs(from.sin_port);
+    if (is_pong(buf, static_cast<unsigned>(n), tag)) {
+        return kPong;
+    }
+    return is_capabilities_answer(buf, static_cast<unsigned>(n), tag) ? kCapabilities : kNone;
+}
+
+}  // namespace tavik::bmc

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The standard driver: the daemon's BMC operations with IPMI 2.0 commands only, for BMCs
+// without tavik's heartbeat firmware. The host status and access time-out become a lease
+// on the local BMC's watchdog timer (lease.h); the targets are watched from the host
+// (peer_watch.h). Used under the library's lock; its watcher threads lock for themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "client.h"
+#include "lease.h"
+#include "peer_watch.h"
+
+namespace tavik::bmc {
+
+class Standard {
+  public:
+    explicit Standard(Client &client) : client_(client), lease_(client), watch_(client.config()) {}
+
+    int set_host_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
+        return lease_.set_status(ctrl, cc, err);
+    }
+    int set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string &err) {
+        return lease_.set_access_time(seconds, cc, err);
+    }
+    int set_targets(std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc, std::uint8_t &block_out,
+                    std::string &err);
+    int get_status(std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out, BMC_INFO_GET *first,
+                   std::string &err);
+    int get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first, std::string &err);
+
+    // Reads the local watchdog (Get only: changes nothing), for tools.
+    int read_local(wdt::State &out, std::uint8_t &cc, std::string &err);
+
+    const Lease &lease() const { return lease_; }
+    PeerWatch &watch() { return watch_; }
+
+  private:
+    bool check_block(std::uint8_t block, std::uint8_t &cc, std::string &err) const;
+
+    Client &client_;
+    Lease lease_;
+    PeerWatch watch_;
+};
+
+}  // namespace tavik::bmc

@@ -1,0 +1,181 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""End-to-end on stock BMCs: three nodes whose BMCs are OpenIPMI's ipmi_sim with only the
+IPMI 2.0 watchdog module (no heartbeat firmware), every library on driver = standard.
+
+Bounds (docs/bmc-protocol.md, "Detection bounds of the standard driver"), with the
+per-target time-out T = 1 s, the check period P = min(1 s, T/3), the access time-out
+A = 4 s and one check cycle C = 2 s (1 s before each poll, then the 1 s interval):
+  BMC killed, frozen or reset: T + P + C; graceful stop: P + C;
+  host hung: at least A - C (the last renewal may be a cycle old), at most A + P + C.
+The machine is shared and loaded, so each measured figure may exceed its bound by SLACK."""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+import cluster
+from cluster import Cluster, wait_until
+
+SKIP = cluster.can_run()
+HBTO, HBINT = 4000, 1000
+T, P, A, C = 1.0, 1.0 / 3, 4.0, 2.0
+SLACK = 2.0
+
+
+def report(name, seconds, bound):
+    print("\n%s: %.2f s (bound %.2f s)" % (name, seconds, bound), flush=True)
+
+
+def app_raw(node, cmd, *data):
+    """One App (netfn 0x06) request to node's BMC as its administrator: (cc, data)."""
+    with open(os.path.join(node.dir, "bmc", "password")) as f:
+        password = f.read().strip()
+    p = subprocess.run(
+        [cluster.IPMI_RAW, "-h", "%s:%d" % (node.addr, node.cluster.lan_port), "-u", "ipmiusr", "-p", password,
+         "-l", "admin", "--driver-type=LAN_2_0", "-W", "opensesspriv", "0", "0x06", "0x%02x" % cmd,
+         *("0x%02x" % b for b in data)], capture_output=True, text=True, timeout=30)
+    words = p.stdout.split()
+    if p.returncode != 0 or "rcvd:" not in words:
+        raise RuntimeError("ipmi-raw to %s: %s%s" % (node.name, p.stdout, p.stderr))
+    reply = [int(w, 16) for w in words[words.index("rcvd:") + 1:]]
+    return reply[1], reply[2:]
+
+
+@unittest.skipIf(SKIP, SKIP or "")
+class StandardTest(unittest.TestCase):
+    slot = 100
+
+    def setUp(self):
+        StandardTest.slot += 1
+        self.cluster = Cluster(nodes=3, hbto=HBTO, hbint=HBINT, slot=StandardTest.slot, standard=True)
+        self.addCleanup(self.cluster.close)
+
+    def views(self):
+        return "\n".join("%s sees %s" % (n.name, n.status()[0]) for n in self.cluster.nodes)
+
+    def state_of(self, who, viewers):
+        return {v.status()[0][("hb1", who.name)] for v in viewers}
+
+    def time_until(self, who, state, viewers, timeout):
+        t0 = time.monotonic()
+        ok = wait_until(lambda: self.state_of(who, viewers) == {state}, timeout)
+        self.assertTrue(ok, "%s not %s after %.0f s\n%s" % (who.name, state, timeout, self.views()))
+        return time.monotonic() - t0
+
+
+class StandardDetection(StandardTest):
+    def test_every_pair_online_then_each_failure_within_its_bound(self):
+        t0 = time.monotonic()
+        self.cluster.start()
+        self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
+        report("standard: start to all pairs online", time.monotonic() - t0, 30)
+        n1, n2, n3 = self.cluster.nodes
+
+        def hang_host():
+            self.hung = n3.daemon_pid()
+            os.kill(self.hung, signal.SIGSTOP)
+
+        def resume_host():
+            os.kill(self.hung, signal.SIGCONT)
+
+        def reset_bmc():
+            # Down for longer than T (a shorter blip goes unnoticed, as it should), then back
+            # without the lease, which the watchdog forgot; detection is timed from the kill.
+            n3.kill_bmc()
+            self.restart = threading.Timer(T + 1, n3.start_bmc)
+            self.restart.start()
+
+        def reset_done():
+            self.restart.join()
+
+        # name, fault, repair, upper bound, lower bound, whether node3 comes back by itself
+        cases = [
+            ("peer BMC killed", n3.kill_bmc, n3.start_bmc, T + P + C, 0, False),
+            ("peer BMC frozen", n3.freeze_bmc, n3.thaw_bmc, T + P + C, 0, False),
+            ("host hung", hang_host, resume_host, A + P + C, A - C, False),
+            ("peer BMC reset", reset_bmc, reset_done, T + P + C, 0, True),
+        ]
+        for name, fault, repair, bound, lower, comes_back in cases:
+            with self.subTest(name):
+                t0 = time.monotonic()
+                fault()
+                try:
+                    self.time_until(n3, "offline", [n1, n2], bound + 15)
+                    took = time.monotonic() - t0
+                finally:
+                    repair()
+                report("standard: " + name + " to offline", took, bound)
+                self.assertLess(took, bound + SLACK)
+                self.assertGreaterEqual(took, lower)
+                self.assertEqual(self.state_of(n1, [n2]), {"online"}, "the healthy pair stays online")
+                t0 = time.monotonic()
+                self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
+                report("standard: after " + name + " to all pairs online", time.monotonic() - t0,
+                       30 if not comes_back else 10)
+
+        # The lease behind a restarted BMC is the access time-out again, not the default.
+        cc, d = app_raw(n3, 0x25)
+        self.assertEqual((cc, d[0] & 0x47, d[1] & 0x07), (0, 0x45, 0), "OEM use, running, action none")
+        self.assertEqual(d[4] | d[5] << 8, int(A * 10))
+
+        t0 = time.monotonic()
+        self.assertEqual(n3.stop_daemon(), 0)
+        took = self.time_until(n3, "offline", [n1, n2], 15)
+        report("standard: graceful stop to offline", took, P + C)
+        self.assertLess(took, P + C + SLACK)
+        cc, d = app_raw(n3, 0x25)
+        self.assertEqual((cc, d[0] & 0x40), (0, 0), "the lease was given back: the timer stopped")
+
+
+class StandardRefusals(StandardTest):
+    """Failures that must end as a clear reason and a peer kept offline, never as a false
+    online: a watchdog already run by somebody else, and a BMC that refuses our user."""
+
+    def clash_sms_os(self, n3):
+        # Another program runs the watchdog as SMS/OS (a hard reset after 600 s).
+        self.assertEqual(app_raw(n3, 0x24, 0x44, 0x01, 0x00, 0x00, 0x70, 0x17)[0], 0)
+        self.assertEqual(app_raw(n3, 0x22)[0], 0)
+        return "CompletionCode:0x7e", n3, "the BMC watchdog is in use as SMS/OS"
+
+    def refuse_user(self, n3):
+        # node3's BMC knows another peer user than the cluster's: its peers' logins fail.
+        n3.stop_bmc()
+        n3.start_bmc("--peer-user", "otherpeer")
+        return None, self.cluster.nodes[0], "hb1/node3: no session as 'tavikpeer': username invalid"
+
+    def test_node3_stays_offline_with_a_reason(self):
+        n1, n2, n3 = self.cluster.nodes
+        for n in self.cluster.nodes:
+            n.start_bmc()
+        for name, setup in (("watchdog in use as SMS/OS", self.clash_sms_os),
+                            ("peer user refused", self.refuse_user)):
+            with self.subTest(name):
+                logged, teller, told = setup(n3)
+                for n in self.cluster.nodes:
+                    n.init_namespace()
+                    n.start_daemon("--start-after", "0")
+                self.assertTrue(wait_until(lambda: self.cluster.all_online(viewers=[n1, n2], among=[n1, n2]), 30),
+                                self.views())
+                deadline = time.monotonic() + A + C + 2
+                while time.monotonic() < deadline:
+                    self.assertEqual(self.state_of(n3, [n1, n2]), {"offline"}, self.views())
+                    time.sleep(0.2)
+                status, text = teller.bmc_targets()
+                self.assertEqual(status, 2, text)
+                self.assertIn(told, text)
+                if logged:
+                    self.assertTrue(any(logged in line for line in n3.log_text().splitlines()
+                                        if "bmc_SetZelvarinStatus() failed" in line), n3.log_text()[-2000:])
+                    cc, d = app_raw(n3, 0x25)
+                    self.assertEqual((cc, d[0] & 0x47, d[1] & 0x07), (0, 0x44, 1), "the SMS/OS timer is untouched")
+                for n in self.cluster.nodes:
+                    n.stop_daemon()
+                n3.stop_bmc()
+                n3.start_bmc()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The standard driver through the C entry points against one stock ipmi_sim with the
+// IPMI 2.0 watchdog module (tavik-bmcsim --standard): the lease on its watchdog, its
+// refusals, and the results for itself and for an address where no BMC answers. A second
+// administrator session (ipmi-raw) plays somebody else's use of the watchdog. One thread.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "presence.h"
+#include "sim_harness.h"
+#include "zvrbmc.h"
+
+namespace {
+
+using namespace std::chrono;
+using tavik::test::SimBmc;
+using tavik::test::wait_for;
+
+std::uint32_t ip_of(const char *text) {
+    std::uint32_t ip = 0;
+    inet_pton(AF_INET, text, &ip);
+    return ip;
+}
+
+class StandardBmc : public ::testing::Test {
+  public:
+    void SetUp() override {
+        port_ = tavik::test::free_port_base(2);
+        sim_ = std::make_unique<SimBmc>("127.0.1.1", port_, port_ + 1, dir_.file("a"),
+                                        std::vector<std::string>{"--standard", "--timeout-ms", "1000"});
+        std::string why;
+        ASSERT_TRUE(sim_->start(why)) << why;
+        setenv("TAVIK_BMC_CONF", sim_->conf().c_str(), 1);
+        ASSERT_EQ(libzvrbmc_init(), 0) << libzvrbmc_last_error();
+        ASSERT_EQ(bmc_init(), 0) << libzvrbmc_last_error();
+    }
+    void TearDown() override {
+        bmc_term();
+        libzvrbmc_term();
+        sim_.reset();
+    }
+
+    // The watchdog as Get Watchdog Timer shows it to an administrator: the answer's bytes.
+    std::vector<unsigned> app(std::vector<std::string> bytes) {
+        std::vector<std::string> argv = {"ipmi-raw",
+                                         "-h",
+                                         "127.0.1.1:" + std::to_string(port_),
+                                         "-u",
+                                         "ipmiusr",
+                                         "-p",
+                                         sim_->password(),
+                                         "-l",
+                                         "admin",
+                                         "--driver-type=LAN_2_0",
+                                         "-W",
+                                         "opensesspriv",
+                                         "0",
+                                         "0x06"};
+        argv.insert(argv.end(), bytes.begin(), bytes.end());
+        auto r = tavik::test::run_program(argv, dir_.path());
+        std::vector<unsigned> out;
+        auto at = r.out.find("rcvd:");
+        if (at == std::string::npos) {
+            ADD_FAILURE() << r.out;
+            return out;
+        }
+        std::istringstream in(r.out.substr(at + 5));
+        std::string w;
+        while (in >> w) {
+            out.push_back(static_cast<unsigned>(std::stoul(w, nullptr, 16)));
+        }
+        return out;
+    }
+    std::uint8_t status(std::uint8_t ctrl) {
+        std::uint8_t cc = 0xee;
+        EXPECT_EQ(bmc_SetZelvarinStatus(1, ctrl, &cc), 0) << libzvrbmc_last_error();
+        return cc;
+    }
+    std::uint8_t access(std::uint16_t s) {
+        std::uint8_t cc = 0xee;
+        EXPECT_EQ(bmc_SetZelvarinAccessTime(BMC_CMD_SET_ACCESS_TIME, s, &cc), 0) << libzvrbmc_last_error();
+        return cc;
+    }
+
+    tavik::test::TempDir dir_;
+    unsigned port_ = 0;
+    std::unique_ptr<SimBmc> sim_;
+};
+
+TEST_F(StandardBmc, LeaseIsTakenRenewedClampedAndGivenBack) {
+    struct Step {
+        const char *what;
+        std::uint8_t (StandardBmc::*call)(std::uint16_t);
+        int arg;
+        std::uint8_t cc;
+        unsigned use_byte;  // Get's first data byte afterwards: timer use | running
+        unsigned initial_ds;
+    };
+    const Step steps[] = {
+        {"0x01 takes the default lease", nullptr, 0x01, 0, 0x45, 100},
+        {"0x37 changes it at once", &StandardBmc::access, 4, 0, 0x45, 40},
+        {"0x37 of 0 is refused and changes nothing", &StandardBmc::access, 0, 0xc9, 0x45, 40},
+        {"0x37 beyond 6553 s is clamped", &StandardBmc::access, 65535, 0, 0x45, 65530},
+        {"0x02 renews", nullptr, 0x02, 0, 0x45, 65530},
+        {"0x82 gives it back", nullptr, 0x82, 0, 0x05, 1},
+        {"0x81 after that is harmless", nullptr, 0x81, 0, 0x05, 1},
+        {"an unknown status is refused", nullptr, 0x03, 0xcc, 0x05, 1},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        const std::uint8_t cc = s.call ? (this->*s.call)(static_cast<std::uint16_t>(s.arg))
+                                       : status(static_cast<std::uint8_t>(s.arg));
+        EXPECT_EQ(cc, s.cc) << libzvrbmc_last_error();
+        auto get = app({"0x25"});
+        ASSERT_EQ(get.size(), 10u);
+        EXPECT_EQ(get[1], 0u);
+        EXPECT_EQ(get[2] & 0xc7, s.use_byte);
+        EXPECT_EQ(get[6] | get[7] << 8, s.initial_ds);
+    }
+}
+
+TEST_F(StandardBmc, SomebodyElsesWatchdogIsLeftAlone) {
+    ASSERT_EQ(app({"0x24", "0x44", "0x01", "0x00", "0x00", "0x70", "0x17"}).at(1), 0u);
+    ASSERT_EQ(app({"0x22"}).at(1), 0u);
+    for (std::uint8_t ctrl : {0x01, 0x02}) {
+        EXPECT_EQ(status(ctrl), 0x7e);
+        EXPECT_NE(std::strstr(libzvrbmc_last_error(), "the BMC watchdog is in use as SMS/OS"), nullptr)
+            << libzvrbmc_last_error();
+    }
+    EXPECT_EQ(status(0x82), 0) << "nothing to give back";
+    auto get = app({"0x25"});
+    EXPECT_EQ(get.at(2), 0x44u) << "still SMS/OS and running";
+    EXPECT_EQ(get.at(3), 0x01u) << "still a hard reset";
+}
+
+TEST_F(StandardBmc, ResultsForItselfAndForASilentAddressNeverWait) {
+    ASSERT_EQ(status(0x01), 0);
+    std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
+    set[0] = {ip_of("127.0.1.1"), BMC_CTRL_START, 1, {0, 0}};
+    set[1] = {ip_of("127.0.1.3"), BMC_CTRL_START, 1, {0, 0}};
+    set[2] = {ip_of("127.0.1.4"), BMC_CTRL_STOP, 1, {0, 0}};
+    std::uint8_t cc = 0xee, bn = 0;
+    ASSERT_EQ(bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set.data(), &cc, &bn), 0);
+    ASSERT_EQ(cc, 0);
+    std::array<BMC_INFO_GET, BMC_BLOCK_RECORDS> got{};
+    auto poll = [&] {
+        const auto t0 = steady_clock::now();
+        EXPECT_EQ(bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, got.data()), 0);
+        EXPECT_LT(steady_clock::now() - t0, milliseconds(100)) << "a poll reads what the watchers saw";
+        return got;
+    };
+    poll();
+    EXPECT_EQ(got[1].stat[0], 0x10) << "still collecting";
+    EXPECT_EQ(got[2].stat[0], 0x20) << "stopped";
+    EXPECT_EQ(got[3].stat[0], 0x30) << "unused";
+    EXPECT_TRUE(wait_for([&] { return poll()[0].stat[0] == 0 && got[0].stat[1] == 3; }, seconds(3)))
+        << "its own BMC answers and holds our live lease";
+    EXPECT_TRUE(wait_for([&] { return poll()[1].stat[0] == 0; }, seconds(3)));
+    EXPECT_EQ(got[1].stat[1], 0) << "nobody answered at 127.0.1.3";
+    ASSERT_EQ(status(0x82), 0);
+    EXPECT_TRUE(wait_for([&] { return poll()[0].stat[1] == 1; }, seconds(2))) << "the lease given back";
+}
+
+TEST_F(StandardBmc, PresenceIsAnsweredWithoutASession) {
+    using tavik::bmc::Pinger;
+    Pinger pinger;
+    std::string err;
+    ASSERT_TRUE(pinger.open(err)) << err;
+    const struct {
+        const char *what;
+        bool (Pinger::*send)(std::uint32_t, std::uint16_t, std::uint8_t);
+        Pinger::Answer want;
+    } cases[] = {{"presence ping", &Pinger::ping, Pinger::kPong},
+                 {"channel authentication capabilities", &Pinger::ask_capabilities, Pinger::kCapabilities}};
+    std::uint8_t tag = 70;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ++tag;
+        ASSERT_TRUE((pinger.*c.send)(ip_of("127.0.1.1"), static_cast<std::uint16_t>(port_), tag));
+        Pinger::Answer got = Pinger::kNone;
+        std::uint32_t from = 0;
+        std::uint16_t from_port = 0;
+        for (int i = 0; i < 20 && got == Pinger::kNone; ++i) {
+            pollfd pfd{pinger.fd(), POLLIN, 0};
+            if (poll(&pfd, 1, 100) > 0) {
+                bool more = true;
+                got = pinger.receive(tag, from, from_port, more);
+            }
+        }
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(from, ip_of("127.0.1.1"));
+        EXPECT_EQ(from_port, port_);
+    }
+}
+
+}  // namespace
