@@ -11,6 +11,7 @@
 
 #include "bmc_protocol.h"
 #include "result.h"
+#include "usage.h"
 
 namespace tavik::bmc {
 
@@ -102,6 +103,7 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
     ctx_ = ctx;
     last_traffic_ = Clock::now();
     ++sessions_opened_;
+    zvrbmc_usage.sessions.fetch_add(1, std::memory_order_relaxed);
     return kOk;
 }
 
@@ -140,6 +142,7 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
         // it was given once: without it, it would announce a hung host alive for ever.
         // So it is given again first; the BMC's answer to it is its own business.
         if (fresh && !restore_.empty() && !(netfn == kNetFn && cmd == restore_[0])) {
+            count_request(kNetFn, restore_[0]);
             n = ipmi_cmd_raw(ctx_, 0, kNetFn, restore_.data(), static_cast<unsigned>(restore_.size()), rs,
                              sizeof rs);
             if (n < 0) {
@@ -147,6 +150,7 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
             }
         }
         if (n >= 0) {
+            count_request(netfn, cmd);
             n = ipmi_cmd_raw(ctx_, 0, netfn, rq, static_cast<unsigned>(1 + req_len), rs, sizeof rs);
         }
         if (n >= 0) {

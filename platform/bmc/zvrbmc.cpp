@@ -18,6 +18,7 @@
 #include "client.h"
 #include "config.h"
 #include "result.h"
+#include "usage.h"
 #include "zvrbmc_admin.h"
 
 #define ZVRBMC_API __attribute__((visibility("default")))
@@ -41,6 +42,7 @@ void set_error(const std::string &text) {
 template <class F>
 int entry(F &&body) noexcept {
     try {
+        const CpuMeter meter;
         std::lock_guard<std::mutex> lock(g_mu);
         try {
             return body();
