@@ -427,6 +427,34 @@ TEST_F(TwoBmcs, QuietSessionIsReplacedWithoutAFailedCall) {
     EXPECT_EQ(c->sessions_opened(), 2u);
 }
 
+// Pauses like the caller's are bridged: one new session learns them, later ones are kept.
+// A BMC that stops answering then holds a call up for the bridged pause at most.
+TEST_F(TwoBmcs, SessionOutlastsTheCallersPausesAndStaysBounded) {
+    constexpr unsigned kBudgetMs = 300, kPauseMs = 400;
+    auto c = client_for(*b_, kBudgetMs);
+    ASSERT_TRUE(c);
+    std::uint8_t cc = 0xee;
+    std::string err;
+    for (int call = 0; call < 5; ++call) {
+        if (call > 0) {
+            std::this_thread::sleep_for(milliseconds(kPauseMs));
+        }
+        ASSERT_EQ(c->set_host_status(1, BMC_STATUS_RUNNING, cc, err), 0) << "call " << call << ": " << err;
+    }
+    EXPECT_EQ(c->sessions_opened(), 2u) << "only the first pause should need a new session";
+
+    const pid_t sim = b_->simulator_pid();
+    ASSERT_EQ(kill(sim, SIGSTOP), 0);
+    const auto t0 = steady_clock::now();
+    const int rc = c->set_host_status(1, BMC_STATUS_RUNNING, cc, err);
+    const auto took = steady_clock::now() - t0;
+    kill(sim, SIGCONT);
+    EXPECT_EQ(rc, tavik::bmc::kExchangeFailed) << err;
+    EXPECT_LE(took, milliseconds(kBudgetMs * 4 / 5 + kPauseMs * 5 / 4) + kSlack);
+    EXPECT_EQ(c->set_host_status(1, BMC_STATUS_RUNNING, cc, err), 0) << err;
+    EXPECT_EQ(c->sessions_opened(), 3u);
+}
+
 TEST_F(TwoBmcs, WrongPasswordIsRefusedAtOnce) {
     tavik::bmc::Config cfg;
     std::string err;
