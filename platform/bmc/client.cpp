@@ -233,6 +233,7 @@ void Client::close() {
     drop_session();
     opened_ = false;
     restore_.clear();  // a new bmc_init starts afresh: the daemon sends its settings again
+    unused_known_ = {};
 }
 
 int Client::request(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
@@ -298,6 +299,10 @@ int Client::set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET
         req.push_back(0);
         req.push_back(0);
     }
+    const bool tracked = block >= 1 && block <= unused_known_.size();
+    if (tracked) {
+        unused_known_[block - 1] = false;  // until the firmware has accepted this block
+    }
     std::vector<std::uint8_t> data;
     int rc = request(cmd, req, cc, data, err);
     if (rc != kOk || cc != kCcOk) {
@@ -312,8 +317,26 @@ int Client::set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET
               std::to_string(block);
         return kBadResponse;
     }
+    if (tracked) {
+        std::uint16_t unused = 0;
+        for (std::size_t i = 0; i < kBlockRecords; ++i) {
+            if (first[i].ip == 0) {
+                unused = static_cast<std::uint16_t>(unused | (1u << i));
+            }
+        }
+        unused_slots_[block - 1] = unused;
+        unused_known_[block - 1] = true;
+    }
     block_out = data[0];
     return kOk;
+}
+
+bool Client::page_unused(std::uint8_t block, std::uint8_t page) const {
+    if (page == 0 || block < 1 || block > unused_known_.size() || !unused_known_[block - 1]) {
+        return false;  // page 0 always goes out: it is what makes a poll a poll
+    }
+    const unsigned mask = ((1u << kPageRecords) - 1) << (page * kPageRecords);
+    return (unused_slots_[block - 1] & mask) == mask;
 }
 
 int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
@@ -328,6 +351,12 @@ int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, s
     BMC_INFO_GET recs[kBlockRecords] = {};
     std::vector<std::uint8_t> data;
     for (std::uint8_t page = 0; page < kPagesPerBlock; ++page) {
+        if (page_unused(block, page)) {
+            for (std::size_t i = 0; i < kPageRecords; ++i) {
+                recs[page * kPageRecords + i].stat[0] = kResultEmpty << kResultShift;  // address 0 etc.
+            }
+            continue;
+        }
         const std::uint8_t req[2] = {block, page};
         int rc = exchange(deadline, kNetFn, cmd, req, sizeof req, cc, data, err);
         if (rc != kOk) {

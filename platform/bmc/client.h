@@ -71,6 +71,8 @@ class Client {
     // drops the session when FreeIPMI would take it for expired.
     void note_pause();
     unsigned pause_allowance_ms() const;
+    // Whether every slot of a status page was last programmed unused.
+    bool page_unused(std::uint8_t block, std::uint8_t page) const;
     std::string describe(std::uint8_t cmd) const;
 
     Config cfg_;
@@ -84,6 +86,11 @@ class Client {
     std::size_t next_pause_ = 0;
     unsigned sessions_opened_ = 0;
     std::vector<std::uint8_t> restore_;  // cmd and data of the last accepted access time-out
+    // Per block: which slots its last accepted programming left unused (address 0), or
+    // nothing when that is not known. A page of unused slots reads the same from any
+    // firmware, restarted or not, so the status poll does not ask for it.
+    std::array<std::uint16_t, 2> unused_slots_{};
+    std::array<bool, 2> unused_known_{};
 };
 
 }  // namespace tavik::bmc
