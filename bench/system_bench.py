@@ -366,6 +366,26 @@ def bmc_usage(pid):
     return words[0], words[1], requests
 
 
+def wakeups(pid):
+    """Context switches of every thread of pid: how often its threads went to sleep or were
+    put off the CPU, so (nearly) how often they woke up."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            for line in f:
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+    return total
+
+
+def idle_wakeup_us(count=20, period=0.25):
+    """CPU time this machine charges one thread for a timed wake-up that does nothing else."""
+    c0 = time.thread_time_ns()
+    for _ in range(count):
+        time.sleep(period)
+    return (time.thread_time_ns() - c0) / count / 1000
+
+
 def thread_cpu_ns(pid):
     """CPU ns of each thread of pid by role: main, signal, and the worker threads in the
     order they were created (the check thread first, then the watch thread)."""
@@ -418,14 +438,16 @@ def steady_cpu(label, seconds, nodes=3, **settings):
         w0 = time.monotonic()
         t0 = [thread_cpu_ns(p) for p in pids]
         u0 = [bmc_usage(p) for p in pids]
-        time.sleep(seconds)
+        k0 = [wakeups(p) for p in pids]
+        idle_us = idle_wakeup_us(count=max(1, int(seconds * 2)), period=0.5)  # as long as the run
         wall = time.monotonic() - w0
         t1 = [thread_cpu_ns(p) for p in pids]
         u1 = [bmc_usage(p) for p in pids]
+        k1 = [wakeups(p) for p in pids]
         if not c.all_online():
             raise RuntimeError("%s: a pair left online during the steady run" % label)
         daemons = []
-        for n, p, a, b, ua, ub in zip(c.nodes, pids, t0, t1, u0, u1):
+        for n, p, a, b, ua, ub, ka, kb in zip(c.nodes, pids, t0, t1, u0, u1, k0, k1):
             threads = {k: (b[k] - a.get(k, 0)) / 1e9 for k in b}
             total = sum(threads.values())
             lib = (ub[0] - ua[0]) / 1e9
@@ -436,13 +458,15 @@ def steady_cpu(label, seconds, nodes=3, **settings):
                             "bmc_library_percent": 100 * lib / wall,
                             "own_percent": 100 * (total - lib) / wall,
                             "sessions_per_cycle": (ub[1] - ua[1]) / cycles, "requests_per_cycle": req,
+                            "wakeups_per_s": (kb - ka) / wall,
                             "memory_kib": memory_kib(p)})
         cpus = [d["cpu_percent"] for d in daemons]
         med = lambda key: statistics.median(d[key] for d in daemons)  # noqa: E731
         return dict(settings, label=label, nodes=nodes, resources=1, wall_s=wall, cycle_s=cycle_s,
                     driver=bmc_driver(c.nodes[0]), daemons=daemons, cpu_percent_median=statistics.median(cpus),
                     cpu_percent_max=max(cpus), bmc_library_percent_median=med("bmc_library_percent"),
-                    own_percent_median=med("own_percent"),
+                    own_percent_median=med("own_percent"), wakeups_per_s_median=med("wakeups_per_s"),
+                    idle_wakeup_us=idle_us,
                     pss_kib_median=statistics.median(d["memory_kib"]["Pss"] for d in daemons),
                     rss_kib_median=statistics.median(d["memory_kib"]["VmRSS"] for d in daemons))
     finally:
@@ -454,9 +478,10 @@ def steady_cpu_all(seconds):
     for label, settings in STEADY_SETTINGS:
         r = steady_cpu(label, seconds, **settings)
         print("  %-20s CPU %.4f %% of one core (median of %d daemons; own %.4f %%, BMC library %.4f %%), "
-              "max %.4f %%; PSS %d KiB, VmRSS %d KiB"
+              "max %.4f %%; PSS %d KiB, VmRSS %d KiB; %.1f wake-ups/s at %.0f us each when idle"
               % (label, r["cpu_percent_median"], r["nodes"], r["own_percent_median"],
-                 r["bmc_library_percent_median"], r["cpu_percent_max"], r["pss_kib_median"], r["rss_kib_median"]),
+                 r["bmc_library_percent_median"], r["cpu_percent_max"], r["pss_kib_median"], r["rss_kib_median"],
+                 r["wakeups_per_s_median"], r["idle_wakeup_us"]),
               flush=True)
         print("  %-20s requests per cycle: %s; sessions per cycle %.2f"
               % ("", ", ".join("%s %.2f" % kv for kv in sorted(r["daemons"][0]["requests_per_cycle"].items())),
