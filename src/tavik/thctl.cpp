@@ -41,8 +41,8 @@ bool virtual_on = false;                                // guarded by clock_mute
 uint64_t virtual_us = 0;                                // guarded by clock_mutex
 bool virtual_auto = false;                              // guarded by clock_mutex
 int sleepers = 0;                                       // guarded by clock_mutex
-int sleeper_watchers = 0;  // threads in thctl_wait_sleepers; guarded by clock_mutex
-std::function<void(uint64_t)> sleep_hook;               // guarded by clock_mutex
+int sleeper_watchers = 0;                  // threads in thctl_wait_sleepers; guarded by clock_mutex
+std::function<void(uint64_t)> sleep_hook;  // guarded by clock_mutex
 // Bumped whenever the clock is switched: a deadline taken on one clock means nothing on
 // the other, so sleepers started before the switch end their sleep.
 uint64_t clock_epoch = 0;  // guarded by clock_mutex

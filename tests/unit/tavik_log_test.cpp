@@ -78,7 +78,8 @@ TEST_F(LogChannel, RecordsBelowTheChannelLevelAreNotFormatted) {
     fake::set_log_threshold(LV_INFO);
     tavik_loginit();
     const long page = sysconf(_SC_PAGESIZE);
-    void *guard = mmap(nullptr, static_cast<std::size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *guard =
+        mmap(nullptr, static_cast<std::size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(guard, MAP_FAILED);
     for (int level : {LV_DETAIL, LV_DUMP, LV_TRACE}) {
         EXPECT_EXIT(

@@ -438,11 +438,15 @@ TEST_F(TwoBmcs, PollAsksOnlyForPagesWithProgrammedSlots) {
         bool restart;
         std::uint64_t requests;
     };
-    const Case cases[] = {{1, false, 1}, {4, false, 1}, {5, false, 2}, {13, false, 4}, {16, false, 4}, {3, true, 1}};
+    const Case cases[] = {{1, false, 1},  {4, false, 1},  {5, false, 2},
+                          {13, false, 4}, {16, false, 4}, {3, true, 1}};
     for (const Case &c : cases) {
         std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
         for (std::size_t i = 0; i < c.targets; ++i) {
-            set[i] = {kIpA + static_cast<std::uint32_t>(htonl(static_cast<std::uint32_t>(i))), BMC_CTRL_START, 1, {}};
+            set[i] = {kIpA + static_cast<std::uint32_t>(htonl(static_cast<std::uint32_t>(i))),
+                      BMC_CTRL_START,
+                      1,
+                      {}};
         }
         std::uint8_t cc = 0xee, bn = 0;
         std::string err;

@@ -151,7 +151,8 @@ TEST_F(LogTest, ThresholdKeepsLevelsAtMostTheChannelLevelAndEveryEvent) {
             got.push_back(r.level);
         }
         auto want = c.kept;
-        EXPECT_EQ(enabled, static_cast<int>(want.size())) << "log_enabled disagrees, channel level " << c.channel;
+        EXPECT_EQ(enabled, static_cast<int>(want.size()))
+            << "log_enabled disagrees, channel level " << c.channel;
         want.push_back("EVENT");
         EXPECT_EQ(got, want) << "channel level " << c.channel;
     }
