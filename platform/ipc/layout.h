@@ -7,6 +7,7 @@
 //
 // Version 2 added the change history of the node-manager segment (the header's history
 // fields and the HistoryRecord blocks after the states); a version 1 segment is refused.
+// Version 3 added the liveness block at the end of the node-manager segment.
 #pragma once
 
 #include <pthread.h>
@@ -15,13 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "liveness_layout.h"
 #include "zvripc_admin.h"
 
 namespace zvripc {
 
 inline constexpr std::uint32_t kNmMagic = 0x4d4e5654;  // "TVNM" in memory order
 inline constexpr std::uint32_t kCmMagic = 0x4d435654;  // "TVCM"
-inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kVersion = 3;
 // Change times kept per history record, for questions about a recent window.
 inline constexpr std::uint32_t kHistoryRecent = ZVRIPC_HISTORY_RECENT;
 
@@ -49,7 +51,7 @@ struct CmSegment {
 // Node-manager segment: header, then node_count NodeRecord, rsc_count RscRecord,
 // rsc_count * node_count int32 states (row per resource, in node order), padding to 8
 // bytes, rsc_count * node_count HistoryRecord of the states (same order) and rsc_count
-// HistoryRecord of the statuses.
+// HistoryRecord of the statuses, then the LivenessBlock.
 struct NmHeader {
     Prefix prefix;
     std::uint32_t node_count;
@@ -129,8 +131,12 @@ constexpr std::uint64_t nm_history_offset(std::uint64_t nodes, std::uint64_t rsc
 constexpr std::uint64_t nm_status_history_offset(std::uint64_t nodes, std::uint64_t rscs) {
     return nm_history_offset(nodes, rscs) + rscs * nodes * sizeof(HistoryRecord);
 }
-constexpr std::uint64_t nm_total_size(std::uint64_t nodes, std::uint64_t rscs) {
+// The liveness block follows the statuses' history.
+constexpr std::uint64_t nm_liveness_offset(std::uint64_t nodes, std::uint64_t rscs) {
     return nm_status_history_offset(nodes, rscs) + rscs * sizeof(HistoryRecord);
+}
+constexpr std::uint64_t nm_total_size(std::uint64_t nodes, std::uint64_t rscs) {
+    return nm_liveness_offset(nodes, rscs) + sizeof(LivenessBlock);
 }
 
 }  // namespace zvripc
