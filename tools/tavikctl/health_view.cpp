@@ -97,6 +97,27 @@ nlohmann::ordered_json health_json(const HealthView &view) {
             {"audit", audit_json(view.live)}};
 }
 
+std::vector<std::string> health_lines(const HealthView &view) {
+    std::vector<std::string> out;
+    const zvripc_supervisor &s = view.live.supervisor;
+    if (s.pid != 0) {
+        std::string line = "supervisor " + std::to_string(s.pid) + " (" + phase_name(s.phase) +
+                           (process_state(s.pid, s.start_ticks) == ProcessState::kGone ? ", gone" : "") +
+                           "), restarts " + std::to_string(s.restarts);
+        if (s.last_exit >= 0) {
+            line += ", last exit " + std::to_string(s.last_exit) + " at " + wall_time_text(s.last_exit_wall_ns);
+        }
+        out.push_back(line);
+    }
+    if (view.live.audit_kept > 0) {
+        const zvripc_audit &a = view.live.audit[0];
+        out.push_back("last manual change: " + std::string(a.what) + " " + a.from + " -> " + a.to + " by uid " +
+                      std::to_string(a.uid) + " at " + wall_time_text(a.wall_ns) + " (" +
+                      std::to_string(view.live.audit_count) + " in all)");
+    }
+    return out;
+}
+
 std::string check_line(const zvripc_snapshot &snap, const HealthView &view) {
     std::string line = std::string("TAVIK ") + health_word(view.health.code) + " - " + view.health.headline;
     std::string states;

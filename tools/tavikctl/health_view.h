@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "health.h"
 #include "ipc_cli.h"
@@ -31,6 +32,10 @@ HealthView read_health(const IpcHandle &handle, const zvripc_snapshot &snap,
 nlohmann::ordered_json health_json(const HealthView &view);
 nlohmann::ordered_json supervisor_json(const zvripc_supervisor &s);
 nlohmann::ordered_json audit_json(const zvripc_liveness &live);
+
+// The lines under the headline in the table of `status`: the supervisor and the last
+// manual change, when there are any.
+std::vector<std::string> health_lines(const HealthView &view);
 
 // "TAVIK OK - daemon 4711 up 3h05m, check cycle 2s ago; hb1 normal" and the like.
 std::string check_line(const zvripc_snapshot &snap, const HealthView &view);
