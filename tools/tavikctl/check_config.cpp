@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <memory>
 #include <optional>
 #include <pugixml.hpp>
@@ -25,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "check_config_limits.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "detection.h"
@@ -88,25 +90,42 @@ class Report {
     // Printed after the problems, before the summary.
     void note(std::string line) { notes_.push_back(std::move(line)); }
 
-    // Prints every problem in file order, then the summary; returns the exit status.
-    int print() {
+    // Prints every problem in file order, then the summary (or all of it as JSON); returns
+    // the exit status. strict: warnings fail too.
+    int print(bool strict = false, bool json = false) {
         std::stable_sort(problems_.begin(), problems_.end(),
                          [](const Problem &a, const Problem &b) { return a.line < b.line; });
         int errors = 0;
         int warnings = 0;
+        nlohmann::ordered_json listed = nlohmann::ordered_json::array();
         for (const Problem &p : problems_) {
             bool is_error = p.severity == Severity::error;
             (is_error ? errors : warnings)++;
+            if (json) {
+                listed.push_back({{"line", p.line},
+                                  {"severity", is_error ? "error" : "warning"},
+                                  {"key", p.key},
+                                  {"message", p.message}});
+                continue;
+            }
             std::string place = p.line > 0 ? file_ + ":" + std::to_string(p.line) : file_;
             std::printf("%s: %s: %s%s%s\n", place.c_str(), is_error ? "error" : "warning", p.key.c_str(),
                         p.key.empty() ? "" : ": ", p.message.c_str());
+        }
+        const int status = errors > 0 || (strict && warnings > 0) ? 2 : 0;
+        if (json) {
+            nlohmann::ordered_json doc = {{"file", file_}, {"errors", errors},   {"warnings", warnings},
+                                          {"strict", strict}, {"ok", status == 0}, {"problems", listed},
+                                          {"notes", notes_}};
+            std::printf("%s\n", doc.dump(2).c_str());
+            return status;
         }
         for (const std::string &line : notes_) {
             std::printf("%s\n", line.c_str());
         }
         std::printf("%s: %d error%s, %d warning%s\n", file_.c_str(), errors, errors == 1 ? "" : "s", warnings,
                     warnings == 1 ? "" : "s");
-        return errors > 0 ? 2 : 0;
+        return status;
     }
 
   private:
@@ -599,7 +618,7 @@ void report_load_failure(Report &report, const std::string &file, const std::str
     report.error(line, "", rest);
 }
 
-int check_config(const std::string &file, int ratio) {
+int check_config(const std::string &file, int ratio, bool strict, bool json) {
     ::setenv("TAVIK_CONFIG", file.c_str(), 1);
     if (xmllib_init("tavikctl") != XMLLIB_OK) {
         std::fprintf(stderr, "tavikctl: check-config: %s\n", xmllib_last_error());
@@ -612,7 +631,7 @@ int check_config(const std::string &file, int ratio) {
     Report report(file);
     if (xmllib_load_config() != XMLLIB_OK) {
         report_load_failure(report, file, xmllib_last_error());
-        return report.print();
+        return report.print(strict, json);
     }
     std::string text = read_config_text(file);
     LineIndex lines(text);
@@ -643,8 +662,11 @@ int check_config(const std::string &file, int ratio) {
     if (layout.heartbeat_sections > 1) {
         report.warning(0, "/root/heartbeat", "more than one <heartbeat>: only the first one is read");
     }
+    for (const LimitFinding &f : cluster_limit_findings(layout)) {
+        f.error ? report.error(f.line, f.key, f.message) : report.warning(f.line, f.key, f.message);
+    }
     check_windows(report, values, layout, ratio);
-    return report.print();
+    return report.print(strict, json);
 }
 
 CommandRegistrar check_config_command([](CLI::App &app) {
@@ -653,14 +675,19 @@ CommandRegistrar check_config_command([](CLI::App &app) {
     auto file = std::make_shared<std::string>();
     auto policy_dir = std::make_shared<std::string>();
     auto ratio = std::make_shared<int>(1);
+    auto strict = std::make_shared<bool>(false);
+    auto json = std::make_shared<bool>(false);
+    cmd->add_flag("--strict", *strict, "warnings fail the check too (exit status 2)");
+    cmd->add_flag("--json", *json, "print the findings as one JSON object");
     cmd->add_option("file", *file, "configuration file (default: $TAVIK_CONFIG or /etc/tavik/cluster.xml)");
     cmd->add_option("--policy-dir", *policy_dir,
                     "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
     cmd->add_option("--ratio", *ratio,
                     "the cluster's time-out multiplier for the detection windows (default: 1)")
         ->check(CLI::Range(1, 2147483647));
-    cmd->footer("Exit status: 0 clean or warnings only, 2 errors found, 1 the check could not run.");
-    cmd->callback([file, policy_dir, ratio] {
+    cmd->footer("Exit status: 0 clean or warnings only (with --strict: clean), 2 errors found, 1 the check could "
+                "not run.");
+    cmd->callback([file, policy_dir, ratio, strict, json] {
         std::string path = *file;
         if (path.empty()) {
             const char *env = std::getenv("TAVIK_CONFIG");
@@ -670,7 +697,7 @@ CommandRegistrar check_config_command([](CLI::App &app) {
             ::setenv("TAVIK_POLICY_DIR", policy_dir->c_str(), 1);
         }
         try {
-            exit_code() = check_config(path, *ratio);
+            exit_code() = check_config(path, *ratio, *strict, *json);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "tavikctl: check-config: %s\n", e.what());
             exit_code() = 1;
