@@ -133,6 +133,30 @@ class Liveness(HealthTest):
             self.assertIn("`%s`" % key, documented, key)
 
 
+class Supervisor(HealthTest):
+    def test_a_daemon_that_cannot_load_its_configuration_is_not_restarted(self):
+        n1 = self.cluster.nodes[0]
+        os.makedirs(n1.dir, exist_ok=True)
+        n1.init_namespace()
+        bad = os.path.join(self.cluster.dir, "broken.xml")
+        with open(bad, "w") as f:
+            f.write("<root><tavik>\n")
+        n1.extra_env["TAVIK_CONFIG"] = bad
+        n1.start_daemon("--max-restarts", "3")
+        status_code = n1.run.wait(timeout=30)
+        n1.run = None
+        n1.log.close()
+        text = n1.run_text()
+        self.assertIn(status_code, (4, 9, 10), text)
+        self.assertIn("not restarting: status %d" % status_code, text)
+        self.assertIn("tavikctl check-config", text)
+        self.assertNotIn("restarting in resume mode", text)
+        doc = json.loads(status(n1, "--json")[1])
+        sup = doc["daemon"]["supervisor"]
+        self.assertEqual((sup["phase"], sup["last_exit"], sup["restarts"], sup["alive"]),
+                         ("stopped", status_code, 0, False))
+
+
 class Hooks(HealthTest):
     def test_every_change_of_a_bmc_kill_and_recovery_in_order_and_a_hung_hook_is_killed(self):
         hook_dir = os.path.join(self.cluster.dir, "hooks")
