@@ -16,7 +16,6 @@
 #include "namespace.h"
 #include "zvripc_admin.h"
 
-
 namespace {
 
 using namespace zvripc;

@@ -89,7 +89,8 @@ void init_liveness_block(void *block) {
 int check_liveness_block(const std::string &object, const void *block) {
     const auto *b = static_cast<const LivenessBlock *>(block);
     if (b->block_size != sizeof(LivenessBlock) || b->thread_slots != kThreadSlots) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: liveness block of %u bytes with %u thread slots, expected %zu and %u",
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: liveness block of %u bytes with %u thread slots, expected %zu and %u",
                     object.c_str(), b->block_size, b->thread_slots, sizeof(LivenessBlock), kThreadSlots);
     }
     return ZVRIPC_OK;
@@ -298,7 +299,8 @@ ZVRIPC_EXPORT int ipc_set_supervisor(zvripc_handle *handle, const zvripc_supervi
     });
 }
 
-ZVRIPC_EXPORT int ipc_audit(zvripc_handle *handle, const char *what, const char *from, const char *to) noexcept {
+ZVRIPC_EXPORT int ipc_audit(zvripc_handle *handle, const char *what, const char *from,
+                            const char *to) noexcept {
     return guarded([&] {
         if (handle == nullptr || what == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or change");

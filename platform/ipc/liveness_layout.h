@@ -75,8 +75,9 @@ struct LivenessBlock {
     AuditRecord audit[kAuditRecords];
 };
 
-static_assert(sizeof(DaemonRecord) % 8 == 0 && sizeof(ThreadSlot) % 8 == 0 && sizeof(SupervisorRecord) % 8 == 0 &&
-                  sizeof(AuditRecord) % 8 == 0 && sizeof(LivenessBlock) % 8 == 0,
+static_assert(sizeof(DaemonRecord) % 8 == 0 && sizeof(ThreadSlot) % 8 == 0 &&
+                  sizeof(SupervisorRecord) % 8 == 0 && sizeof(AuditRecord) % 8 == 0 &&
+                  sizeof(LivenessBlock) % 8 == 0,
               "every record keeps its 64-bit fields aligned");
 #if defined(__x86_64__)
 // docs/ipc.md gives these offsets to readers in other languages.

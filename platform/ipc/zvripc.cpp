@@ -226,14 +226,13 @@ ZVRIPC_EXPORT int shmnm_getrscpri(const char *type, const char *rsc, int *pri) {
 }
 
 ZVRIPC_EXPORT int shmnm_getrscsvstat(const char *type, const char *rsc, int nodeid, int *stat) {
-    return guarded(
-        [&] {
-            return with_nm([&](NmView &nm) {
-                // The check thread reads the published state at every receipt.
-                stamp_state_read(nm.liveness());
-                return nm.get_state(type, rsc, nodeid, stat);
-            });
+    return guarded([&] {
+        return with_nm([&](NmView &nm) {
+            // The check thread reads the published state at every receipt.
+            stamp_state_read(nm.liveness());
+            return nm.get_state(type, rsc, nodeid, stat);
         });
+    });
 }
 
 ZVRIPC_EXPORT int shmnm_setrscsvstat(const char *type, const char *rsc, int nodeid, int stat) {

@@ -9,10 +9,11 @@ int main(int argc, char **argv) {
     // Run by hand (`tavik --help`), it would signal its caller as if that were its
     // supervisor: refuse before anything else happens.
     if (argc > 1) {
-        std::fprintf(stderr,
-                     "usage: %s (no arguments): the daemon is started by `tavikctl run`, which supervises it; "
-                     "see tavikctl run --help\n",
-                     argc > 0 ? argv[0] : "tavik");
+        std::fprintf(
+            stderr,
+            "usage: %s (no arguments): the daemon is started by `tavikctl run`, which supervises it; "
+            "see tavikctl run --help\n",
+            argc > 0 ? argv[0] : "tavik");
         return 2;
     }
     return tavik_main();

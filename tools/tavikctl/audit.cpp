@@ -30,8 +30,8 @@ void to_syslog(const std::string &text) {
 
 void audit_change(const IpcHandle &handle, const std::string &what, const std::string &from,
                   const std::string &to) {
-    to_syslog("namespace \"" + handle.name() + "\": " + what + " changed from " + from + " to " + to + " by " +
-              who());
+    to_syslog("namespace \"" + handle.name() + "\": " + what + " changed from " + from + " to " + to +
+              " by " + who());
     if (int rc = ipc_audit(handle.get(), what.c_str(), from.c_str(), to.c_str()); rc != ZVRIPC_OK) {
         std::fprintf(stderr, "tavikctl: namespace \"%s\": the change is not in its audit record: %s\n",
                      handle.name().c_str(), ipc_last_error());

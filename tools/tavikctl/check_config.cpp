@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <pugixml.hpp>
 #include <set>
@@ -114,7 +114,7 @@ class Report {
         }
         const int status = errors > 0 || (strict && warnings > 0) ? 2 : 0;
         if (json) {
-            nlohmann::ordered_json doc = {{"file", file_}, {"errors", errors},   {"warnings", warnings},
+            nlohmann::ordered_json doc = {{"file", file_},    {"errors", errors},  {"warnings", warnings},
                                           {"strict", strict}, {"ok", status == 0}, {"problems", listed},
                                           {"notes", notes_}};
             std::printf("%s\n", doc.dump(2).c_str());
@@ -685,8 +685,9 @@ CommandRegistrar check_config_command([](CLI::App &app) {
     cmd->add_option("--ratio", *ratio,
                     "the cluster's time-out multiplier for the detection windows (default: 1)")
         ->check(CLI::Range(1, 2147483647));
-    cmd->footer("Exit status: 0 clean or warnings only (with --strict: clean), 2 errors found, 1 the check could "
-                "not run.");
+    cmd->footer(
+        "Exit status: 0 clean or warnings only (with --strict: clean), 2 errors found, 1 the check could "
+        "not run.");
     cmd->callback([file, policy_dir, ratio, strict, json] {
         std::string path = *file;
         if (path.empty()) {

@@ -42,12 +42,14 @@ std::vector<LimitFinding> cluster_limit_findings(const ClusterLayout &layout) {
     std::vector<LimitFinding> out;
     if (layout.servers.size() > ZVRIPC_MAX_NODES) {
         out.push_back({layout.servers[ZVRIPC_MAX_NODES].line, true, "/root/server",
-                       std::to_string(layout.servers.size()) + " servers: `tavikctl init` refuses more than " +
-                           std::to_string(ZVRIPC_MAX_NODES) + ", the most nodes a namespace holds"});
+                       std::to_string(layout.servers.size()) +
+                           " servers: `tavikctl init` refuses more than " + std::to_string(ZVRIPC_MAX_NODES) +
+                           ", the most nodes a namespace holds"});
     }
     if (layout.resources.size() > ZVRIPC_MAX_RESOURCES) {
         out.push_back({layout.resources[ZVRIPC_MAX_RESOURCES].line, true, "/root/heartbeat",
-                       std::to_string(layout.resources.size()) + " resources: `tavikctl init` refuses more than " +
+                       std::to_string(layout.resources.size()) +
+                           " resources: `tavikctl init` refuses more than " +
                            std::to_string(ZVRIPC_MAX_RESOURCES)});
     }
     const std::vector<std::string> pairs = target_pairs(layout);
@@ -61,11 +63,12 @@ std::vector<LimitFinding> cluster_limit_findings(const ClusterLayout &layout) {
             }
         }
         out.push_back({line, true, "/root/heartbeat/tavik@" + first_rsc,
-                       std::to_string(beyond.size()) + " (resource, node) pair" + (beyond.size() == 1 ? "" : "s") +
-                           " beyond the BMC's " + std::to_string(kBmcTargetSlots) +
-                           " targets: the check thread never watches " + (beyond.size() == 1 ? "it" : "them") +
-                           " and the detection windows do not hold for " + (beyond.size() == 1 ? "it" : "them") +
-                           ": " + pair_list(beyond)});
+                       std::to_string(beyond.size()) + " (resource, node) pair" +
+                           (beyond.size() == 1 ? "" : "s") + " beyond the BMC's " +
+                           std::to_string(kBmcTargetSlots) + " targets: the check thread never watches " +
+                           (beyond.size() == 1 ? "it" : "them") +
+                           " and the detection windows do not hold for " +
+                           (beyond.size() == 1 ? "it" : "them") + ": " + pair_list(beyond)});
     }
     return out;
 }

@@ -152,8 +152,9 @@ Health evaluate_health(const zvripc_snapshot &snap, const zvripc_liveness &live,
             char part[128];
             if (t.stale) {
                 stale = true;
-                std::snprintf(part, sizeof part, ", %s thread NOT CYCLING for %s (allowed %s)", t.name.c_str(),
-                              whole_seconds(t.age_s).c_str(), whole_seconds(t.limit_s).c_str());
+                std::snprintf(part, sizeof part, ", %s thread NOT CYCLING for %s (allowed %s)",
+                              t.name.c_str(), whole_seconds(t.age_s).c_str(),
+                              whole_seconds(t.limit_s).c_str());
             } else if (t.seen) {
                 std::snprintf(part, sizeof part, ", %s cycle %s ago", t.name.c_str(),
                               whole_seconds(t.age_s).c_str());

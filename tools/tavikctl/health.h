@@ -37,10 +37,10 @@ enum class ProcessState { kGone, kRunning, kStopped };
 ProcessState process_state(int pid, unsigned long long start_ticks);
 
 struct ThreadHealth {
-    std::string name;     // "watch" or "check"
+    std::string name;  // "watch" or "check"
     bool expected = false;
-    bool seen = false;    // stamped at least once by this daemon
-    double age_s = 0;     // since the last stamp (or the attach when never seen)
+    bool seen = false;  // stamped at least once by this daemon
+    double age_s = 0;   // since the last stamp (or the attach when never seen)
     double limit_s = 0;
     bool stale = false;
 };

@@ -39,7 +39,8 @@ HealthView read_health(const IpcHandle &handle, const zvripc_snapshot &snap,
         throw_ipc(handle.name(), "cannot read the liveness record", rc);
     }
     v.limits_from_defaults = !windows;
-    v.limits = cycle_limits(windows ? *windows : compute_windows(TimingSettings{}, snap.ratio, sysconf(_SC_CLK_TCK)));
+    v.limits = cycle_limits(windows ? *windows
+                                    : compute_windows(TimingSettings{}, snap.ratio, sysconf(_SC_CLK_TCK)));
     const ProcessState process = process_state(v.live.daemon_pid, v.live.daemon_start_ticks);
     v.health = evaluate_health(snap, v.live, process, v.limits, worst_state_code(snap));
     return v;
@@ -54,7 +55,8 @@ nlohmann::ordered_json supervisor_json(const zvripc_supervisor &s) {
             {"phase", phase_name(s.phase)},
             {"child_pid", s.child_pid},
             {"restarts", s.restarts},
-            {"last_exit", s.last_exit >= 0 ? nlohmann::ordered_json(s.last_exit) : nlohmann::ordered_json(nullptr)},
+            {"last_exit",
+             s.last_exit >= 0 ? nlohmann::ordered_json(s.last_exit) : nlohmann::ordered_json(nullptr)},
             {"last_exit_time", wall_or_null(s.last_exit_wall_ns)},
             {"started", wall_or_null(s.started_wall_ns)}};
 }
@@ -105,14 +107,15 @@ std::vector<std::string> health_lines(const HealthView &view) {
                            (process_state(s.pid, s.start_ticks) == ProcessState::kGone ? ", gone" : "") +
                            "), restarts " + std::to_string(s.restarts);
         if (s.last_exit >= 0) {
-            line += ", last exit " + std::to_string(s.last_exit) + " at " + wall_time_text(s.last_exit_wall_ns);
+            line +=
+                ", last exit " + std::to_string(s.last_exit) + " at " + wall_time_text(s.last_exit_wall_ns);
         }
         out.push_back(line);
     }
     if (view.live.audit_kept > 0) {
         const zvripc_audit &a = view.live.audit[0];
-        out.push_back("last manual change: " + std::string(a.what) + " " + a.from + " -> " + a.to + " by uid " +
-                      std::to_string(a.uid) + " at " + wall_time_text(a.wall_ns) + " (" +
+        out.push_back("last manual change: " + std::string(a.what) + " " + a.from + " -> " + a.to +
+                      " by uid " + std::to_string(a.uid) + " at " + wall_time_text(a.wall_ns) + " (" +
                       std::to_string(view.live.audit_count) + " in all)");
     }
     return out;

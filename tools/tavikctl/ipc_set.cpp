@@ -49,7 +49,8 @@ void set_ratio(const SetOptions &opts) {
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
     int period = opts.period.empty() ? before->period : parse_int("--period", opts.period, 0);
     check(handle, "cannot set the ratio", ipc_set_ratio(handle.get(), ratio, period));
-    tavikctl::audit_change(handle, "ratio/period", std::to_string(before->ratio) + "/" + std::to_string(before->period),
+    tavikctl::audit_change(handle, "ratio/period",
+                           std::to_string(before->ratio) + "/" + std::to_string(before->period),
                            std::to_string(ratio) + "/" + std::to_string(period));
     std::printf("namespace \"%s\": ratio %d, period %d (was ratio %d, period %d)\n", handle.name().c_str(),
                 ratio, period, before->ratio, before->period);

@@ -147,14 +147,15 @@ std::optional<tavikctl::DetectionWindows> windows_of(const zvripc_snapshot &snap
     return tavikctl::compute_windows(*live.settings, snap.ratio, sysconf(_SC_CLK_TCK));
 }
 
-std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live, const tavikctl::HealthView &health) {
+std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live,
+                         const tavikctl::HealthView &health) {
     std::string out = health.health.headline + "\n";
     for (const std::string &line : tavikctl::health_lines(health)) {
         out += line + "\n";
     }
     out += format("namespace \"%s\" (mode %04o), created %s (%s ago)\n", snap.name, snap.mode,
-                             tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
-                             tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
+                  tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
+                  tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
     out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period,
                   static_cast<unsigned>(snap.action));
     if (snap.acttype[0] != '\0') {

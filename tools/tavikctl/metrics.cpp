@@ -87,10 +87,10 @@ MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const 
     } else {
         body = scrape(*source);
     }
-    MHD_Response *response =
-        MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                            status == MHD_HTTP_OK ? "text/plain; version=0.0.4; charset=utf-8" : "text/plain");
+    MHD_Response *response = MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(
+        response, MHD_HTTP_HEADER_CONTENT_TYPE,
+        status == MHD_HTTP_OK ? "text/plain; version=0.0.4; charset=utf-8" : "text/plain");
     MHD_Result rc = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return rc;
@@ -112,8 +112,8 @@ void serve(const Source &source, const std::string &listen) {
     if (daemon == nullptr) {
         throw std::runtime_error("cannot serve on " + listen + " (address in use or not this host's?)");
     }
-    std::printf("namespace \"%s\": metrics at http://%s:%u/metrics\n", source.ns.c_str(), inet_ntoa(sa.sin_addr),
-                static_cast<unsigned>(ntohs(sa.sin_port)));
+    std::printf("namespace \"%s\": metrics at http://%s:%u/metrics\n", source.ns.c_str(),
+                inet_ntoa(sa.sin_addr), static_cast<unsigned>(ntohs(sa.sin_port)));
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stop, &sig);
@@ -122,9 +122,11 @@ void serve(const Source &source, const std::string &listen) {
 
 tavikctl::CommandRegistrar metrics_command([](CLI::App &app) {
     static MetricsOptions opts;
-    auto *cmd = app.add_subcommand("metrics", "print the namespace as Prometheus metrics, or serve them over HTTP");
-    cmd->add_option("--listen", opts.listen, "serve over HTTP at [ADDR:]PORT until SIGINT or SIGTERM (ADDR "
-                                             "defaults to 127.0.0.1)");
+    auto *cmd =
+        app.add_subcommand("metrics", "print the namespace as Prometheus metrics, or serve them over HTTP");
+    cmd->add_option("--listen", opts.listen,
+                    "serve over HTTP at [ADDR:]PORT until SIGINT or SIGTERM (ADDR "
+                    "defaults to 127.0.0.1)");
     cmd->add_option("--config", opts.config,
                     "cluster configuration for the detection windows and the cycles (default: $TAVIK_CONFIG, "
                     "else /etc/tavik/cluster.xml)");

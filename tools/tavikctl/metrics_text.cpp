@@ -58,7 +58,8 @@ void pairs(Writer &w, const zvripc_snapshot &snap) {
             }
         }
     }
-    w.family("tavik_pair_changes_total", "counter", "Changes of the pair's state since the namespace was created.");
+    w.family("tavik_pair_changes_total", "counter",
+             "Changes of the pair's state since the namespace was created.");
     for (int r = 0; r < snap.rsc_count; ++r) {
         for (int n = 0; n < snap.node_count; ++n) {
             w.sample("tavik_pair_changes_total", pair_labels(snap, r, n),
@@ -102,17 +103,20 @@ void daemon(Writer &w, const HealthView &health) {
     const bool up = h.daemon == "up" || h.daemon == "starting";
     w.family("tavik_daemon_up", "gauge", "1 while a live daemon that cycles is attached to the namespace.");
     w.sample("tavik_daemon_up", "", up ? 1 : 0);
-    w.family("tavik_health", "gauge", "The exit status of `tavikctl status`: 0 normal, 1 caution, 2 error, 3 unknown.");
+    w.family("tavik_health", "gauge",
+             "The exit status of `tavikctl status`: 0 normal, 1 caution, 2 error, 3 unknown.");
     w.sample("tavik_health", "", h.code);
     w.family("tavik_daemon_up_seconds", "gauge", "Seconds since the daemon attached; 0 without one.");
     w.sample("tavik_daemon_up_seconds", "", up ? h.up_s : 0);
-    w.family("tavik_thread_cycle_age_seconds", "gauge", "Seconds since the daemon's thread was last seen cycling.");
+    w.family("tavik_thread_cycle_age_seconds", "gauge",
+             "Seconds since the daemon's thread was last seen cycling.");
     for (const ThreadHealth &t : h.threads) {
         if (t.expected) {
             w.sample("tavik_thread_cycle_age_seconds", label("thread", t.name), t.age_s);
         }
     }
-    w.family("tavik_thread_cycle_limit_seconds", "gauge", "Age beyond which the thread counts as not cycling.");
+    w.family("tavik_thread_cycle_limit_seconds", "gauge",
+             "Age beyond which the thread counts as not cycling.");
     for (const ThreadHealth &t : h.threads) {
         if (t.expected) {
             w.sample("tavik_thread_cycle_limit_seconds", label("thread", t.name), t.limit_s);

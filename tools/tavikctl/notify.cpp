@@ -58,9 +58,7 @@ std::string describe(const std::map<std::string, std::string> &env) {
 }  // namespace
 
 Notifier::Notifier(std::string program, double timeout_s, std::string ns)
-    : program_(std::move(program)),
-      timeout_(static_cast<long>(timeout_s * 1000)),
-      ns_(std::move(ns)) {}
+    : program_(std::move(program)), timeout_(static_cast<long>(timeout_s * 1000)), ns_(std::move(ns)) {}
 
 Notifier::~Notifier() {
     if (running_ > 0) {
@@ -118,7 +116,8 @@ void Notifier::look_for_changes() {
     }
     Snapshot snap(raw);
     const std::size_t pairs = static_cast<std::size_t>(snap->rsc_count) * snap->node_count;
-    if (baseline || states_.size() != pairs || statuses_.size() != static_cast<std::size_t>(snap->rsc_count)) {
+    if (baseline || states_.size() != pairs ||
+        statuses_.size() != static_cast<std::size_t>(snap->rsc_count)) {
         states_.assign(snap->states, snap->states + pairs);
         statuses_.assign(snap->resources == nullptr ? 0 : snap->rsc_count, 0);
         state_counts_.assign(pairs, 0);
@@ -200,7 +199,8 @@ void Notifier::start_next() {
             setenv(key.c_str(), value.c_str(), 1);
         }
         execl(program_.c_str(), program_.c_str(), static_cast<char *>(nullptr));
-        std::fprintf(stderr, "tavikctl run: hook %s cannot start: %s\n", program_.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "tavikctl run: hook %s cannot start: %s\n", program_.c_str(),
+                     std::strerror(errno));
         _exit(127);
     }
     setpgid(pid, pid);  // also here, so that a kill right away reaches the group

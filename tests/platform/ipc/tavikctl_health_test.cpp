@@ -53,13 +53,15 @@ TEST(Health, EachLivenessRecordGivesItsStateAndExitStatus) {
     limits.check_limit_s = 6;
     const std::vector<Case> cases = {
         {"none", 0, 0, ProcessState::kGone, -1, -1, "none", 2, "NO DAEMON: none has attached"},
-        {"up", 4711, 0, ProcessState::kRunning, 1, 0, "up", 0, "daemon 4711 up 15m0s, check cycle 1s ago, watch cycle 0s ago"},
+        {"up", 4711, 0, ProcessState::kRunning, 1, 0, "up", 0,
+         "daemon 4711 up 15m0s, check cycle 1s ago, watch cycle 0s ago"},
         {"starting", 4711, 0, ProcessState::kRunning, -1, -1, "not cycling", 2, "DAEMON NOT CYCLING"},
         {"check stale", 4711, 0, ProcessState::kRunning, 7, 0, "not cycling", 2, "DAEMON NOT CYCLING"},
         {"watch stale", 4711, 0, ProcessState::kRunning, 1, 3, "not cycling", 2, "DAEMON NOT CYCLING"},
         {"stopped", 4711, 0, ProcessState::kStopped, 1, 0, "stopped", 2, "DAEMON STOPPED"},
         {"gone", 4711, 0, ProcessState::kGone, 12, 12, "gone", 2, "NO DAEMON: states below are from 12s ago"},
-        {"detached", 4711, 1, ProcessState::kGone, 12, 12, "detached", 2, "NO DAEMON: states below are from 10s"},
+        {"detached", 4711, 1, ProcessState::kGone, 12, 12, "detached", 2,
+         "NO DAEMON: states below are from 10s"},
     };
     zvripc_snapshot snap{};
     for (const Case &c : cases) {
@@ -82,13 +84,8 @@ TEST(Health, StatusesGiveTheWorstCodeAndCyclesComeFromTheConfiguration) {
         std::vector<int> statuses;
         int code;
     };
-    for (const StatusCase &c : std::vector<StatusCase>{{{}, 0},
-                                                      {{0, 15}, 0},
-                                                      {{0, 3}, 1},
-                                                      {{9}, 1},
-                                                      {{3, 4, 0}, 2},
-                                                      {{77}, 3},
-                                                      {{77, 4}, 2}}) {
+    for (const StatusCase &c : std::vector<StatusCase>{
+             {{}, 0}, {{0, 15}, 0}, {{0, 3}, 1}, {{9}, 1}, {{3, 4, 0}, 2}, {{77}, 3}, {{77, 4}, 2}}) {
         std::vector<zvripc_snap_rsc> rscs(c.statuses.size());
         for (std::size_t i = 0; i < rscs.size(); ++i) {
             rscs[i].status = c.statuses[i];
@@ -140,15 +137,22 @@ TEST(CheckConfigLimits, PairsBeyondTheTargetsAndServersBeyondInitAreErrors) {
     };
     for (const LimitCase &c : std::vector<LimitCase>{
              {32, {0}, 0, ""},
-             {33, {0}, 1, "1 (resource, node) pair beyond the BMC's 32 targets: the check thread never watches it"},
+             {33,
+              {0},
+              1,
+              "1 (resource, node) pair beyond the BMC's 32 targets: the check thread never watches it"},
              {43, {0}, 1, "11 (resource, node) pairs beyond the BMC's 32 targets"},
-             {20, {0, 0}, 1, "8 (resource, node) pairs beyond the BMC's 32 targets: the check thread never "
-                             "watches them and the detection windows do not hold for them: hb2/n13, hb2/n14"},
+             {20,
+              {0, 0},
+              1,
+              "8 (resource, node) pairs beyond the BMC's 32 targets: the check thread never "
+              "watches them and the detection windows do not hold for them: hb2/n13, hb2/n14"},
              {40, {-1}, 0, ""},  // an inactive resource makes no targets
              {40, {1}, 0, ""},   // only the 20 servers with an address for device 1
              {1025, {-1}, 1, "1025 servers: `tavikctl init` refuses more than 1024"},
          }) {
-        std::vector<tavikctl::LimitFinding> f = tavikctl::cluster_limit_findings(layout(c.servers, c.devices));
+        std::vector<tavikctl::LimitFinding> f =
+            tavikctl::cluster_limit_findings(layout(c.servers, c.devices));
         ASSERT_EQ(f.size(), c.findings) << c.servers;
         if (!f.empty()) {
             EXPECT_TRUE(f.back().error);

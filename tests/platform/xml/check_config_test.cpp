@@ -226,7 +226,8 @@ TEST_F(CheckConfig, PairsBeyondTheBmcTargetsAreErrorsAndStrictAndJsonReportThem)
     std::string more;
     for (int i = 4; i <= 43; ++i) {
         more += "  <server name=\"node" + std::to_string(i) + "\"><priority>" + std::to_string(i) +
-                "</priority><device name=\"0\"><info>127.0.1." + std::to_string(i) + "</info></device></server>\n";
+                "</priority><device name=\"0\"><info>127.0.1." + std::to_string(i) +
+                "</info></device></server>\n";
     }
     std::string file = edited({{"  <server name=\"node3\">", more + "  <server name=\"node3\">"}});
     struct Mode {
@@ -235,9 +236,13 @@ TEST_F(CheckConfig, PairsBeyondTheBmcTargetsAreErrorsAndStrictAndJsonReportThem)
         std::vector<std::string> says;
     };
     for (const Mode &m : std::vector<Mode>{
-             {"", 2, {"error: /root/heartbeat/tavik@hb1: 54 (resource, node) pairs beyond the BMC's 32 targets",
-                      "hb1/node34, hb1/node35", "hb1/node3, hb2/node1", "and 38 more"}},
-             {"--json", 2, {"\"severity\": \"error\"", "\"key\": \"/root/heartbeat/tavik@hb1\"", "\"ok\": false"}},
+             {"",
+              2,
+              {"error: /root/heartbeat/tavik@hb1: 54 (resource, node) pairs beyond the BMC's 32 targets",
+               "hb1/node34, hb1/node35", "hb1/node3, hb2/node1", "and 38 more"}},
+             {"--json",
+              2,
+              {"\"severity\": \"error\"", "\"key\": \"/root/heartbeat/tavik@hb1\"", "\"ok\": false"}},
          }) {
         ToolRun run = check_config(file, m.extra);
         EXPECT_EQ(run.status, m.status) << m.extra << run.output;
