@@ -3,6 +3,7 @@
 // they make anyway, the supervisor's record and the audit trail of manual changes.
 // Stamps use atomic stores only and never take the segment's lock, so they cost the
 // daemon two clock reads and a few stores per call and cannot block it.
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "handle.h"
@@ -28,6 +30,25 @@ void put(T &field, T value) {
 template <class T>
 T get(const T &field) {
     return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
+}
+
+// getpid() is a system call, which on a virtual machine costs microseconds: the stamps of
+// the daemon's every cycle use a copy, forgotten in the child of a fork.
+std::atomic<int> cached_pid{0};
+
+void forget_pid() {
+    cached_pid.store(0, std::memory_order_relaxed);
+}
+
+int self_pid() {
+    int pid = cached_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag registered;
+        std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, forget_pid); });
+        pid = getpid();
+        cached_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 int current_tid() {
@@ -141,7 +162,7 @@ namespace {
 // The calling thread's slot, taken when it has none; null for a process that is not the
 // recorded daemon, or when every slot is held by another of its threads.
 ThreadSlot *own_slot(LivenessBlock *b) {
-    const int pid = getpid();
+    const int pid = self_pid();
     if (get(b->daemon.pid) != pid) {
         return nullptr;
     }
