@@ -11,6 +11,7 @@ packages=(
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
   util-linux procps python3 python3-matplotlib
   dpkg-dev file man-db clang-format clang-tidy
+  libmicrohttpd-dev python3-prometheus-client
 )
 
 missing=()

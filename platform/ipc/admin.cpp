@@ -12,15 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "handle.h"
 #include "namespace.h"
 #include "zvripc_admin.h"
-
-struct zvripc_handle {
-    std::string name;
-    zvripc::SemPair sems;
-    zvripc::CmView cm;
-    zvripc::NmView nm;
-};
 
 namespace {
 

@@ -7,7 +7,8 @@
 //
 // Version 2 added the change history of the node-manager segment (the header's history
 // fields and the HistoryRecord blocks after the states); version 3 records in the prefix
-// the group the namespace was created for. Older segments are refused.
+// the group the namespace was created for, and
+// the liveness block at the end of the node-manager segment. Older segments are refused.
 #pragma once
 
 #include <pthread.h>
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "liveness_layout.h"
 #include "zvripc_admin.h"
 
 namespace zvripc {
@@ -52,7 +54,7 @@ struct CmSegment {
 // Node-manager segment: header, then node_count NodeRecord, rsc_count RscRecord,
 // rsc_count * node_count int32 states (row per resource, in node order), padding to 8
 // bytes, rsc_count * node_count HistoryRecord of the states (same order) and rsc_count
-// HistoryRecord of the statuses.
+// HistoryRecord of the statuses, then the LivenessBlock.
 struct NmHeader {
     Prefix prefix;
     std::uint32_t node_count;
@@ -132,8 +134,12 @@ constexpr std::uint64_t nm_history_offset(std::uint64_t nodes, std::uint64_t rsc
 constexpr std::uint64_t nm_status_history_offset(std::uint64_t nodes, std::uint64_t rscs) {
     return nm_history_offset(nodes, rscs) + rscs * nodes * sizeof(HistoryRecord);
 }
-constexpr std::uint64_t nm_total_size(std::uint64_t nodes, std::uint64_t rscs) {
+// The liveness block follows the statuses' history.
+constexpr std::uint64_t nm_liveness_offset(std::uint64_t nodes, std::uint64_t rscs) {
     return nm_status_history_offset(nodes, rscs) + rscs * sizeof(HistoryRecord);
+}
+constexpr std::uint64_t nm_total_size(std::uint64_t nodes, std::uint64_t rscs) {
+    return nm_liveness_offset(nodes, rscs) + sizeof(LivenessBlock);
 }
 
 }  // namespace zvripc

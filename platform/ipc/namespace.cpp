@@ -683,6 +683,7 @@ void NmView::reset() {
     rscs_ = nullptr;
     states_ = nullptr;
     state_history_ = status_history_ = nullptr;
+    liveness_ = nullptr;
     nodes_count_ = rscs_count_ = 0;
     node_entries_.clear();
     rsc_entries_.clear();
@@ -767,6 +768,9 @@ int NmView::open(const std::string &ns) {
         }
     }
     if (rc == ZVRIPC_OK) {
+        rc = check_liveness_block(object, base + nm_liveness_offset(nodes, rscs));
+    }
+    if (rc == ZVRIPC_OK) {
         rc = check_lock(object, &hdr->lock, &hdr->recoveries);
     }
     if (rc != ZVRIPC_OK) {
@@ -779,6 +783,7 @@ int NmView::open(const std::string &ns) {
     states_ = reinterpret_cast<std::int32_t *>(base + nm_states_offset(nodes, rscs));
     state_history_ = reinterpret_cast<HistoryRecord *>(base + nm_history_offset(nodes, rscs));
     status_history_ = reinterpret_cast<HistoryRecord *>(base + nm_status_history_offset(nodes, rscs));
+    liveness_ = reinterpret_cast<LivenessBlock *>(base + nm_liveness_offset(nodes, rscs));
     nodes_count_ = nodes;
     rscs_count_ = rscs;
     return ZVRIPC_OK;
@@ -1081,6 +1086,7 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
         for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n) * r; ++i) {
             states[i] = RSCSV_UNKNOWN;
         }
+        init_liveness_block(base + nm_liveness_offset(n, r));
         return init_robust_mutex(&hdr->lock, names.nm);
     });
     if (rc != ZVRIPC_OK) {

@@ -169,6 +169,18 @@ class NmView {
                  int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries);
     // When the namespace was created; written once before the segment was published.
     Stamp created() const { return {hdr_->created_wall_ns, hdr_->created_mono_ns}; }
+    // The liveness block (liveness.cpp); its fields are atomics, read and written without the lock.
+    LivenessBlock *liveness() const { return liveness_; }
+    // Runs body() under the segment's lock.
+    template <class Body>
+    int under_lock(Body &&body) {
+        SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
+        if (lock.result() != ZVRIPC_OK) {
+            return lock.result();
+        }
+        body();
+        return ZVRIPC_OK;
+    }
 
   private:
     int find_rsc(const char *type, const char *rsc, std::uint32_t *index) const;
@@ -181,6 +193,7 @@ class NmView {
     std::int32_t *states_ = nullptr;
     HistoryRecord *state_history_ = nullptr;   // rscs_count_ * nodes_count_
     HistoryRecord *status_history_ = nullptr;  // rscs_count_
+    LivenessBlock *liveness_ = nullptr;
     // Copied at attach, so that a later change of the counts in the segment can never
     // make this process reach past its mapping.
     std::uint32_t nodes_count_ = 0;
@@ -191,6 +204,15 @@ class NmView {
     std::unordered_map<std::string, std::uint32_t> node_by_name_;
     std::unordered_map<int, std::uint32_t> node_by_id_;
 };
+
+// liveness.cpp: the block's sizes set at creation and checked at attach.
+void init_liveness_block(void *block);
+int check_liveness_block(const std::string &object, const void *block);
+// The daemon's calls, stamped into the attached node-manager segment's block.
+void claim_daemon(LivenessBlock *block);
+void release_daemon(LivenessBlock *block);
+void stamp_ratio_read(LivenessBlock *block);
+void stamp_state_read(LivenessBlock *block);
 
 bool valid_state(int state);
 bool valid_status(int status);

@@ -129,11 +129,26 @@ ZVRIPC_EXPORT int shmcm_detach(void) {
 }
 
 ZVRIPC_EXPORT int shmnm_attach(void) {
-    return guarded([] { return attach_part(&Attachment::nm); });
+    return guarded([] {
+        int rc = attach_part(&Attachment::nm);
+        if (rc == ZVRIPC_OK) {
+            with_nm([](NmView &nm) {
+                claim_daemon(nm.liveness());
+                return ZVRIPC_OK;
+            });
+        }
+        return rc;
+    });
 }
 
 ZVRIPC_EXPORT int shmnm_detach(void) {
-    return guarded([] { return detach_part(&Attachment::nm); });
+    return guarded([] {
+        with_nm([](NmView &nm) {
+            release_daemon(nm.liveness());
+            return ZVRIPC_OK;
+        });
+        return detach_part(&Attachment::nm);
+    });
 }
 
 ZVRIPC_EXPORT int shmnm_getwaitstat(int *waitstat) {
@@ -184,7 +199,13 @@ ZVRIPC_EXPORT int shmcm_getratio(int *ratio, int *period) {
         if (ratio == nullptr) {
             return fail(ZVRIPC_EARG, "null ratio pointer");
         }
-        return with_cm([&](CmView &cm) { return cm.get_ratio(ratio, period); });
+        return with_cm([&](CmView &cm) {
+            // The watch thread reads the ratio on every scan: its stamp says it still cycles.
+            if (Attachment &a = attachment(); a.nm.attached()) {
+                stamp_ratio_read(a.nm.liveness());
+            }
+            return cm.get_ratio(ratio, period);
+        });
     });
 }
 
@@ -205,8 +226,13 @@ ZVRIPC_EXPORT int shmnm_getrscpri(const char *type, const char *rsc, int *pri) {
 }
 
 ZVRIPC_EXPORT int shmnm_getrscsvstat(const char *type, const char *rsc, int nodeid, int *stat) {
-    return guarded(
-        [&] { return with_nm([&](NmView &nm) { return nm.get_state(type, rsc, nodeid, stat); }); });
+    return guarded([&] {
+        return with_nm([&](NmView &nm) {
+            // The check thread reads the published state at every receipt.
+            stamp_state_read(nm.liveness());
+            return nm.get_state(type, rsc, nodeid, stat);
+        });
+    });
 }
 
 ZVRIPC_EXPORT int shmnm_setrscsvstat(const char *type, const char *rsc, int nodeid, int stat) {

@@ -98,7 +98,7 @@ class History(OperabilityTest):
         self.assertEqual(unchanged["changes"], steady["changes"])
         self.assertEqual(unchanged["last_change"], steady["last_change"])
 
-        table = n1.ctl("status", "--name", n1.namespace)
+        table = n1.ctl("status", "--name", n1.namespace, check=False)
         self.assertRegex(table, r"hb1\s+node3\(3\)\s+online\s+\d+s\s+4\b")
         self.assertRegex(table, r"hb1\s+node2\(2\)\s+online\s+\d+s\s+2\b")
 

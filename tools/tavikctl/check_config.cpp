@@ -19,6 +19,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <pugixml.hpp>
 #include <set>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "check_standard.h"
+#include "check_config_limits.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "detection.h"
@@ -289,7 +291,7 @@ void report_load_failure(Report &report, const std::string &file, const std::str
     report.error(line, "", rest);
 }
 
-int check_config(const std::string &file, int ratio, const std::string &bmc_conf) {
+int check_config(const std::string &file, int ratio, const std::string &bmc_conf, bool strict, bool json) {
     ::setenv("TAVIK_CONFIG", file.c_str(), 1);
     if (xmllib_init("tavikctl") != XMLLIB_OK) {
         std::fprintf(stderr, "tavikctl: check-config: %s\n", xmllib_last_error());
@@ -302,7 +304,7 @@ int check_config(const std::string &file, int ratio, const std::string &bmc_conf
     Report report(file);
     if (xmllib_load_config() != XMLLIB_OK) {
         report_load_failure(report, file, xmllib_last_error());
-        return report.print();
+        return report.print(strict, json);
     }
     std::string text = read_config_text(file);
     LineIndex lines(text);
@@ -333,6 +335,9 @@ int check_config(const std::string &file, int ratio, const std::string &bmc_conf
     if (layout.heartbeat_sections > 1) {
         report.warning(0, "/root/heartbeat", "more than one <heartbeat>: only the first one is read");
     }
+    for (const LimitFinding &f : cluster_limit_findings(layout)) {
+        f.error ? report.error(f.line, f.key, f.message) : report.warning(f.line, f.key, f.message);
+    }
     check_windows(report, values, layout, ratio);
     if (!bmc_conf.empty()) {
         for (const AccessFinding &f :
@@ -340,7 +345,7 @@ int check_config(const std::string &file, int ratio, const std::string &bmc_conf
             f.error ? report.error(0, f.key, f.message) : report.warning(0, f.key, f.message);
         }
     }
-    return report.print();
+    return report.print(strict, json);
 }
 
 CommandRegistrar check_config_command([](CLI::App &app) {
@@ -350,6 +355,10 @@ CommandRegistrar check_config_command([](CLI::App &app) {
     auto policy_dir = std::make_shared<std::string>();
     auto ratio = std::make_shared<int>(1);
     auto bmc_conf = std::make_shared<std::string>();
+    auto strict = std::make_shared<bool>(false);
+    auto json = std::make_shared<bool>(false);
+    cmd->add_flag("--strict", *strict, "warnings fail the check too (exit status 2)");
+    cmd->add_flag("--json", *json, "print the findings as one JSON object");
     cmd->add_option("file", *file, "configuration file (default: $TAVIK_CONFIG or /etc/tavik/cluster.xml)");
     cmd->add_option("--policy-dir", *policy_dir,
                     "policy directory (default: $TAVIK_POLICY_DIR or the installed one)");
@@ -357,8 +366,10 @@ CommandRegistrar check_config_command([](CLI::App &app) {
                     "the cluster's time-out multiplier for the detection windows (default: 1)")
         ->check(CLI::Range(1, 2147483647));
     cmd->add_option("--bmc-conf", *bmc_conf, "also check this BMC access file and its driver's limits");
-    cmd->footer("Exit status: 0 clean or warnings only, 2 errors found, 1 the check could not run.");
-    cmd->callback([file, policy_dir, ratio, bmc_conf] {
+    cmd->footer(
+        "Exit status: 0 clean or warnings only (with --strict: clean), 2 errors found, 1 the check could "
+        "not run.");
+    cmd->callback([file, policy_dir, ratio, bmc_conf, strict, json] {
         std::string path = *file;
         if (path.empty()) {
             const char *env = std::getenv("TAVIK_CONFIG");
@@ -368,7 +379,7 @@ CommandRegistrar check_config_command([](CLI::App &app) {
             ::setenv("TAVIK_POLICY_DIR", policy_dir->c_str(), 1);
         }
         try {
-            exit_code() = check_config(path, *ratio, *bmc_conf);
+            exit_code() = check_config(path, *ratio, *bmc_conf, *strict, *json);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "tavikctl: check-config: %s\n", e.what());
             exit_code() = 1;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,25 +44,42 @@ class Report {
     // Printed after the problems, before the summary.
     void note(std::string line) { notes_.push_back(std::move(line)); }
 
-    // Prints every problem in file order, then the summary; returns the exit status.
-    int print() {
+    // Prints every problem in file order, then the summary (or all of it as JSON); returns
+    // the exit status. strict: warnings fail too.
+    int print(bool strict = false, bool json = false) {
         std::stable_sort(problems_.begin(), problems_.end(),
                          [](const Problem &a, const Problem &b) { return a.line < b.line; });
         int errors = 0;
         int warnings = 0;
+        nlohmann::ordered_json listed = nlohmann::ordered_json::array();
         for (const Problem &p : problems_) {
             bool is_error = p.severity == Severity::error;
             (is_error ? errors : warnings)++;
+            if (json) {
+                listed.push_back({{"line", p.line},
+                                  {"severity", is_error ? "error" : "warning"},
+                                  {"key", p.key},
+                                  {"message", p.message}});
+                continue;
+            }
             std::string place = p.line > 0 ? file_ + ":" + std::to_string(p.line) : file_;
             std::printf("%s: %s: %s%s%s\n", place.c_str(), is_error ? "error" : "warning", p.key.c_str(),
                         p.key.empty() ? "" : ": ", p.message.c_str());
+        }
+        const int status = errors > 0 || (strict && warnings > 0) ? 2 : 0;
+        if (json) {
+            nlohmann::ordered_json doc = {{"file", file_},    {"errors", errors},  {"warnings", warnings},
+                                          {"strict", strict}, {"ok", status == 0}, {"problems", listed},
+                                          {"notes", notes_}};
+            std::printf("%s\n", doc.dump(2).c_str());
+            return status;
         }
         for (const std::string &line : notes_) {
             std::printf("%s\n", line.c_str());
         }
         std::printf("%s: %d error%s, %d warning%s\n", file_.c_str(), errors, errors == 1 ? "" : "s", warnings,
                     warnings == 1 ? "" : "s");
-        return errors > 0 ? 2 : 0;
+        return status;
     }
 
   private:

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "audit.h"
 #include "command.h"
 #include "ipc_cli.h"
 
@@ -24,6 +25,7 @@ tavikctl::CommandRegistrar destroy_command([](CLI::App &app) {
         if (rc != ZVRIPC_OK) {
             tavikctl::throw_ipc(ns, "cannot remove everything", rc);
         }
+        tavikctl::audit_destroy(ns);
         std::printf("namespace \"%s\": destroyed\n", ns.c_str());
     });
 });

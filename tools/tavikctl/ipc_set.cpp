@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "audit.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "ipc_cli.h"
@@ -48,6 +49,9 @@ void set_ratio(const SetOptions &opts) {
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
     int period = opts.period.empty() ? before->period : parse_int("--period", opts.period, 0);
     check(handle, "cannot set the ratio", ipc_set_ratio(handle.get(), ratio, period));
+    tavikctl::audit_change(handle, "ratio/period",
+                           std::to_string(before->ratio) + "/" + std::to_string(before->period),
+                           std::to_string(ratio) + "/" + std::to_string(period));
     std::printf("namespace \"%s\": ratio %d, period %d (was ratio %d, period %d)\n", handle.name().c_str(),
                 ratio, period, before->ratio, before->period);
 }
@@ -62,6 +66,10 @@ void set_action(const SetOptions &opts) {
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
     check(handle, "cannot set the action",
           ipc_set_action(handle.get(), *code, opts.acttype_given ? opts.acttype.c_str() : nullptr));
+    char was[16], now[16];
+    std::snprintf(was, sizeof was, "0x%08x", static_cast<unsigned>(before->action));
+    std::snprintf(now, sizeof now, "0x%08x", static_cast<unsigned>(*code));
+    tavikctl::audit_change(handle, "action", was, now);
     std::printf("namespace \"%s\": action 0x%08x (was 0x%08x)\n", handle.name().c_str(),
                 static_cast<unsigned>(*code), static_cast<unsigned>(before->action));
 }
@@ -74,6 +82,7 @@ void set_waitstat(const SetOptions &opts) {
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
     tavikctl::Snapshot before = tavikctl::take_snapshot(handle);
     check(handle, "cannot set the wait status", ipc_set_waitstat(handle.get(), value));
+    tavikctl::audit_change(handle, "waitstat", std::to_string(before->waitstat), std::to_string(value));
     std::printf("namespace \"%s\": waitstat %d (was %d)\n", handle.name().c_str(), value, before->waitstat);
 }
 
@@ -116,6 +125,8 @@ void set_state(const SetOptions &opts) {
     check(handle, "cannot set the state",
           ipc_set_state(handle.get(), opts.type.c_str(), opts.rsc.c_str(), node.priority, *state));
     check(handle, "cannot announce the change", ipc_statchange(handle.get()));
+    tavikctl::audit_change(handle, "state " + opts.rsc + "@" + node.name, tavikctl::state_name(before),
+                           tavikctl::state_name(*state));
     unsigned long long changes = 0;
     ipc_changes(handle.get(), &changes);
     std::printf("namespace \"%s\": %s/%s on %s(%d): %s -> %s (changes %llu)\n", handle.name().c_str(),
@@ -126,6 +137,7 @@ void set_state(const SetOptions &opts) {
 void set_downnotify(const SetOptions &opts) {
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
     check(handle, "cannot give the down-notify semaphore", ipc_post_downnotify(handle.get()));
+    tavikctl::audit_change(handle, "downnotify", "-", "given");
     std::printf("namespace \"%s\": down-notify semaphore given\n", handle.name().c_str());
 }
 

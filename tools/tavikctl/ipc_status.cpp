@@ -30,6 +30,7 @@
 #include "command.h"
 #include "config_session.h"
 #include "detection.h"
+#include "health_view.h"
 #include "ipc_cli.h"
 
 namespace {
@@ -39,6 +40,7 @@ struct StatusOptions {
     std::string config;
     bool json = false;
     bool watch = false;
+    bool check = false;
     int flapping = -1;  // -1: not asked
     std::string window = "10m";
 };
@@ -145,10 +147,15 @@ std::optional<tavikctl::DetectionWindows> windows_of(const zvripc_snapshot &snap
     return tavikctl::compute_windows(*live.settings, snap.ratio, sysconf(_SC_CLK_TCK));
 }
 
-std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live) {
-    std::string out = format("namespace \"%s\" (mode %04o), created %s (%s ago)\n", snap.name, snap.mode,
-                             tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
-                             tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
+std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live,
+                         const tavikctl::HealthView &health) {
+    std::string out = health.health.headline + "\n";
+    for (const std::string &line : tavikctl::health_lines(health)) {
+        out += line + "\n";
+    }
+    out += format("namespace \"%s\" (mode %04o), created %s (%s ago)\n", snap.name, snap.mode,
+                  tavikctl::wall_time_text(snap.created_wall_ns).c_str(),
+                  tavikctl::duration_text(snap.taken_mono_ns - snap.created_mono_ns).c_str());
     out += format("ratio %d  period %d  action 0x%08x", snap.ratio, snap.period,
                   static_cast<unsigned>(snap.action));
     if (snap.acttype[0] != '\0') {
@@ -229,7 +236,8 @@ void add_history(nlohmann::ordered_json &out, const std::string &prefix, const z
 
 // relative: include what depends on the time of the snapshot (durations). Without it,
 // two snapshots give the same document exactly when nothing in the namespace changed.
-nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming &live, bool relative) {
+nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming &live,
+                                   const tavikctl::HealthView &health, bool relative) {
     nlohmann::ordered_json resources = nlohmann::ordered_json::array();
     for (int r = 0; r < snap.rsc_count; ++r) {
         const zvripc_snap_rsc &rsc = snap.resources[r];
@@ -252,7 +260,9 @@ nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming
         entry["nodes"] = nodes;
         resources.push_back(entry);
     }
-    nlohmann::ordered_json doc = {{"namespace", snap.name},
+    nlohmann::ordered_json doc = {{"schema", tavikctl::kStatusJsonSchema},
+                                  {"namespace", snap.name},
+                                  {"health", health.health.code},
                                   {"resources", resources},
                                   {"ratio", snap.ratio},
                                   {"period", snap.period},
@@ -267,15 +277,22 @@ nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming
         doc["detection"] = nullptr;
         doc["detection_error"] = live.error;
     }
+    if (relative) {
+        doc["daemon"] = tavikctl::health_json(health);
+    } else {
+        // Only what changes with the daemon's state, not with the passing of time.
+        doc["daemon"] = {{"state", health.health.daemon}, {"pid", health.health.pid}};
+    }
     return doc;
 }
 
-std::string render(const zvripc_snapshot &snap, const LiveTiming &live, bool json, bool watch) {
+std::string render(const zvripc_snapshot &snap, const LiveTiming &live, const tavikctl::HealthView &health,
+                   bool json, bool watch) {
     if (json) {
         // One document per line while watching, so that a reader can take them apart.
-        return render_json(snap, live, true).dump(watch ? -1 : 2) + "\n";
+        return render_json(snap, live, health, true).dump(watch ? -1 : 2) + "\n";
     }
-    return render_table(snap, live);
+    return render_table(snap, live, health);
 }
 
 // ---- --flapping -------------------------------------------------------------------------
@@ -374,7 +391,13 @@ void print_once(const StatusOptions &opts) {
         return;
     }
     LiveTiming live = load_timing(opts, *snap);
-    std::fputs(render(*snap, live, opts.json, false).c_str(), stdout);
+    tavikctl::HealthView health = tavikctl::read_health(handle, *snap, windows_of(*snap, live));
+    tavikctl::exit_code() = health.health.code;
+    if (opts.check) {
+        std::printf("%s\n", tavikctl::check_line(*snap, health).c_str());
+        return;
+    }
+    std::fputs(render(*snap, live, health, opts.json, false).c_str(), stdout);
 }
 
 // Restores the previous dispositions of SIGINT and SIGTERM when the watch ends.
@@ -424,11 +447,12 @@ void watch(const StatusOptions &opts) {
         if (!live) {
             live = load_timing(opts, *snap);
         }
-        std::string key = render_json(*snap, *live, false).dump();
+        tavikctl::HealthView health = tavikctl::read_health(*handle, *snap, windows_of(*snap, *live));
+        std::string key = render_json(*snap, *live, health, false).dump();
         // On a terminal the durations are kept fresh once a second.
         bool tick = clear && snap->taken_mono_ns - drawn_mono >= 1000000000LL;
         if (key != shown || tick) {
-            std::string text = render(*snap, *live, opts.json, true);
+            std::string text = render(*snap, *live, health, opts.json, true);
             if (clear) {
                 std::fputs("\033[H\033[2J", stdout);
             } else if (!shown.empty() && !opts.json) {
@@ -453,6 +477,9 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("status", "show the states and statuses held in the IPC namespace");
     cmd->add_flag("--json", opts.json, "print JSON instead of a table");
     cmd->add_flag("--watch", opts.watch, "redraw on every change until SIGINT or SIGTERM");
+    cmd->add_flag("--check", opts.check,
+                  "print one line for a monitoring system; exit 0 normal, 1 caution, 2 error, stale or no "
+                  "daemon, 3 cannot tell");
     cmd->add_option(
            "--flapping", opts.flapping,
            "list the (resource, node) pairs that changed more than N times within --window (N at most 15)")
@@ -469,10 +496,23 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
         if (opts.flapping < 0 && opts.window != "10m") {
             throw std::runtime_error("--window needs --flapping");
         }
+        if (opts.check && (opts.watch || opts.json || opts.flapping >= 0)) {
+            throw std::runtime_error("--check cannot be combined with --watch, --json or --flapping");
+        }
         if (opts.watch) {
             watch(opts);
-        } else {
+            return;
+        }
+        // A namespace that cannot be read tells nothing about the daemon: "cannot tell".
+        try {
             print_once(opts);
+        } catch (const std::exception &e) {
+            if (opts.check) {
+                std::printf("%s\n", tavikctl::check_line_unknown(e.what()).c_str());
+            } else {
+                std::fprintf(stderr, "tavikctl status: %s\n", e.what());
+            }
+            tavikctl::exit_code() = opts.flapping >= 0 ? 1 : tavikctl::kHealthUnknown;
         }
     });
 });

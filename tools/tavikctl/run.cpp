@@ -21,6 +21,8 @@
 #include "command.h"
 #include "daemon_path.h"
 #include "ipc_cli.h"
+#include "notify.h"
+#include "supervisor_record.h"
 
 namespace tavikctl {
 namespace {
@@ -31,6 +33,8 @@ struct RunOptions {
     double start_after = 0;
     int max_restarts = 5;
     int ready_timeout = 30;
+    std::string notify;  // hook program; $TAVIK_NOTIFY when not given
+    double notify_timeout = 10;
 };
 
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -71,6 +75,7 @@ sigset_t handled_signals() {
 
 // How one run of the daemon ended.
 struct Outcome {
+    pid_t pid = -1;
     bool stopped_by_us = false;  // SIGTERM/SIGINT was turned into SIGUSR1
     int status = 0;              // exit status, or 128 + signal
     bool abnormal = false;       // killed by a signal or a non-zero status
@@ -94,6 +99,7 @@ Outcome reap(pid_t pid, bool stopped_by_us) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     Outcome out;
+    out.pid = pid;
     out.stopped_by_us = stopped_by_us;
     if (WIFSIGNALED(status)) {
         out.status = 128 + WTERMSIG(status);
@@ -128,13 +134,15 @@ int next_signal(const sigset_t &set, std::chrono::steady_clock::time_point deadl
 }
 
 // Supervises one daemon process from its start to its end.
-Outcome supervise(const RunOptions &opt, bool &stop_requested) {
+Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify, SupervisorRecord &record,
+                  bool restart) {
     const sigset_t set = handled_signals();
     pid_t pid = spawn(opt);
     if (pid < 0) {
         say("fork failed: %s", std::strerror(errno));
-        return {false, 1, false};
+        return {-1, false, 1, false};
     }
+    record.child_started(pid);
     say("started daemon %d (%s)", static_cast<int>(pid), opt.daemon.c_str());
     using clock = std::chrono::steady_clock;
     const auto forever = clock::now() + std::chrono::hours(24 * 365 * 100);
@@ -145,7 +153,12 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested) {
     for (;;) {
         siginfo_t info{};
         auto deadline = !ready ? ready_deadline : start_at;
-        int s = next_signal(set, deadline, info);
+        // Hooks are looked after between signals; their polls are not the deadline.
+        int s = next_signal(set, notify.active() ? std::min(deadline, notify.next_tick()) : deadline, info);
+        notify.tick();
+        if (s == 0 && clock::now() < deadline) {
+            continue;
+        }
         if (s == 0) {
             if (!ready) {
                 say("daemon %d did not signal readiness within %d s; stopping it", static_cast<int>(pid),
@@ -164,6 +177,8 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested) {
         if (s == SIGUSR1 && info.si_pid == pid && !ready) {
             ready = true;
             say("daemon %d is up", static_cast<int>(pid));
+            record.child_ready();
+            notify.daemon_event(restart ? "daemon-restart" : "daemon-start", pid, "");
             if (stopping) {
                 kill(pid, SIGUSR1);  // the stop asked for before it could take one
             } else {
@@ -216,16 +231,44 @@ int run(const RunOptions &given) {
         std::fprintf(stderr, "tavikctl run: %s\n", err.c_str());
         return 1;
     }
+    if (opt.notify.empty() && std::getenv("TAVIK_NOTIFY") != nullptr) {
+        opt.notify = std::getenv("TAVIK_NOTIFY");
+    }
+    if (!opt.notify.empty() && access(opt.notify.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "tavikctl run: hook %s is not executable: %s\n", opt.notify.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    Notifier notify(opt.notify, opt.notify_timeout, opt.ns);
+    SupervisorRecord record(opt.ns);
+    // Every way out: the record says the supervisor ended, and queued hooks get a bounded
+    // chance to run.
+    auto finish = [&](int status) {
+        record.stopped();
+        notify.finish(std::chrono::milliseconds(static_cast<long>(opt.notify_timeout * 1000) + 2000));
+        return status;
+    };
     bool stop_requested = false;
     int restarts = 0;
     for (;;) {
-        Outcome out = supervise(opt, stop_requested);
+        Outcome out = supervise(opt, stop_requested, notify, record, restarts > 0);
+        if (out.pid > 0) {
+            record.child_ended(out.status);
+            notify.daemon_event(out.abnormal && !out.stopped_by_us ? "daemon-died" : "daemon-stop", out.pid,
+                                std::to_string(out.status));
+        }
         if (!out.abnormal || stop_requested) {
-            return out.status;
+            return finish(out.status);
+        }
+        if (configuration_exit(out.status)) {
+            say("not restarting: status %d means the configuration or the heartbeat table cannot be loaded, "
+                "which a restart does not cure; check it with `tavikctl check-config`",
+                out.status);
+            return finish(out.status);
         }
         if (restarts == opt.max_restarts) {
             say("giving up after %d restarts", restarts);
-            return out.status;
+            return finish(out.status);
         }
         ++restarts;
         const int backoff = std::min(1 << (restarts - 1), 30);
@@ -235,10 +278,15 @@ int run(const RunOptions &given) {
         }
         siginfo_t info{};
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(backoff);
-        for (int s; (s = next_signal(set, until, info)) != 0;) {
+        for (;;) {
+            int s = next_signal(set, notify.active() ? std::min(until, notify.next_tick()) : until, info);
+            notify.tick();
             if (s == SIGTERM || s == SIGINT) {
                 say("stop requested during back-off");
-                return out.status;
+                return finish(out.status);
+            }
+            if (s == 0 && std::chrono::steady_clock::now() >= until) {
+                break;
             }
         }
     }
@@ -255,6 +303,11 @@ CommandRegistrar run_command([](CLI::App &app) {
         ->check(CLI::Range(0, 1000));
     cmd->add_option("--ready-timeout", opt->ready_timeout, "seconds to wait for the daemon's SIGUSR1")
         ->check(CLI::Range(1, 3600));
+    cmd->add_option("--notify", opt->notify,
+                    "program run on every state and status change and on the daemon's start, stop and "
+                    "restart (default: $TAVIK_NOTIFY)");
+    cmd->add_option("--notify-timeout", opt->notify_timeout, "seconds a hook may run before it is killed")
+        ->check(CLI::Range(0.1, 3600.0));
     cmd->callback([opt] { exit_code() = run(*opt); });
 });
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -250,6 +251,47 @@ TEST_F(CheckConfig, BmcAccessFileOfTheStandardDriverAgainstTheLease) {
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_NE(run.output.find(c.expect), std::string::npos) << run.output;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A cluster of 43 servers (node4..node43 before node3, in file order, which is the table's):
+// its 86 pairs fill the BMC's 32 targets and leave 54 unwatched.
+TEST_F(CheckConfig, PairsBeyondTheBmcTargetsAreErrorsAndStrictAndJsonReportThem) {
+    std::string more;
+    for (int i = 4; i <= 43; ++i) {
+        more += "  <server name=\"node" + std::to_string(i) + "\"><priority>" + std::to_string(i) +
+                "</priority><device name=\"0\"><info>127.0.1." + std::to_string(i) +
+                "</info></device></server>\n";
+    }
+    std::string file = edited({{"  <server name=\"node3\">", more + "  <server name=\"node3\">"}});
+    struct Mode {
+        const char *extra;
+        int status;
+        std::vector<std::string> says;
+    };
+    for (const Mode &m : std::vector<Mode>{
+             {"",
+              2,
+              {"error: /root/heartbeat/tavik@hb1: 54 (resource, node) pairs beyond the BMC's 32 targets",
+               "hb1/node34, hb1/node35", "hb1/node3, hb2/node1", "and 38 more"}},
+             {"--json",
+              2,
+              {"\"severity\": \"error\"", "\"key\": \"/root/heartbeat/tavik@hb1\"", "\"ok\": false"}},
+         }) {
+        ToolRun run = check_config(file, m.extra);
+        EXPECT_EQ(run.status, m.status) << m.extra << run.output;
+        for (const std::string &text : m.says) {
+            EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+        }
+    }
+    // Warnings alone pass, unless --strict.
+    std::string warned = edited({{"<stacksize>0</stacksize>", "<stacksize>100</stacksize>"}});
+    EXPECT_EQ(check_config(warned).status, 0);
+    EXPECT_EQ(check_config(warned, "--strict").status, 2);
+    EXPECT_NE(check_config(warned, "--strict --json").output.find("\"strict\": true"), std::string::npos);
 }
 
 }  // namespace
