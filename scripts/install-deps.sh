@@ -10,7 +10,8 @@ packages=(
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
   util-linux procps python3 python3-matplotlib
-  dpkg-dev file man-db clang-format
+  dpkg-dev file man-db clang-format pkg-config libsystemd-dev
+  debhelper lintian devscripts bash-completion systemd
 )
 
 missing=()
