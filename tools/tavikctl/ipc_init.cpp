@@ -71,8 +71,9 @@ std::string difference(const zvripc_snapshot &snap, const std::vector<zvripc_nod
     for (size_t i = 0; i < nodes.size(); ++i) {
         const zvripc_snap_node &have = snap.nodes[i];
         if (nodes[i].name != std::string(have.name) || nodes[i].priority != have.priority) {
-            return "node " + std::to_string(i + 1) + " is " + have.name + "(" + std::to_string(have.priority) +
-                   "), the configuration's " + nodes[i].name + "(" + std::to_string(nodes[i].priority) + ")";
+            return "node " + std::to_string(i + 1) + " is " + have.name + "(" +
+                   std::to_string(have.priority) + "), the configuration's " + nodes[i].name + "(" +
+                   std::to_string(nodes[i].priority) + ")";
         }
     }
     for (size_t i = 0; i < rscs.size(); ++i) {
@@ -80,20 +81,20 @@ std::string difference(const zvripc_snapshot &snap, const std::vector<zvripc_nod
         if (rscs[i].type != std::string(have.type) || rscs[i].name != std::string(have.name) ||
             rscs[i].priority != have.priority) {
             return "resource " + std::to_string(i + 1) + " is " + have.type + "/" + have.name + "(" +
-                   std::to_string(have.priority) + "), the configuration's " + rscs[i].type + "/" + rscs[i].name +
-                   "(" + std::to_string(rscs[i].priority) + ")";
+                   std::to_string(have.priority) + "), the configuration's " + rscs[i].type + "/" +
+                   rscs[i].name + "(" + std::to_string(rscs[i].priority) + ")";
         }
     }
     return "";
 }
 
-void keep_matching(const std::string &ns, const std::string &config, const std::vector<zvripc_node_def> &nodes,
-                   const std::vector<zvripc_rsc_def> &rscs) {
+void keep_matching(const std::string &ns, const std::string &config,
+                   const std::vector<zvripc_node_def> &nodes, const std::vector<zvripc_rsc_def> &rscs) {
     tavikctl::IpcHandle handle(ns);
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
     if (std::string diff = difference(*snap, nodes, rscs); !diff.empty()) {
-        throw std::runtime_error("namespace \"" + ns + "\" exists but does not match " + config + ": " + diff +
-                                 "; left as it is (replace it with `tavikctl init --force`)");
+        throw std::runtime_error("namespace \"" + ns + "\" exists but does not match " + config + ": " +
+                                 diff + "; left as it is (replace it with `tavikctl init --force`)");
     }
     std::printf("namespace \"%s\": exists and matches %s; left as it is\n", ns.c_str(), config.c_str());
 }

@@ -5,8 +5,8 @@
 // limit. Single-threaded: every signal is taken synchronously with sigtimedwait. Under
 // systemd (Type=notify) it reports the daemon's readiness and the start of a stop.
 #include <signal.h>
-#include <systemd/sd-daemon.h>
 #include <sys/wait.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
