@@ -4,10 +4,19 @@
 # of the tree in build/package/src (so that the build leaves nothing in the tree), then
 # checks them with lintian, failing on any tag that is not overridden with a reason.
 # The packages, .buildinfo and .changes end up in build/package; the paths of the two
-# .deb files are the last two lines of the output.
-#   scripts/package.sh
+# .deb files are the last two lines of the output. As root, it then installs both
+# packages on this machine, runs them, and removes and purges them again
+# (tests/install/install_test.py --system); --no-install skips that.
+#   scripts/package.sh [--no-install]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+install=1
+case "${1:-}" in
+  "") ;;
+  --no-install) install=0 ;;
+  *) echo "package.sh: unknown option '$1' (use --no-install)" >&2; exit 2 ;;
+esac
 
 out=build/package
 jobs=$(nproc)
@@ -30,6 +39,11 @@ rm -rf "$out/src"
 
 changes=$(ls "$out"/tavik_"$version"_*.changes)
 lintian -EvIL +pedantic --fail-on error,warning,info,pedantic "$changes" >&2
+if [ "$install" = 1 ] && [ "$(id -u)" -eq 0 ]; then
+  python3 tests/install/install_test.py --system . >&2
+elif [ "$install" = 1 ]; then
+  echo "package: not root, so the packages were not installed and tested (tests/install/install_test.py --system)" >&2
+fi
 for deb in "$out"/*.deb; do
   dpkg-deb --field "$deb" Package Version Architecture Depends >&2
   echo "$(pwd)/$deb"

@@ -11,10 +11,14 @@
    /usr), runs the installed programs at the prefix with no TAVIK_* variable, so that
    only their compiled-in defaults lead them: tavikctl to the policies, tavik-bmcsim to
    the module (a simulated BMC that the installed BMC library then talks to).
-3. When dpkg-deb and a built tavik_*.deb exist (scripts/package.sh), checks its control
-   fields, maintainer scripts and file list, and runs its tavikctl.
+   In the same namespace it runs the unit's start sequence from its own Exec lines
+   (unit_start.py) and systemd-analyze on the unit.
+3. When scripts/package.sh has built the packages, checks their control fields,
+   dependencies, conffiles and file lists, and runs their tavikctl.
 
-Usage: install_test.py CONFIG.json (written by tests/install/CMakeLists.txt).
+Usage: install_test.py CONFIG.json (written by tests/install/CMakeLists.txt), or
+install_test.py --system SOURCE_DIR (as root, after scripts/package.sh): installs both
+packages on this machine, runs them from their installed paths, removes and purges them.
 Single-threaded; every file it makes is under one temporary folder, removed at the end.
 """
 
@@ -177,8 +181,9 @@ def subcommands(help_text):
 def long_options(help_text):
     opts = set()
     for word in help_text.replace(",", " ").split():
-        if word.startswith("--") and word != "--help":
-            opts.add(word.split("=")[0])
+        option = word.split("=")[0].rstrip(":.)")
+        if option.startswith("--") and option != "--help":
+            opts.add(option)
     return opts
 
 
@@ -691,7 +696,20 @@ def inside_system(cfg_path, work):
 # ---------------------------------------------------------------------------------
 
 
+def system_config(source_dir):
+    """What --system needs to know without a build tree: the packages' own layout."""
+    arch = run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"]).stdout.strip()
+    version = run(["dpkg-parsechangelog", "-l", os.path.join(source_dir, "debian/changelog"), "-S", "Version"])
+    return {"source_dir": source_dir, "version": version.stdout.strip(), "prefix": "/usr", "bindir": "bin",
+            "sbindir": "sbin", "libdir": f"lib/{arch}", "deb_libdir": f"lib/{arch}", "datadir": "share",
+            "docdir": "share/doc/tavik", "mandir": "share/man", "sysconfdir": "/etc",
+            "unitdir": "/lib/systemd/system", "libraries": ["zvrxml", "zvrlog", "zvripc", "zvrbmc"],
+            "daemon": True, "deb_dirs": [os.path.join(source_dir, "build", "package")]}
+
+
 def load_config(path):
+    if os.path.isdir(path):
+        return system_config(os.path.abspath(path))
     with open(path, encoding="utf-8") as f:
         cfg = json.load(f)
     cfg["libraries"] = [l for l in cfg["libraries"].split(";") if l]
@@ -708,7 +726,7 @@ def main():
         return 1 if failures else 0
     system = len(sys.argv) == 3 and sys.argv[1] == "--system"
     if len(sys.argv) != 2 and not system:
-        print("usage: install_test.py [--system] CONFIG.json", file=sys.stderr)
+        print("usage: install_test.py CONFIG.json | --system SOURCE_DIR", file=sys.stderr)
         return 2
     cfg = load_config(sys.argv[-1])
     prefix, sysconfdir = cfg["prefix"], cfg["sysconfdir"]

@@ -387,6 +387,8 @@ TEST_P(MemoryLock, LocksAllMemoryOnlyWhenAskedTo) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, MemoryLock,
                          testing::Values(LockCase{"Yes", "Yes", true}, LockCase{"No", "no", false}),
-                         [](const testing::TestParamInfo<LockCase> &param_info) { return param_info.param.name; });
+                         [](const testing::TestParamInfo<LockCase> &param_info) {
+                             return param_info.param.name;
+                         });
 
 }  // namespace

@@ -106,7 +106,8 @@ TEST_P(LoopTime, RaisesTheMaximumAndLogsOnlyWhenACycleExceedsIt) {
 INSTANTIATE_TEST_SUITE_P(Diag, LoopTime,
                          testing::Combine(testing::ValuesIn(kWorkers), testing::ValuesIn(kCycles)),
                          [](const testing::TestParamInfo<LoopTime::ParamType> &param_info) {
-                             return std::string(std::get<0>(param_info.param).loop) + std::get<1>(param_info.param).name;
+                             return std::string(std::get<0>(param_info.param).loop) +
+                                    std::get<1>(param_info.param).name;
                          });
 
 TEST(LoopTimeClock, MeasuresCyclesOnTheConfigurationClock) {

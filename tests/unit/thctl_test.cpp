@@ -90,7 +90,8 @@ TEST_P(CancelPoint, RequestWhileDisabledWaitsForTheNextEnabledPoint) {
 
 INSTANTIATE_TEST_SUITE_P(Thctl, CancelPoint, testing::Values(Point::Test, Point::Sleep),
                          [](const testing::TestParamInfo<Point> &param_info) {
-                             return param_info.param == Point::Test ? std::string("Test") : std::string("Sleep");
+                             return param_info.param == Point::Test ? std::string("Test")
+                                                                    : std::string("Sleep");
                          });
 
 TEST_F(Thctl, RequestDuringAnEnabledSleepEndsItAtOnce) {

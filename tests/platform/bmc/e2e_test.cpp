@@ -67,7 +67,7 @@ int state_of(const BMC_INFO_GET &r) {
     return (r.stat[0] >> 4) & 7;
 }
 
-const BMC_INFO_GET record(const Block &b, std::uint32_t ip) {
+const BMC_INFO_GET *find(const Block &b, std::uint32_t ip) {
     for (const auto &r : b) {
         if (r.ip == ip) {
             return &r;

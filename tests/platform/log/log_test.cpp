@@ -110,7 +110,12 @@ class LogTest : public ::testing::Test {
     std::vector<Record> all_generations(const std::string &name, long limit) {
         std::vector<Record> out;
         for (int k = 6; k >= 0; --k) {
-            fs::path p = dir_ / (name + ".log" + (k ? "." + std::to_string(k) : ""));
+            std::string file = name + ".log";
+            if (k != 0) {
+                file += '.';
+                file += std::to_string(k);
+            }
+            fs::path p = dir_ / file;
             if (!fs::exists(p)) {
                 continue;
             }
@@ -211,11 +216,12 @@ TEST_F(LogTest, LongTextIsWrittenWholeUpToTheLimitAndCutBeyond) {
     EXPECT_EQ(r[1].text, std::string(65536, 'y') + " [cut: 10 more bytes]");
 }
 
+// Strings here are appended piece by piece: GCC 12 at -O3 wrongly sees overlapping
+// copies (-Wrestrict) in chains of string operator+.
+
 // A record's text: its writer, its number, and filler derived from both, so that any
 // torn or mixed-up line shows.
 std::string payload(int writer, int seq, std::size_t filler) {
-    // Appended piece by piece: GCC 12 at -O3 wrongly sees overlapping copies (-Wrestrict)
-    // in a chain of string operator+.
     std::string s = "w";
     s += std::to_string(writer);
     s += " seq ";
