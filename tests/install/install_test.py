@@ -254,6 +254,24 @@ def check_man_pages(root, cfg, prefix):
             fail(f"man page tavik-bmcsim.1 does not document the option {option}")
 
 
+def check_completion(root, cfg, prefix):
+    """The installed bash completion offers the commands and options tavikctl has."""
+    framework = "/usr/share/bash-completion/bash_completion"
+    if not shutil.which("bash") or not os.path.exists(framework):
+        note("note: bash-completion missing: the completion of tavikctl was not tried")
+        return
+    script = os.path.join(root + prefix, cfg["datadir"], "bash-completion", "completions", "tavikctl")
+    bindir = os.path.join(root + prefix, cfg["bindir"])
+    for words, want in [(["tavikctl", "in"], "init"), (["tavikctl", "init", "--if"], "--if-missing"),
+                        (["tavikctl", "set", "st"], "state"), (["tavikctl", "run", "--ready"], "--ready-timeout")]:
+        probe = (f"source {framework}; source {script}; COMP_WORDS=({' '.join(words)}); "
+                 f"COMP_CWORD={len(words) - 1}; COMP_LINE='{' '.join(words)}'; COMP_POINT=${{#COMP_LINE}}; "
+                 f"_tavikctl tavikctl {words[-1]} {words[-2]}; echo \"${{COMPREPLY[*]}}\"")
+        r = run(["bash", "-c", probe], env=clean_env(PATH=f"{bindir}:{os.environ['PATH']}"))
+        if r.stdout.split() != [want]:
+            fail(f"bash completion of {' '.join(words)!r} offers {r.stdout.split()}, expected [{want!r}]")
+
+
 # ---------------------------------------------------------------------------------
 # Running the installed programs.
 
@@ -749,6 +767,7 @@ def main():
                        kind_on_disk(root))
         check_elves("DESTDIR install", root, cfg, prefix)
         check_man_pages(root, cfg, prefix)
+        check_completion(root, cfg, prefix)
         check_unit(root + os.path.join(prefix, cfg["unitdir"], "tavik.service"), cfg, prefix, sysconfdir)
 
         inst = root + prefix
