@@ -3,8 +3,9 @@
 # Builds the Debian packages tavik and tavik-bmcsim with dpkg-buildpackage from a copy
 # of the tree in build/package/src (so that the build leaves nothing in the tree), then
 # checks them with lintian, failing on any tag that is not overridden with a reason.
-# The packages, .buildinfo and .changes end up in build/package; the paths of the two
-# .deb files are the last two lines of the output. As root, it then installs both
+# The packages (with their -dbgsym packages), .buildinfo and .changes end up in
+# build/package; the paths of the tavik and tavik-bmcsim .deb files are the last two
+# lines of the output. As root, it then installs both
 # packages on this machine, runs them, and removes and purges them again
 # (tests/install/install_test.py --system); --no-install skips that.
 #   scripts/package.sh [--no-install]
@@ -44,7 +45,7 @@ if [ "$install" = 1 ] && [ "$(id -u)" -eq 0 ]; then
 elif [ "$install" = 1 ]; then
   echo "package: not root, so the packages were not installed and tested (tests/install/install_test.py --system)" >&2
 fi
-for deb in "$out"/*.deb; do
+for deb in "$out"/tavik_"$version"_*.deb "$out"/tavik-bmcsim_"$version"_*.deb; do
   dpkg-deb --field "$deb" Package Version Architecture Depends >&2
   echo "$(pwd)/$deb"
 done
