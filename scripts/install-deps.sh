@@ -12,6 +12,7 @@ packages=(
   util-linux procps python3 python3-matplotlib
   dpkg-dev file man-db clang-format clang-tidy
   libmicrohttpd-dev python3-prometheus-client
+  pkg-config libsystemd-dev debhelper lintian devscripts bash-completion systemd
 )
 
 missing=()

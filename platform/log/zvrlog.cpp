@@ -120,7 +120,8 @@ int init(const char *name, void **handle, int level, int size, int flags) noexce
         int rc = ZVRLOG_OK;
         if (!ch->file) {
             ch->file = LogFile::standard_error();
-            notices.insert(notices.begin(), {2, "channel " + ch->name + " writes to standard error: " + why});
+            // The first notice: the event log notice comes only with an open channel file.
+            notices.emplace_back(2, "channel " + ch->name + " writes to standard error: " + why);
             rc = ZVRLOG_E_FALLBACK;
         }
         if (size <= 0) {

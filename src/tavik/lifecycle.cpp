@@ -48,11 +48,21 @@ void close_log_channel() {
     tavik_logterm();
 }
 
+// A packaged build passes its date in, so that rebuilding the same source gives the
+// same binary.
+#ifdef TAVIK_BUILD_DATE
+constexpr const char *build_date = TAVIK_BUILD_DATE;
+constexpr const char *build_time = TAVIK_BUILD_TIME;
+#else
+constexpr const char *build_date = __DATE__;
+constexpr const char *build_time = __TIME__;
+#endif
+
 void start_log_channel() {
     tavik_loginit();
     TLOG_OP(LV_INFO, "main", "tavik starting");
     TLOG_OP(LV_ERROR, "main", "%s %s", srcrev, srcdate);
-    TLOG_OP(LV_ERROR, "main", "MAKE: %s %s", __DATE__, __TIME__);
+    TLOG_OP(LV_ERROR, "main", "MAKE: %s %s", build_date, build_time);
 }
 
 void read_clock_rate() {

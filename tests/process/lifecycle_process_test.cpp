@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "attachipc() failed(ret:3)", "tavik shutting down", "CALL log_term",
                    "CALL xmllib_unload_config", "CALL xmllib_term"},
                   {"CALL shmnm_detach", "CALL shmnm_getwaitstat"}}),
-    [](const testing::TestParamInfo<EarlyExit> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<EarlyExit> &param_info) { return param_info.param.name; });
 
 TEST(Lifecycle, SendsSigusr1ToItsParentOnceRightAfterTheLogChannelOpens) {
     std::string gate = std::filesystem::temp_directory_path() / ("tavik-gate-" + std::to_string(getpid()));
@@ -191,6 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                             {"bmc_SetZelvarinStatus() failed(ret:0,CompletionCode:0xc1)", "CALL bmc_term",
                              "CALL libzvrbmc_term"},
                             {"CALL bmc_SetZelvarinStatus 1,0x81", "EVENT 10"}}),
-    [](const testing::TestParamInfo<BmcPath> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<BmcPath> &param_info) { return param_info.param.name; });
 
 }  // namespace

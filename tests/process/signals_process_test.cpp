@@ -100,7 +100,9 @@ std::vector<Task> tasks(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/task";
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         std::ifstream in(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ostringstream whole;
+        whole << in.rdbuf();
+        const std::string stat = whole.str();
         const auto open = stat.find('(');
         const auto close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos) {
@@ -306,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
     Signals, EarlyStopTest,
     testing::Values(EarlyStop{"BeforeTheThreads", "libzvrbmc_init", "CALL xmllib_unload_config", true},
                     EarlyStop{"BeforeTheLogChannel", "log_init", "CALL xmllib_load_config", false}),
-    [](const testing::TestParamInfo<EarlyStop> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<EarlyStop> &param_info) { return param_info.param.name; });
 
 TEST(Signals, SecondSigusr1AfterTheJoinsCancelsNothing) {
     Gate gate("sem_wait_downnotify");  // right after both joins
@@ -385,6 +387,8 @@ TEST_P(MemoryLock, LocksAllMemoryOnlyWhenAskedTo) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, MemoryLock,
                          testing::Values(LockCase{"Yes", "Yes", true}, LockCase{"No", "no", false}),
-                         [](const testing::TestParamInfo<LockCase> &info) { return info.param.name; });
+                         [](const testing::TestParamInfo<LockCase> &param_info) {
+                             return param_info.param.name;
+                         });
 
 }  // namespace

@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(CheckThread, ResultStates,
                                          ResultCase{"NoResult", 0x20, 0, 1, false},
                                          ResultCase{"HighBitOnlyIsReady", 0x80, 0, 1, true},
                                          ResultCase{"LowBitsAreIgnored", 0x0f, 0, 1, true}),
-                         [](const auto &info) { return info.param.name; });
+                         [](const auto &param_info) { return param_info.param.name; });
 
 TEST_F(CheckThread, StillCollectingInLowBitsKeepsPolling) {
     TestTable t(1, 1);

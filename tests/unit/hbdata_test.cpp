@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ReceiptCase{"NothingWhileUnknown", 0x00, RSCSV_UNKNOWN, RSCSV_OFFLINE, true},
                     ReceiptCase{"NothingWhileUnused", 0x00, RSCSV_UNUSED, RSCSV_OFFLINE, true},
                     ReceiptCase{"NothingWithUnreadableState", 0x00, -1, RSCSV_OFFLINE, true}),
-    [](const auto &info) { return info.param.name; });
+    [](const auto &param_info) { return param_info.param.name; });
 
 TEST_F(Receipt, PublishedOnlineWithEntryOfflineOnlyRenewsTheReceipt) {
     TestTable t(1, 2);
@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Receipt, EffectiveTimeoutTable,
                                          TimeoutCase{"LargestTimeout", INT_MAX, 1, 100, 2147484, 214748400},
                                          TimeoutCase{"HugeRatio", 90000, INT_MAX, 100, INT_MAX, INT_MAX},
                                          TimeoutCase{"TicksSaturate", INT_MAX, 1000, 100, INT_MAX, INT_MAX}),
-                         [](const auto &info) { return info.param.name; });
+                         [](const auto &param_info) { return param_info.param.name; });
 
 TEST_F(Receipt, FailedRatioReadTakesOne) {
     fake::fail("shmcm_getratio", 1, 9);
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Receipt, DelayThreshold,
                                          DelayCase{"RateHundredBelowTimeout", 100, 100, 90000, 8999, false},
                                          DelayCase{"RateHundredAtTimeout", 100, 100, 90000, 9000, true},
                                          DelayCase{"FewTicksTruncateToZero", 99, 10, 5000, 0, true}),
-                         [](const auto &info) { return info.param.name; });
+                         [](const auto &param_info) { return param_info.param.name; });
 
 TEST_F(Receipt, HeartbeatOfAnOnlineNodeChecksTheDelaySinceTheLastOne) {
     TestTable t(1, 2);

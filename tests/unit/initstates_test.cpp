@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                 RSC_CAUTION},
         RowCase{"Row9AddressedResumeKeepsItsState", true, true, true, 1, 1, 1, 1, {}, 0, RSC_NORMAL},
         RowCase{"Row9KeepsUnknownToo", true, true, true, 9, 2, 9, 2, {}, 0, RSC_ERROR}),
-    [](const testing::TestParamInfo<RowCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<RowCase> &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Initstates, AnOwnHostWithoutAddressFirstInTheBlockMakesEveryNodeUnused) {
     auto t = cluster({"hb1"}, {{"me", 1, ""}, {"p2", 2, "127.0.0.2"}, {"p3", 3, "127.0.0.3"}});
@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{"RestartActionUnreadable", 0x1000005, true, 1, true,
                  "change mode to resume(act:0x02000000)"},
         ModeCase{"ActionUnreadable", 0x1000005, true, 0, false, nullptr}),
-    [](const testing::TestParamInfo<ModeCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ModeCase> &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Initstates, AFailedPreviousStateIsTakenAsUnknown) {
     auto t = cluster({"hb1"}, {{"me", 1, "127.0.0.1"}, {"p2", 2, "127.0.0.2"}});

@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"FillNodeBuffer", nullptr, 5, false, 5, "failed(errno:12)"},
                     FailureCase{"FillNodeFill", failcall("shmnm_enumnode", 4, 5), 0, false, 8,
                                 "shmnm_enumnode() failed(ret:5)"}),
-    [](const testing::TestParamInfo<FailureCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<FailureCase> &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Loadinfo, ATableTooLargeForItsSizeFieldFailsLikeAnAllocation) {
     fake::add_node(host, 1);
@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ChangeCase{"FewerNodes", "node", "peer3\0\0"s, {"peer3", "", ""}},
                     // A list the library failed to close is still read only up to its size.
                     ChangeCase{"UnclosedList", "rsc", "hb2\0hb1"s, {"hb2", "hb1"}}),
-    [](const testing::TestParamInfo<ChangeCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ChangeCase> &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Loadinfo, ALeftOverResourceRecordIsInactive) {
     standardcluster();
@@ -503,7 +503,7 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"Garbage45", kJunk45.c_str(), kJunk45, {}, false},
         AddressCase{"TooLongForTheField", "127.0.0.1/255.255.255.0..........................", "", {}, true},
         AddressCase{"Missing", nullptr, "", {}, true}),
-    [](const testing::TestParamInfo<AddressCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<AddressCase> &param_info) { return std::string(param_info.param.name); });
 
 // An operator filtering the log on "loadinfo:" must see every line of the build: the
 // corrections, the failed reads, the unused nodes and the start-up states included.

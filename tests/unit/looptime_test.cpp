@@ -105,8 +105,9 @@ TEST_P(LoopTime, RaisesTheMaximumAndLogsOnlyWhenACycleExceedsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Diag, LoopTime,
                          testing::Combine(testing::ValuesIn(kWorkers), testing::ValuesIn(kCycles)),
-                         [](const testing::TestParamInfo<LoopTime::ParamType> &info) {
-                             return std::string(std::get<0>(info.param).loop) + std::get<1>(info.param).name;
+                         [](const testing::TestParamInfo<LoopTime::ParamType> &param_info) {
+                             return std::string(std::get<0>(param_info.param).loop) +
+                                    std::get<1>(param_info.param).name;
                          });
 
 TEST(LoopTimeClock, MeasuresCyclesOnTheConfigurationClock) {

@@ -55,8 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Msz, MszTest,
                                          MszCase{"LeadingEmptyEntry", "\0abc\0\0"s, {"", "abc"}},
                                          MszCase{"SingleCharacters", "a\0b\0c\0\0"s, {"a", "b", "c"}},
                                          MszCase{"LeadingEmptyThenTwo", "\0a\0bc\0\0"s, {"", "a", "bc"}}),
-                         [](const testing::TestParamInfo<MszCase> &info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<MszCase> &param_info) {
+                             return std::string(param_info.param.name);
                          });
 
 TEST(Msz, StopsAtTheFirstDoubleNulWhateverFollows) {

@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {under_minimum(kMinStackSize - 1)}},
         ParamCase{"StackMinimum", kStack, kMinStackSize, Target::thstacksz, kMinStackSize, {}},
         ParamCase{"StackZero", kStack, 0, Target::thstacksz, 0, {}}),
-    [](const testing::TestParamInfo<ParamCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ParamCase> &param_info) { return std::string(param_info.param.name); });
 
 class Params : public tabletest::TableTest {};
 
@@ -173,8 +173,8 @@ TEST_P(PolicyNotLoadable, EndsWithSixAndReadsNoFurtherKey) {
 INSTANTIATE_TEST_SUITE_P(Params, PolicyNotLoadable,
                          testing::Values(PolicyFailure{"all", 0}, PolicyFailure{"nm", 2},
                                          PolicyFailure{"tavik", 5}),
-                         [](const testing::TestParamInfo<PolicyFailure> &info) {
-                             return std::string(info.param.policy);
+                         [](const testing::TestParamInfo<PolicyFailure> &param_info) {
+                             return std::string(param_info.param.policy);
                          });
 
 TEST_F(Params, AnUnloadFailureIsLoggedAndReadingGoesOn) {

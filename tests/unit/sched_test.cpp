@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "xmllib_get_value(/root/tavik/mlock) failed(ret:17)"},
                     MlockCase{"TooLongForItsBuffer", "yesyesyesyesyesy", 0,
                               "xmllib_get_value(/root/tavik/mlock) failed(ret:22)"}),
-    [](const testing::TestParamInfo<MlockCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<MlockCase> &param_info) { return std::string(param_info.param.name); });
 
 struct SchedCase {
     const char *name;
@@ -231,8 +231,8 @@ INSTANTIATE_TEST_SUITE_P(Setsched, Schedule,
                                          SchedCase{"BatchRefusesAPriority", 3, 5, 5, false},
                                          SchedCase{"Schedule0KeepsThePolicy", 0, 50, 0, false},
                                          SchedCase{"NoScheduleKey", std::nullopt, 50, 0, false}),
-                         [](const testing::TestParamInfo<SchedCase> &info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<SchedCase> &param_info) {
+                             return std::string(param_info.param.name);
                          });
 
 TEST_F(Setsched, AppliesTheNiceValueAndTheWatchSwitch) {
@@ -364,6 +364,6 @@ INSTANTIATE_TEST_SUITE_P(
                               LV_DETAIL},
                     StackCase{"BelowTheSystemMinimum", 1000, std::nullopt,
                               "pthread_attr_setstacksize(1000) failed(ret:22,errno:", LV_ERROR}),
-    [](const testing::TestParamInfo<StackCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<StackCase> &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

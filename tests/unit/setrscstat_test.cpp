@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"NoOwnEntryUnknown", RSCSV_UNKNOWN, {RSCSV_ONLINE}, 99, RSC_CAUTION, "CAUTION"},
         // The own node is the entry with the own priority, wherever it stands.
         StatusCase{"OwnIsALaterEntry", RSCSV_ONLINE, {RSCSV_ONLINE, RSCSV_OFFLINE}, 3, RSC_ERROR, "ERROR"}),
-    [](const testing::TestParamInfo<StatusCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<StatusCase> &param_info) { return std::string(param_info.param.name); });
 
 class SetrscstatCalls : public tabletest::TableTest {};
 

@@ -91,8 +91,9 @@ TEST_P(CancelPoint, RequestWhileDisabledWaitsForTheNextEnabledPoint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Thctl, CancelPoint, testing::Values(Point::Test, Point::Sleep),
-                         [](const testing::TestParamInfo<Point> &info) {
-                             return info.param == Point::Test ? std::string("Test") : std::string("Sleep");
+                         [](const testing::TestParamInfo<Point> &param_info) {
+                             return param_info.param == Point::Test ? std::string("Test")
+                                                                    : std::string("Sleep");
                          });
 
 TEST_F(Thctl, RequestDuringAnEnabledSleepEndsItAtOnce) {
@@ -260,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CleanupCase{"CancelledInTest", WayOut::CancelledInTest, "BA", true},
                     CleanupCase{"ReturnsPoppingToRun", WayOut::ReturnsPoppingToRun, "BA", false},
                     CleanupCase{"ReturnsPoppingToDrop", WayOut::ReturnsPoppingToDrop, "", false}),
-    [](const testing::TestParamInfo<CleanupCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CleanupCase> &param_info) { return std::string(param_info.param.name); });
 
 // ---- requests and joins of threads that are not (or no longer) workers ----
 

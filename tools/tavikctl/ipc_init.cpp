@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// `tavikctl init [--config FILE] [--force] [--group GROUP] [--name NAME]`: creates one
-// node's IPC namespace from the cluster configuration: every <server> a node with its
-// priority as id, every element inside <heartbeat> a resource of that type; every state
-// and status unknown (9), ratio 1, period 0, action 0, wait status 0.
+// `tavikctl init [--config FILE] [--force | --if-missing] [--group GROUP] [--name NAME]`:
+// creates one node's IPC namespace from the cluster configuration: every <server> a node
+// with its priority as id, every element inside <heartbeat> a resource of that type;
+// every state and status unknown (9), ratio 1, period 0, action 0, wait status 0.
+// --if-missing keeps a namespace that matches the configuration (the service's start
+// after a reboot or a restart) and refuses one that does not, without touching it.
 // Runs on tavikctl's single thread.
 #include <grp.h>
 
@@ -23,6 +25,7 @@ struct InitOptions {
     std::string name;
     std::string group;
     bool force = false;
+    bool if_missing = false;
 };
 
 std::string config_path(const std::string &option) {
@@ -52,6 +55,48 @@ int group_id(const std::string &group) {
         throw std::runtime_error("--group: no group \"" + group + "\"");
     }
     return static_cast<int>(found->gr_gid);
+}
+
+// The first difference between an existing namespace and the definition, or "".
+std::string difference(const zvripc_snapshot &snap, const std::vector<zvripc_node_def> &nodes,
+                       const std::vector<zvripc_rsc_def> &rscs) {
+    if (static_cast<size_t>(snap.node_count) != nodes.size()) {
+        return "it has " + std::to_string(snap.node_count) + " nodes, the configuration " +
+               std::to_string(nodes.size());
+    }
+    if (static_cast<size_t>(snap.rsc_count) != rscs.size()) {
+        return "it has " + std::to_string(snap.rsc_count) + " resources, the configuration " +
+               std::to_string(rscs.size());
+    }
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const zvripc_snap_node &have = snap.nodes[i];
+        if (nodes[i].name != std::string(have.name) || nodes[i].priority != have.priority) {
+            return "node " + std::to_string(i + 1) + " is " + have.name + "(" +
+                   std::to_string(have.priority) + "), the configuration's " + nodes[i].name + "(" +
+                   std::to_string(nodes[i].priority) + ")";
+        }
+    }
+    for (size_t i = 0; i < rscs.size(); ++i) {
+        const zvripc_snap_rsc &have = snap.resources[i];
+        if (rscs[i].type != std::string(have.type) || rscs[i].name != std::string(have.name) ||
+            rscs[i].priority != have.priority) {
+            return "resource " + std::to_string(i + 1) + " is " + have.type + "/" + have.name + "(" +
+                   std::to_string(have.priority) + "), the configuration's " + rscs[i].type + "/" +
+                   rscs[i].name + "(" + std::to_string(rscs[i].priority) + ")";
+        }
+    }
+    return "";
+}
+
+void keep_matching(const std::string &ns, const std::string &config,
+                   const std::vector<zvripc_node_def> &nodes, const std::vector<zvripc_rsc_def> &rscs) {
+    tavikctl::IpcHandle handle(ns);
+    tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
+    if (std::string diff = difference(*snap, nodes, rscs); !diff.empty()) {
+        throw std::runtime_error("namespace \"" + ns + "\" exists but does not match " + config + ": " +
+                                 diff + "; left as it is (replace it with `tavikctl init --force`)");
+    }
+    std::printf("namespace \"%s\": exists and matches %s; left as it is\n", ns.c_str(), config.c_str());
 }
 
 void run_init(const InitOptions &opts) {
@@ -88,6 +133,10 @@ void run_init(const InitOptions &opts) {
     zvripc_create_opts create{opts.force ? 1 : 0, group_id(opts.group)};
     int rc = ipc_create(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
                         static_cast<int>(rscs.size()), &create);
+    if (rc == ZVRIPC_EEXIST && opts.if_missing) {
+        keep_matching(ns, layout.path, nodes, rscs);
+        return;
+    }
     if (rc == ZVRIPC_EEXIST) {
         throw std::runtime_error("namespace \"" + ns + "\" exists already (" + ipc_last_error() +
                                  "); use --force to replace it");
@@ -117,7 +166,10 @@ tavikctl::CommandRegistrar init_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("init", "create the IPC namespace from the cluster configuration");
     cmd->add_option("--config", opts.config,
                     "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
-    cmd->add_flag("--force", opts.force, "replace the namespace if it exists");
+    auto *force = cmd->add_flag("--force", opts.force, "replace the namespace if it exists");
+    cmd->add_flag("--if-missing", opts.if_missing,
+                  "keep an existing namespace that matches the configuration; refuse one that does not")
+        ->excludes(force);
     cmd->add_option("--group", opts.group, "also let this group (name or id) read and write (mode 0660)");
     tavikctl::add_namespace_option(cmd, opts.name);
     cmd->callback([] { run_init(opts); });

@@ -2,9 +2,11 @@
 // `tavikctl run`: the daemon's parent. Starts the daemon, waits for its SIGUSR1, starts
 // heartbeat checking with SIGUSR2, turns SIGTERM and SIGINT into the daemon's orderly
 // stop, and restarts a daemon that died abnormally in resume mode, with back-off and a
-// limit. Single-threaded: every signal is taken synchronously with sigtimedwait.
+// limit. Single-threaded: every signal is taken synchronously with sigtimedwait. Under
+// systemd (Type=notify) it reports the daemon's readiness and the start of a stop.
 #include <signal.h>
 #include <sys/wait.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +135,12 @@ int next_signal(const sigset_t &set, std::chrono::steady_clock::time_point deadl
     }
 }
 
+// Hands a stop on to the daemon (its SIGUSR1) and tells systemd that it is under way.
+void pass_stop(pid_t pid) {
+    sd_notify(0, "STOPPING=1");
+    kill(pid, SIGUSR1);
+}
+
 // Supervises one daemon process from its start to its end.
 Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify, SupervisorRecord &record,
                   bool restart) {
@@ -179,8 +187,9 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify,
             say("daemon %d is up", static_cast<int>(pid));
             record.child_ready();
             notify.daemon_event(restart ? "daemon-restart" : "daemon-start", pid, "");
+            sd_notify(0, "READY=1");
             if (stopping) {
-                kill(pid, SIGUSR1);  // the stop asked for before it could take one
+                pass_stop(pid);  // the stop asked for before it could take one
             } else {
                 start_at =
                     clock::now() + std::chrono::milliseconds(static_cast<long>(opt.start_after * 1000));
@@ -194,7 +203,7 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify,
             // Until its readiness signal the daemon may not have its dispositions yet, and
             // SIGUSR1's default action would kill it; the stop then waits for that signal.
             if (ready) {
-                kill(pid, SIGUSR1);
+                pass_stop(pid);
             }
         } else if (s == SIGCHLD) {
             siginfo_t child{};

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "bmc_protocol.h"
@@ -74,6 +76,15 @@ const BMC_INFO_GET *find(const Block &b, std::uint32_t ip) {
         }
     }
     return nullptr;
+}
+
+// The record for ip, which the test knows is there: a missing one fails the test.
+const BMC_INFO_GET &record(const Block &b, std::uint32_t ip) {
+    const BMC_INFO_GET *r = find(b, ip);
+    if (r == nullptr) {
+        throw std::runtime_error("no record for address " + std::to_string(ip));
+    }
+    return *r;
 }
 
 std::unique_ptr<Client> client_for(const SimBmc &sim, unsigned timeout_ms = kCallTimeoutMs) {
@@ -210,8 +221,8 @@ TEST_F(TwoBmcs, TargetsStoppedThenStartedCollectThenReadyWithBothBits) {
     program_b({{kIpA, BMC_CTRL_STOP}});
     Block one = poll_a(1), two = poll_a(2);
     ASSERT_NE(find(one, kIpB), nullptr);
-    EXPECT_EQ(state_of(*find(one, kIpB)), kResultStopped);
-    EXPECT_EQ(state_of(*find(one, kIpA)), kResultStopped);
+    EXPECT_EQ(state_of(record(one, kIpB)), kResultStopped);
+    EXPECT_EQ(state_of(record(one, kIpA)), kResultStopped);
     EXPECT_EQ(state_of(two[0]), kResultStopped);
     EXPECT_EQ(two[0].ip, kIpB);
     EXPECT_EQ(state_of(two[1]), kResultEmpty);
@@ -219,19 +230,19 @@ TEST_F(TwoBmcs, TargetsStoppedThenStartedCollectThenReadyWithBothBits) {
     // A starts B while B still has A stopped: nothing comes from B yet.
     program_a(1, {{kIpB, BMC_CTRL_START}, {kIpA, BMC_CTRL_START}});
     program_a(2, {{kIpB, BMC_CTRL_START}});
-    EXPECT_EQ(state_of(*find(poll_a(1), kIpB)), kResultCollecting);
+    EXPECT_EQ(state_of(record(poll_a(1), kIpB)), kResultCollecting);
 
     program_b({{kIpA, BMC_CTRL_START}});
     EXPECT_TRUE(wait_for(
         [&] {
             Block x = poll_a(1), y = poll_a(2);
-            return a_sees_b() == 3 && state_of(*find(x, kIpA)) == kResultReady &&
-                   find(x, kIpA)->stat[1] == 3 && state_of(y[0]) == kResultReady && y[0].stat[1] == 3;
+            return a_sees_b() == 3 && state_of(record(x, kIpA)) == kResultReady &&
+                   record(x, kIpA).stat[1] == 3 && state_of(y[0]) == kResultReady && y[0].stat[1] == 3;
         },
         seconds(1)))
         << "A never saw B (twice) and itself with both bits";
     EXPECT_TRUE(wait_for([&] { return b_sees_a() == 3; }, seconds(1)));
-    EXPECT_EQ(find(poll_a(1), kIpB)->timeout, 1);
+    EXPECT_EQ(record(poll_a(1), kIpB).timeout, 1);
 }
 
 TEST_F(TwoBmcs, KilledPeerLosesBitZeroWithinTheTargetTimeOut) {
