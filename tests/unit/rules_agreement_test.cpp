@@ -89,6 +89,6 @@ INSTANTIATE_TEST_SUITE_P(Rules, Agreement,
                                          Setting{"TenthTruncated", 25000, 3000, 55, 1, 1000},
                                          Setting{"EightBitWrap", 2560000, 3000, 100, 2, 100},
                                          Setting{"RateZero", 10000, 1000, 0, 1, 100}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "check_standard.h"
 #include "check_config_limits.h"
+#include "check_standard.h"
 #include "cluster_layout.h"
 #include "command.h"
 #include "detection.h"

@@ -130,7 +130,7 @@ TEST_F(StandardBmc, LeaseIsTakenRenewedClampedAndGivenBack) {
 TEST_F(StandardBmc, SomebodyElsesWatchdogIsLeftAlone) {
     ASSERT_EQ(app({"0x24", "0x44", "0x01", "0x00", "0x00", "0x70", "0x17"}).at(1), 0u);
     ASSERT_EQ(app({"0x22"}).at(1), 0u);
-    for (std::uint8_t ctrl : {0x01, 0x02}) {
+    for (std::uint8_t ctrl : {std::uint8_t{0x01}, std::uint8_t{0x02}}) {
         EXPECT_EQ(status(ctrl), 0x7e);
         EXPECT_NE(std::strstr(libzvrbmc_last_error(), "the BMC watchdog is in use as SMS/OS"), nullptr)
             << libzvrbmc_last_error();
