@@ -98,12 +98,7 @@ bool Pinger::open(std::string &err) {
     return true;
 }
 
-bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
-    std::uint8_t buf[64];
-    int n = build_ping(tag, buf, sizeof buf);
-    if (n <= 0) {
-        return false;
-    }
+bool Pinger::send_to(std::uint32_t ip, std::uint16_t port, const std::uint8_t *buf, int n) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -112,18 +107,22 @@ bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
            n;
 }
 
+bool Pinger::ping(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
+    std::uint8_t buf[64];
+    int n = build_ping(tag, buf, sizeof buf);
+    if (n <= 0) {
+        return false;
+    }
+    return send_to(ip, port, buf, n);
+}
+
 bool Pinger::ask_capabilities(std::uint32_t ip, std::uint16_t port, std::uint8_t tag) {
     std::uint8_t buf[128];
     int n = build_capabilities_request(tag, buf, sizeof buf);
     if (n <= 0) {
         return false;
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = ip;
-    return sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
-           n;
+    return send_to(ip, port, buf, n);
 }
 
 Pinger::Answer Pinger::receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more) {

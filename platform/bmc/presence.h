@@ -31,6 +31,7 @@ class Pinger {
     Answer receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_t &port, bool &more);
 
   private:
+    bool send_to(std::uint32_t ip, std::uint16_t port, const std::uint8_t *buf, int n);
     int fd_ = -1;
 };
 

@@ -20,16 +20,6 @@ namespace {
 
 using namespace zvripc;
 
-template <class Body>
-int guarded(Body &&body) noexcept {
-    try {
-        clear_error();
-        return body();
-    } catch (...) {
-        return fail(ZVRIPC_EINTERNAL, "unexpected failure (out of memory?)");
-    }
-}
-
 int null_handle() {
     return fail(ZVRIPC_EARG, "null handle");
 }

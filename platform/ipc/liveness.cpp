@@ -217,16 +217,6 @@ using namespace zvripc;
 
 namespace {
 
-template <class Body>
-int guarded(Body &&body) noexcept {
-    try {
-        clear_error();
-        return body();
-    } catch (...) {
-        return fail(ZVRIPC_EINTERNAL, "unexpected failure (out of memory?)");
-    }
-}
-
 void copy_out(const LivenessBlock &b, zvripc_liveness &out) {
     out.daemon_pid = get(b.daemon.pid);
     out.daemon_detached = get(b.daemon.detached);

@@ -30,6 +30,18 @@ int fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3))
 void clear_error();
 const char *last_error();
 
+// Runs one C entry point's body, turning an escaping exception into ZVRIPC_EINTERNAL:
+// nothing may unwind into a C caller.
+template <class Body>
+int guarded(Body &&body) noexcept {
+    try {
+        clear_error();
+        return body();
+    } catch (...) {
+        return fail(ZVRIPC_EINTERNAL, "unexpected failure (out of memory?)");
+    }
+}
+
 // The four object names of a namespace.
 struct ObjectNames {
     std::string nm, cm, statchange, downnotify;

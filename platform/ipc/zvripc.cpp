@@ -35,16 +35,6 @@ Attachment &attachment() {
     return *instance;
 }
 
-template <class Body>
-int guarded(Body &&body) noexcept {
-    try {
-        clear_error();
-        return body();
-    } catch (...) {
-        return fail(ZVRIPC_EINTERNAL, "unexpected failure (out of memory?)");
-    }
-}
-
 template <class Part>
 int attach_part(Part Attachment::*part) {
     Attachment &a = attachment();

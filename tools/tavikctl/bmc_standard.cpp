@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "text_table.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
 
@@ -126,7 +127,7 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
 
     int unheard = 0;
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    std::vector<std::array<std::string, 7>> table = {
+    TextRows table = {
         {"SLOT", "ADDRESS", "RESULT", "STATUS", "LAST ANSWER", "LEASE", "PAIRS / WHY"}};
     for (std::size_t i = 0; i < planned.size() && i < BMC_SLOTS; ++i) {
         const zvrbmc_held_target &h = held[i];
@@ -178,19 +179,7 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
     std::printf("local watchdog: %s; countdown %.1f of %.1f s (configuration's access time-out: %d s)\n",
                 local.why, local.present_ds / 10.0, local.initial_ds / 10.0, access_timeout_s);
     std::printf("targets as watched from this host by tavikctl's own library:\n\n");
-    std::array<std::size_t, 7> width{};
-    for (const auto &row : table) {
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    for (const auto &row : table) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    std::fputs(text_table(table).c_str(), stdout);
     std::printf("\n");
     if (unheard == 0) {
         std::printf("every started target answers and holds a live lease\n");

@@ -30,6 +30,7 @@
 #include "config_session.h"
 #include "detection.h"
 #include "rules/targets.h"
+#include "text_table.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
 #include "zvrxml.h"
@@ -420,22 +421,7 @@ int run_targets(const TargetsOptions &opts) {
                         got.ip != 0 ? std::to_string(got.timeout) + " s" : "-", result_name(got.result),
                         status_text(got), expected});
     }
-    std::vector<std::size_t> width(rows[0].size(), 0);
-    for (const auto &row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    for (const auto &row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) {
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-            }
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    std::fputs(text_table(rows).c_str(), stdout);
     if (empty > 0) {
         std::printf("(%d empty slot%s, as expected)\n", empty, empty == 1 ? "" : "s");
     }

@@ -12,6 +12,7 @@
 #include "rules/params.h"
 #include "rules/targets.h"
 #include "rules/timeout.h"
+#include "text_table.h"
 #include "zvrxml.h"
 
 namespace tavikctl {
@@ -178,22 +179,8 @@ std::vector<std::string> describe_windows(const DetectionWindows &w,
             rows.push_back({name, "inactive (no BMC device id): nothing detects a silent peer"});
         }
     }
-    // A row's last cell is not padded and does not widen its column.
-    std::vector<std::size_t> width(4, 0);
-    for (const auto &row : rows) {
-        for (std::size_t c = 0; c + 1 < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    for (const auto &row : rows) {
-        std::string line = indent + "  ";
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) {
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-            }
-        }
-        lines.push_back(line);
+    for (const std::string &line : table_lines(rows)) {
+        lines.push_back(indent + "  " + line);
     }
     if (resources.empty()) {
         lines.push_back(indent + "  (no heartbeat resource of type \"tavik\")");

@@ -32,8 +32,11 @@
 #include "detection.h"
 #include "health_view.h"
 #include "ipc_cli.h"
+#include "text_table.h"
 
 namespace {
+
+using tavikctl::text_table;
 
 struct StatusOptions {
     std::string name;
@@ -76,28 +79,6 @@ std::string status_cell(int status) {
 // since the namespace was made when it never changed.
 long long held_ns(const zvripc_snapshot &snap, const zvripc_history &h) {
     return snap.taken_mono_ns - (h.changes > 0 ? h.last_mono_ns : snap.created_mono_ns);
-}
-
-std::string table(const std::vector<std::vector<std::string>> &rows) {
-    std::vector<std::size_t> width;
-    for (const auto &row : rows) {
-        width.resize(std::max(width.size(), row.size()), 0);
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    std::string out;
-    for (const auto &row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) {
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-            }
-        }
-        out += line + "\n";
-    }
-    return out;
 }
 
 std::string node_label(const zvripc_snap_node &node) {
@@ -182,7 +163,7 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live,
         }
         rows.push_back(row);
     }
-    out += table(rows);
+    out += text_table(rows);
     if (snap.rsc_count == 0) {
         out += "(no resources)\n";
         return out;
@@ -202,7 +183,7 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live,
                             tavikctl::duration_text(held_ns(snap, h)), std::to_string(h.changes)});
         }
     }
-    out += "\n" + table(rows);
+    out += "\n" + text_table(rows);
 
     out += "\n";
     if (auto w = windows_of(snap, live)) {
@@ -363,7 +344,7 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
                         state_cell(snap.states[f.r * snap.node_count + f.n]), count_text(f.in_window),
                         std::to_string(h.changes), tavikctl::duration_text(held_ns(snap, h))});
     }
-    std::fputs(table(rows).c_str(), stdout);
+    std::fputs(text_table(rows).c_str(), stdout);
 }
 
 long long checked_window(const StatusOptions &opts) {
