@@ -127,8 +127,7 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
 
     int unheard = 0;
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    TextRows table = {
-        {"SLOT", "ADDRESS", "RESULT", "STATUS", "LAST ANSWER", "LEASE", "PAIRS / WHY"}};
+    TextRows table = {{"SLOT", "ADDRESS", "RESULT", "STATUS", "LAST ANSWER", "LEASE", "PAIRS / WHY"}};
     for (std::size_t i = 0; i < planned.size() && i < BMC_SLOTS; ++i) {
         const zvrbmc_held_target &h = held[i];
         const zvrbmc_peer *p = peer_of(peers, planned[i].ip);
