@@ -29,6 +29,11 @@ function(tavik_target_defaults target)
   # -O2, where no change of ours can answer it.
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Wformat=2
                                            $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>)
+  # clang's -Wconversion also takes in sign conversions, which GCC's leaves out; the
+  # tree holds to GCC's set with either compiler.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Wno-sign-conversion)
+  endif()
   if(TAVIK_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
