@@ -17,7 +17,6 @@
 #include "zvrbmc_admin.h"
 
 namespace tavikctl {
-namespace {
 
 std::string ip_text(std::uint32_t ip) {
     char buf[INET_ADDRSTRLEN] = "?";
@@ -26,6 +25,8 @@ std::string ip_text(std::uint32_t ip) {
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
+
+namespace {
 
 std::string age_text(int ms) {
     if (ms < 0) {

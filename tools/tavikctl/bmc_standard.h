@@ -13,6 +13,9 @@
 
 namespace tavikctl {
 
+// The dotted text of an IPv4 address held in network byte order, as the BMC records hold it.
+std::string ip_text(std::uint32_t ip);
+
 struct PlannedTarget {
     std::uint32_t ip = 0;  // network byte order
     std::uint8_t ctrl = 0;

@@ -65,14 +65,6 @@ struct Plan {
     int target_timeout_s = 0;
 };
 
-std::string ip_text(std::uint32_t ip) {
-    char buf[INET_ADDRSTRLEN] = "?";
-    in_addr a{};
-    a.s_addr = ip;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
 std::string own_host_name() {
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) != 0) {
