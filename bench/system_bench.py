@@ -31,6 +31,7 @@ import re
 import signal
 import socket
 import statistics
+import shutil
 import struct
 import subprocess
 import sys
@@ -328,6 +329,7 @@ def steady(seconds):
 # The BMC library's usage counters (platform/bmc/usage.h): CPU ns inside its entry points,
 # sessions opened, then requests by command, App netfn (0x06) and OEM netfn (0x30).
 USAGE_SYMBOL = "zvrbmc_usage"
+METER_VARIABLE = "TAVIK_BMC_CPU_METER"  # the BMC library meters its CPU time only when set
 USAGE_LEN = 8 * (2 + 2 * 256)
 
 
@@ -379,11 +381,29 @@ def wakeups(pid):
 
 
 def idle_wakeup_us(count=20, period=0.25):
-    """CPU time this machine charges one thread for a timed wake-up that does nothing else."""
-    c0 = time.thread_time_ns()
-    for _ in range(count):
-        time.sleep(period)
-    return (time.thread_time_ns() - c0) / count / 1000
+    """CPU time this machine charges one thread for a timed wake-up that does nothing else
+    (bench_wakeup, a C++ loop of sleeps: the interpreter's own wake-ups cost several times
+    more); takes count x period seconds."""
+    tool = os.path.join(os.environ["TAVIK_BUILD"], "bench", "bench_wakeup")
+    out = subprocess.run([tool, str(count), str(int(period * 1000))], check=True, capture_output=True,
+                         text=True).stdout
+    return float(out)
+
+
+def syscalls(pid, seconds):
+    """System calls of every thread of pid over seconds, by name (strace -c -f), or None
+    without strace. strace slows the calls it counts, so it runs after the CPU window."""
+    if not shutil.which("strace"):
+        return None
+    p = subprocess.run(["timeout", "-s", "INT", str(seconds), "strace", "-c", "-f", "-q", "-p", str(pid)],
+                       capture_output=True, text=True)
+    counts = {}
+    for line in p.stderr.splitlines():
+        f = line.split()
+        # % time, seconds, usecs/call, calls, [errors,] syscall
+        if len(f) >= 5 and f[3].isdigit() and not line.lstrip().startswith(("%", "-")) and f[-1] != "total":
+            counts[f[-1]] = int(f[3])
+    return counts
 
 
 def thread_cpu_ns(pid):
@@ -426,9 +446,12 @@ STEADY_SETTINGS = (
 
 def steady_cpu(label, seconds, nodes=3, **settings):
     """Steady CPU of each daemon of a cluster of `nodes` (one resource), per thread and
-    inside the BMC library, with the BMC requests it sent and its memory."""
+    inside the BMC library, with the BMC requests it sent, its system calls and its memory.
+    Only node1's BMC library meters its own CPU time (two system calls per call into it), so
+    the others show what a daemon costs without the meter."""
     c = Cluster(nodes=nodes, slot=next_slot(), **settings)
     try:
+        c.nodes[0].extra_env[METER_VARIABLE] = "1"
         c.start()
         if not wait_until(c.all_online, 60, step=0.5):
             raise RuntimeError("%s: the cluster did not come online" % label)
@@ -444,31 +467,41 @@ def steady_cpu(label, seconds, nodes=3, **settings):
         t1 = [thread_cpu_ns(p) for p in pids]
         u1 = [bmc_usage(p) for p in pids]
         k1 = [wakeups(p) for p in pids]
+        traced_s = 5 * cycle_s
+        calls = syscalls(pids[-1], traced_s)
         if not c.all_online():
             raise RuntimeError("%s: a pair left online during the steady run" % label)
         daemons = []
-        for n, p, a, b, ua, ub, ka, kb in zip(c.nodes, pids, t0, t1, u0, u1, k0, k1):
+        for i, (n, p, a, b, ua, ub, ka, kb) in enumerate(zip(c.nodes, pids, t0, t1, u0, u1, k0, k1)):
             threads = {k: (b[k] - a.get(k, 0)) / 1e9 for k in b}
             total = sum(threads.values())
+            metered = i == 0
             lib = (ub[0] - ua[0]) / 1e9
             cycles = wall / cycle_s
             req = {k: (v - ua[2].get(k, 0)) / cycles for k, v in ub[2].items() if v - ua[2].get(k, 0)}
-            daemons.append({"node": n.name, "cpu_s": total, "cpu_percent": 100 * total / wall,
+            daemons.append({"node": n.name, "metered": metered, "cpu_s": total, "cpu_percent": 100 * total / wall,
                             "threads_percent": {k: 100 * v / wall for k, v in threads.items()},
-                            "bmc_library_percent": 100 * lib / wall,
-                            "own_percent": 100 * (total - lib) / wall,
+                            "bmc_library_percent": 100 * lib / wall if metered else None,
+                            "own_percent": 100 * (total - lib) / wall if metered else None,
                             "sessions_per_cycle": (ub[1] - ua[1]) / cycles, "requests_per_cycle": req,
                             "wakeups_per_s": (kb - ka) / wall,
                             "memory_kib": memory_kib(p)})
-        cpus = [d["cpu_percent"] for d in daemons]
-        med = lambda key: statistics.median(d[key] for d in daemons)  # noqa: E731
-        return dict(settings, label=label, nodes=nodes, resources=1, wall_s=wall, cycle_s=cycle_s,
-                    driver=bmc_driver(c.nodes[0]), daemons=daemons, cpu_percent_median=statistics.median(cpus),
-                    cpu_percent_max=max(cpus), bmc_library_percent_median=med("bmc_library_percent"),
-                    own_percent_median=med("own_percent"), wakeups_per_s_median=med("wakeups_per_s"),
-                    idle_wakeup_us=idle_us,
-                    pss_kib_median=statistics.median(d["memory_kib"]["Pss"] for d in daemons),
-                    rss_kib_median=statistics.median(d["memory_kib"]["VmRSS"] for d in daemons))
+        plain = [d for d in daemons if not d["metered"]]
+        split = [d for d in daemons if d["metered"]]
+        cpus = [d["cpu_percent"] for d in plain]
+        med = lambda key, ds: statistics.median(d[key] for d in ds)  # noqa: E731
+        out = dict(settings, label=label, nodes=nodes, resources=1, wall_s=wall, cycle_s=cycle_s,
+                   driver=bmc_driver(c.nodes[0]), daemons=daemons, cpu_percent_median=statistics.median(cpus),
+                   cpu_percent_max=max(cpus), metered_cpu_percent=med("cpu_percent", split),
+                   bmc_library_percent_median=med("bmc_library_percent", split),
+                   own_percent_median=med("own_percent", split), wakeups_per_s_median=med("wakeups_per_s", plain),
+                   idle_wakeup_us=idle_us,
+                   pss_kib_median=statistics.median(d["memory_kib"]["Pss"] for d in daemons),
+                   rss_kib_median=statistics.median(d["memory_kib"]["VmRSS"] for d in daemons))
+        if calls is not None:
+            out["syscalls_per_cycle"] = {k: v * cycle_s / traced_s for k, v in calls.items()}
+            out["syscalls_node"] = c.nodes[-1].name
+        return out
     finally:
         c.close()
 
@@ -477,15 +510,18 @@ def steady_cpu_all(seconds):
     out = []
     for label, settings in STEADY_SETTINGS:
         r = steady_cpu(label, seconds, **settings)
-        print("  %-20s CPU %.4f %% of one core (median of %d daemons; own %.4f %%, BMC library %.4f %%), "
-              "max %.4f %%; PSS %d KiB, VmRSS %d KiB; %.1f wake-ups/s at %.0f us each when idle"
-              % (label, r["cpu_percent_median"], r["nodes"], r["own_percent_median"],
-                 r["bmc_library_percent_median"], r["cpu_percent_max"], r["pss_kib_median"], r["rss_kib_median"],
+        print("  %-20s CPU %.4f %% of one core (median of %d unmetered daemons), max %.4f %%; metered daemon "
+              "%.4f %% (own %.4f %%, BMC library %.4f %%); PSS %d KiB, VmRSS %d KiB; %.1f wake-ups/s at %.0f us "
+              "each when idle"
+              % (label, r["cpu_percent_median"], r["nodes"] - 1, r["cpu_percent_max"], r["metered_cpu_percent"],
+                 r["own_percent_median"], r["bmc_library_percent_median"], r["pss_kib_median"], r["rss_kib_median"],
                  r["wakeups_per_s_median"], r["idle_wakeup_us"]),
               flush=True)
-        print("  %-20s requests per cycle: %s; sessions per cycle %.2f"
+        print("  %-20s requests per cycle: %s; sessions per cycle %.2f; system calls per cycle: %s"
               % ("", ", ".join("%s %.2f" % kv for kv in sorted(r["daemons"][0]["requests_per_cycle"].items())),
-                 r["daemons"][0]["sessions_per_cycle"]), flush=True)
+                 r["daemons"][0]["sessions_per_cycle"],
+                 ", ".join("%s %.1f" % kv for kv in sorted(r.get("syscalls_per_cycle", {}).items(),
+                                                          key=lambda kv: -kv[1]))), flush=True)
         out.append(r)
     return out
 

@@ -3,7 +3,8 @@
 // opened and requests sent by command. Not exported: benchmarks read it from outside the
 // process, at the address the library's own symbol table gives for `zvrbmc_usage`, so
 // measuring adds nothing to the library's interface. Counters only; relaxed atomics, so
-// any thread may add to them.
+// any thread may add to them. The CPU time is counted only in a process started with
+// TAVIK_BMC_CPU_METER set (to anything); the other counters always.
 #pragma once
 
 #include <atomic>
@@ -20,10 +21,13 @@ extern zvrbmc_usage_counters zvrbmc_usage;
 
 namespace tavik::bmc {
 
+inline constexpr const char *kCpuMeterVariable = "TAVIK_BMC_CPU_METER";
+
 // Counts one request sent, whatever its answer.
 void count_request(std::uint8_t netfn, std::uint8_t cmd);
 
-// Adds the calling thread's CPU time between its construction and destruction to the total.
+// Adds the calling thread's CPU time between its construction and destruction to the total,
+// in a metered process.
 class CpuMeter {
   public:
     CpuMeter();
