@@ -329,6 +329,9 @@ def report(micro, bmc, system, png_name):
     w("  cycle, now 3 requests on one kept session (docs/bmc-protocol.md). `taviklog` formatted every")
     w("  record before the log library dropped it for its level; it now asks the library (`log_enabled`)")
     w("  first. And each worker woke the other's sleep whenever it began one of its own.")
+    w("- **The BMC library's CPU meter** read the calling thread's CPU clock on entry to and exit from")
+    w("  every call, two system calls each, in every daemon: 6 of the 32 system calls of a cycle at the")
+    w("  end-to-end settings. It now runs only in a process started with `TAVIK_BMC_CPU_METER` set.")
     w("")
 
     # ---- detection ----

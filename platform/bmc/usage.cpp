@@ -21,7 +21,7 @@ std::uint64_t thread_cpu_ns() {
 // Reading a thread's CPU clock is a system call, two per entry point: on a virtual machine
 // that is a visible share of a whole cycle's cost, so only a process that asks is metered.
 bool metering() {
-    static const bool on = std::getenv(kCpuMeterVariable) != nullptr;
+    static const bool on = std::getenv(kCpuMeterVariable) != nullptr;  // NOLINT(concurrency-mt-unsafe)
     return on;
 }
 
