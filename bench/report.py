@@ -512,13 +512,17 @@ def steady_cpu_miss(r):
     per_cycle = r["cpu_percent_median"] * 1e4 * r["cycle_s"]  # us
     calls = r.get("syscalls_per_cycle", {})
     text = ("- **Steady CPU, %s**: %.4f%% of one core at most, %.0f us of CPU time per %.0f-s cycle. The "
-            "metered daemon spent %.4f%% in its own threads and %.4f%% in the BMC library. %.1f thread "
+            "metered daemon (%.4f%% in all) spent %.4f%% in its own threads and %.4f%% in the BMC library. %.1f thread "
             "wake-ups a second, each of which costs this machine %.0f us even for a thread that does nothing "
             "else (bench_wakeup beside the run), make %.4f%% by themselves; the daemon's cycle fixes their "
             "number: the check thread's 1-s sleep and its pause, the watch thread's pause once per interval, "
             "and one wait for each of the 3 BMC answers a cycle needs."
             % (r["label"], r["cpu_percent_max"], per_cycle, r["cycle_s"], r["metered_cpu_percent"],
                r["own_percent_median"], r["bmc_library_percent_median"], wake, r["idle_wakeup_us"], floor))
+    target = STEADY_CPU_TARGETS.get(r["label"])
+    if target is not None and floor >= target:
+        text += (" Those wake-ups alone are over the target of %.2f%%: on this machine no work done at them "
+                 "could meet it." % target)
     if calls:
         top = sorted(calls.items(), key=lambda kv: -kv[1])
         text += (" %.0f system calls a cycle (%s; counted with strace on %s): each request is FreeIPMI's "
