@@ -14,6 +14,9 @@
 #include "config.h"
 #include "launcher.h"
 
+// tavik-bmcsim is single-threaded: the C library's shared buffers (strerror, strsignal)
+// and process-wide calls are safe here.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 namespace tavik::bmcsim::launcher {
 
 bool write_file(const std::string &path, const std::string &content, mode_t mode) {
@@ -125,8 +128,8 @@ std::string module_options(const Args &a) {
 std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, const std::string &module,
                      const std::string &options, const std::string &peer_password) {
     char guid[33];
-    std::snprintf(guid, sizeof guid, "74617669%02x%02x%02x%02x%04x000000000000", ip[0], ip[1], ip[2], ip[3],
-                  a.port & 0xffff);
+    (void)std::snprintf(guid, sizeof guid, "74617669%02x%02x%02x%02x%04x000000000000", ip[0], ip[1], ip[2],
+                        ip[3], a.port & 0xffff);
     std::ostringstream c;
     c << "# Simulated BMC " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
       << "name \"tavik-" << a.addr << "\"\n"
@@ -175,3 +178,4 @@ std::string bmc_conf(const Args &a, const std::string &dir) {
 }
 
 }  // namespace tavik::bmcsim::launcher
+// NOLINTEND(concurrency-mt-unsafe)

@@ -19,6 +19,9 @@
 
 #include "launcher.h"
 
+// tavik-bmcsim is single-threaded: the C library's shared buffers (strerror, strsignal)
+// and process-wide calls are safe here.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 namespace tavik::bmcsim::launcher {
 
 // Binds a UDP socket for a moment to see whether the address can be ours.
@@ -54,7 +57,7 @@ bool udp_bound(const Ip4 &ip, unsigned port) {
     std::uint32_t raw = 0;
     std::memcpy(&raw, ip.data(), 4);
     char want[32];
-    std::snprintf(want, sizeof want, "%08X:%04X", raw, port);
+    (void)std::snprintf(want, sizeof want, "%08X:%04X", raw, port);
     std::ifstream in("/proc/net/udp");
     std::string line;
     while (std::getline(in, line)) {
@@ -103,9 +106,10 @@ pid_t start_simulator(const std::vector<std::string> &argv, const sigset_t &old_
             dup2(null, STDIN_FILENO);
             close(null);
         }
-        signal(SIGPIPE, SIG_DFL);
+        (void)signal(SIGPIPE, SIG_DFL);
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
         std::vector<char *> args;
+        args.reserve(argv.size() + 1);
         for (const auto &s : argv) {
             args.push_back(const_cast<char *>(s.c_str()));
         }
@@ -146,3 +150,4 @@ void stop_simulator(pid_t pid) {
 }
 
 }  // namespace tavik::bmcsim::launcher
+// NOLINTEND(concurrency-mt-unsafe)

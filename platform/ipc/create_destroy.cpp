@@ -51,7 +51,7 @@ int create_semaphore(const std::string &object, mode_t mode, int gid, Rollback &
             return fail(ZVRIPC_EEXIST, "semaphore %s exists already (%s)", object.c_str(),
                         describe_existing(semaphore_file(object)).c_str());
         }
-        return fail(ZVRIPC_ESYS, "semaphore %s: cannot create: %s", object.c_str(), std::strerror(err));
+        return fail(ZVRIPC_ESYS, "semaphore %s: cannot create: %s", object.c_str(), errno_text(err).c_str());
     }
     rollback.add_sem(object);
     sem_close(sem);
@@ -72,23 +72,23 @@ int create_segment(const std::string &object, std::uint64_t size, mode_t mode, i
             return fail(ZVRIPC_EEXIST, "segment %s exists already (%s)", object.c_str(),
                         describe_existing(segment_file(object)).c_str());
         }
-        return fail(ZVRIPC_ESYS, "segment %s: cannot create: %s", object.c_str(), std::strerror(err));
+        return fail(ZVRIPC_ESYS, "segment %s: cannot create: %s", object.c_str(), errno_text(err).c_str());
     }
     rollback.add_shm(object);
     int rc = ZVRIPC_OK;
     if (fchmod(fd, mode) != 0 ||
         (gid >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)) {
         rc = fail(ZVRIPC_ESYS, "segment %s: cannot set mode %04o%s: %s", object.c_str(),
-                  static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", std::strerror(errno));
+                  static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", errno_text(errno).c_str());
     } else if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         rc = fail(ZVRIPC_ESYS, "segment %s: cannot size to %llu bytes: %s", object.c_str(),
-                  static_cast<unsigned long long>(size), std::strerror(errno));
+                  static_cast<unsigned long long>(size), errno_text(errno).c_str());
     }
     void *addr = MAP_FAILED;
     if (rc == ZVRIPC_OK) {
         addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (addr == MAP_FAILED) {
-            rc = fail(ZVRIPC_ESYS, "segment %s: cannot map: %s", object.c_str(), std::strerror(errno));
+            rc = fail(ZVRIPC_ESYS, "segment %s: cannot map: %s", object.c_str(), errno_text(errno).c_str());
         }
     }
     close(fd);
@@ -255,7 +255,7 @@ int destroy_namespace(const std::string &ns) {
         if (errno == ENOENT) {
             ++missing;
         } else if (rc == ZVRIPC_OK) {
-            rc = fail(ZVRIPC_ESYS, "cannot remove %s: %s", object.c_str(), std::strerror(errno));
+            rc = fail(ZVRIPC_ESYS, "cannot remove %s: %s", object.c_str(), errno_text(errno).c_str());
         }
     };
     note(shm_unlink(names.nm.c_str()), names.nm);

@@ -26,13 +26,13 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
         if (err == ELOOP) {  // shm_open never follows a link
             return fail(ZVRIPC_EPERM, "segment %s is refused: it is a symbolic link", object.c_str());
         }
-        return fail(ZVRIPC_ESYS, "segment %s: cannot open: %s", object.c_str(), std::strerror(err));
+        return fail(ZVRIPC_ESYS, "segment %s: cannot open: %s", object.c_str(), errno_text(err).c_str());
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         int err = errno;
         close(fd);
-        return fail(ZVRIPC_ESYS, "segment %s: cannot stat: %s", object.c_str(), std::strerror(err));
+        return fail(ZVRIPC_ESYS, "segment %s: cannot stat: %s", object.c_str(), errno_text(err).c_str());
     }
     if (int rc = check_owner("segment", object, st)) {
         close(fd);
@@ -49,7 +49,7 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
     int err = errno;
     close(fd);
     if (addr == MAP_FAILED) {
-        return fail(ZVRIPC_ESYS, "segment %s: cannot map: %s", object.c_str(), std::strerror(err));
+        return fail(ZVRIPC_ESYS, "segment %s: cannot map: %s", object.c_str(), errno_text(err).c_str());
     }
     object_ = object;
     addr_ = addr;

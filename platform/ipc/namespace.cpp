@@ -38,6 +38,11 @@ int fail(int code, const char *format, ...) {
     return code;
 }
 
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);  // GNU form: returns the text
+}
+
 void clear_error() {
     error_text[0] = '\0';
 }

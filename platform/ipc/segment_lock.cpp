@@ -54,7 +54,7 @@ int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
         pthread_mutexattr_destroy(&attr);
     }
     if (rc != 0) {
-        return fail(ZVRIPC_ESYS, "%s: cannot set up the lock: %s", object.c_str(), std::strerror(rc));
+        return fail(ZVRIPC_ESYS, "%s: cannot set up the lock: %s", object.c_str(), errno_text(rc).c_str());
     }
     return ZVRIPC_OK;
 }
@@ -63,7 +63,7 @@ SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mu
     int rc = take_lock(mutex, recoveries, nullptr);
     if (rc != 0) {
         mutex_ = nullptr;
-        result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", std::strerror(rc));
+        result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", errno_text(rc).c_str());
     } else {
         result_ = ZVRIPC_OK;
     }
@@ -110,7 +110,7 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
     }
     if (rc != 0) {
         return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(),
-                    std::strerror(rc));
+                    errno_text(rc).c_str());
     }
     pthread_mutex_unlock(mutex);
     return ZVRIPC_OK;

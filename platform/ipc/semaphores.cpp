@@ -40,7 +40,7 @@ int post(sem_t *sem, const char *what) {
     // A semaphore at its maximum value is signalled already; one more post would add
     // nothing a waiter could tell apart.
     if (sem_post(sem) != 0 && errno != EOVERFLOW) {
-        return fail(ZVRIPC_ESYS, "cannot post the %s semaphore: %s", what, std::strerror(errno));
+        return fail(ZVRIPC_ESYS, "cannot post the %s semaphore: %s", what, errno_text(errno).c_str());
     }
     return ZVRIPC_OK;
 }
@@ -61,7 +61,7 @@ int SemPair::try_downnotify() {
             return fail(ZVRIPC_EAGAIN, "the down-notify semaphore was not given");
         }
         if (errno != EINTR) {
-            return fail(ZVRIPC_ESYS, "cannot take the down-notify semaphore: %s", std::strerror(errno));
+            return fail(ZVRIPC_ESYS, "cannot take the down-notify semaphore: %s", errno_text(errno).c_str());
         }
     }
     return ZVRIPC_OK;

@@ -185,7 +185,9 @@ Held read_held() {
     check_call("reading the BMC's state", bmc_admin_get_firmware_state(&held.fw, &cc), cc);
     for (std::uint8_t block = 1; block <= BMC_SLOTS / BMC_BLOCK_RECORDS; ++block) {
         check_call("reading the BMC's targets",
-                   bmc_admin_get_targets(block, &held.slots[(block - 1) * BMC_BLOCK_RECORDS], &cc), cc);
+                   bmc_admin_get_targets(
+                       block, &held.slots[static_cast<std::size_t>(block - 1) * BMC_BLOCK_RECORDS], &cc),
+                   cc);
     }
     return held;
 }

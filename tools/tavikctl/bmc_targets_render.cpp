@@ -34,7 +34,7 @@ std::string ctrl_name(unsigned ctrl) {
         return "stop";
     }
     char buf[16];
-    std::snprintf(buf, sizeof buf, "%#04x", ctrl);
+    (void)std::snprintf(buf, sizeof buf, "%#04x", ctrl);
     return buf;
 }
 
@@ -43,7 +43,7 @@ std::string status_text(const zvrbmc_held_target &t) {
         return "-";
     }
     char buf[16];
-    std::snprintf(buf, sizeof buf, "%#04x", t.status);
+    (void)std::snprintf(buf, sizeof buf, "%#04x", t.status);
     std::string text = buf;
     std::vector<std::string> bits;
     if (t.status & BMC_HB_DATAGRAM_SEEN) {
@@ -79,16 +79,22 @@ void render_slots(const Plan &plan, const Held &held, const Comparison &c) {
         }
         std::string expected = want.pairs.empty() ? "(empty slot)" : joined(want.pairs);
         if (!c.slot_ok[i]) {
-            expected = "DIFFERS: " + (want.pairs.empty()
-                                          ? std::string("empty slot")
-                                          : target_text(want.ip, want.ctrl, want.timeout) + " " + expected);
+            std::string differs = "DIFFERS: ";
+            if (want.pairs.empty()) {
+                differs += "empty slot";
+            } else {
+                differs += target_text(want.ip, want.ctrl, want.timeout);
+                differs += " ";
+                differs += expected;
+            }
+            expected = differs;
         }
         rows.push_back({std::to_string(i), got.ip != 0 ? ip_text(got.ip) : "-",
                         got.ip != 0 ? ctrl_name(got.ctrl) : "-",
                         got.ip != 0 ? std::to_string(got.timeout) + " s" : "-", result_name(got.result),
                         status_text(got), expected});
     }
-    std::fputs(text_table(rows).c_str(), stdout);
+    (void)std::fputs(text_table(rows).c_str(), stdout);
     if (empty > 0) {
         std::printf("(%d empty slot%s, as expected)\n", empty, empty == 1 ? "" : "s");
     }
@@ -99,7 +105,7 @@ void render_firmware(const Sources &src, const Plan &plan, const zvrbmc_firmware
                 src.config.c_str());
     char last[32] = "none yet";
     if (fw.status_age_s >= 0) {
-        std::snprintf(last, sizeof last, "%#04x, %d s ago", fw.last_status, fw.status_age_s);
+        (void)std::snprintf(last, sizeof last, "%#04x, %d s ago", fw.last_status, fw.status_age_s);
     }
     std::printf(
         "host %s (last status %s); access time-out %u s (configuration: %d s); heartbeat every %u ms; "
@@ -166,7 +172,7 @@ void render_json(const Sources &src, const Plan &plan, const Held &held, const C
         {"slots", slots},
         {"skipped", plan.skipped},
         {"differences", c.differences}};
-    std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+    (void)std::fputs((doc.dump(2) + "\n").c_str(), stdout);
 }
 
 void render_text(const Sources &src, const Plan &plan, const Held &held, const Comparison &c) {

@@ -65,7 +65,7 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
                                       {"more_than", opts.flapping},
                                       {"window_seconds", window_s},
                                       {"pairs", pairs}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        (void)std::fputs((doc.dump(2) + "\n").c_str(), stdout);
         return;
     }
     if (found.empty()) {
@@ -84,7 +84,7 @@ void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long
                         state_cell(snap.states[f.r * snap.node_count + f.n]), count_text(f.in_window),
                         std::to_string(h.changes), tavikctl::duration_text(held_ns(snap, h))});
     }
-    std::fputs(text_table(rows).c_str(), stdout);
+    (void)std::fputs(text_table(rows).c_str(), stdout);
 }
 
 long long checked_window(const StatusOptions &opts) {

@@ -82,7 +82,8 @@ void add_history(nlohmann::ordered_json &out, const std::string &prefix, const z
     }
     if (relative) {
         out[prefix + "since"] = tavikctl::duration_text(held_ns(snap, h));
-        out[prefix + "since_seconds"] = static_cast<double>(held_ns(snap, h) / 1000000) / 1000.0;
+        const long long held_ms = held_ns(snap, h) / 1000000;  // to the millisecond
+        out[prefix + "since_seconds"] = static_cast<double>(held_ms) / 1000.0;
     }
 }
 
