@@ -18,24 +18,27 @@ namespace {
 // How long attach waits for a segment lock that a live holder has.
 constexpr long kAttachLockWaitMs = 1000;
 
+// For a lock taken with EOWNERDEAD: the holder died inside its critical section. Every
+// update made under this lock is a store of whole aligned values, so the data is as the
+// last finished update left it (or as one half-done update of a pair left it), and the
+// segment can go on being used. 0 when the lock is held and counted as recovered, else
+// the pthread error (the lock is then given back).
+int recover(pthread_mutex_t *mutex, std::uint64_t *recoveries) {
+    int rc = pthread_mutex_consistent(mutex);
+    if (rc == 0) {
+        ++*recoveries;
+    } else {
+        pthread_mutex_unlock(mutex);
+    }
+    return rc;
+}
+
 // Takes a segment's lock, waiting at most until `deadline` (CLOCK_REALTIME) when one is
 // given, and makes it consistent when its last holder died inside its critical section.
 // 0 when the lock is held, else the pthread error (the lock is then not held).
 int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline) {
     int rc = deadline != nullptr ? pthread_mutex_timedlock(mutex, deadline) : pthread_mutex_lock(mutex);
-    if (rc == EOWNERDEAD) {
-        // The holder died inside its critical section. Every update made under this lock
-        // is a store of whole aligned values, so the data is as the last finished update
-        // left it (or as one half-done update of a pair left it), and the segment can go
-        // on being used.
-        rc = pthread_mutex_consistent(mutex);
-        if (rc == 0) {
-            ++*recoveries;
-        } else {
-            pthread_mutex_unlock(mutex);
-        }
-    }
-    return rc;
+    return rc == EOWNERDEAD ? recover(mutex, recoveries) : rc;
 }
 
 }  // namespace
@@ -85,12 +88,7 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
     }
     int rc = pthread_mutex_trylock(mutex);
     if (rc == EOWNERDEAD) {
-        rc = pthread_mutex_consistent(mutex);
-        if (rc == 0) {
-            ++*recoveries;
-        } else {
-            pthread_mutex_unlock(mutex);
-        }
+        rc = recover(mutex, recoveries);
     } else if (rc == EBUSY) {
         if (int refused = check_lock_holder(object, mutex)) {
             return refused;
