@@ -5,6 +5,8 @@
 // it on SIGTERM or SIGINT. The child dies with the launcher (parent-death signal), so a
 // killed launcher is a killed BMC. Single-threaded; signals are taken with sigwaitinfo.
 // The files are written by launcher_files.cpp, the child is run by launcher_process.cpp.
+#include "launcher.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +24,6 @@
 
 #include "config.h"
 #include "firmware.h"
-#include "launcher.h"
 
 #ifndef TAVIK_BMCSIM_BUILD_EXE
 #define TAVIK_BMCSIM_BUILD_EXE ""
