@@ -1,4 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
+# Kept whole past 500 lines: one class owns every process and file of the cluster, so
+# that close() can stop and remove all of them.
 """A tavik cluster on one machine, for end-to-end tests, the demo and benchmarks.
 
 Each node has a simulated BMC (tavik-bmcsim on its own loopback address), its own IPC
