@@ -76,6 +76,9 @@ struct Args {
     // --standard: a stock simulator with only the IPMI 2.0 watchdog module, and a peer user.
     bool standard = false;
     std::string peer_user = "tavikpeer", peer_password_file;
+    // A second LAN channel for this host's own access (in-band access on a real server),
+    // so that the BMC's network port can be cut while its host still holds the lease.
+    unsigned local_port = 0;
 };
 
 std::string self_exe() {
@@ -261,6 +264,20 @@ std::string module_options(const Args &a) {
     return o;
 }
 
+// One LAN channel; ipmi_sim takes one address per channel.
+void lan_channel(std::ostringstream &c, unsigned channel, const std::string &addr, unsigned port,
+                 const char *guid) {
+    c << "  startlan " << channel << "\n"
+      << "    addr " << addr << " " << port << "\n"
+      << "    priv_limit admin\n"
+      << "    allowed_auths_callback none md2 md5 straight\n"
+      << "    allowed_auths_user none md2 md5 straight\n"
+      << "    allowed_auths_operator none md2 md5 straight\n"
+      << "    allowed_auths_admin none md2 md5 straight\n"
+      << "    guid " << guid << "\n"
+      << "  endlan\n";
+}
+
 std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, const std::string &module,
                      const std::string &options, const std::string &peer_password) {
     char guid[33];
@@ -269,17 +286,12 @@ std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, 
     std::ostringstream c;
     c << "# Simulated BMC " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
       << "name \"tavik-" << a.addr << "\"\n"
-      << "set_working_mc 0x20\n"
-      << "  startlan 1\n"
-      << "    addr " << a.addr << " " << a.port << "\n"
-      << "    priv_limit admin\n"
-      << "    allowed_auths_callback none md2 md5 straight\n"
-      << "    allowed_auths_user none md2 md5 straight\n"
-      << "    allowed_auths_operator none md2 md5 straight\n"
-      << "    allowed_auths_admin none md2 md5 straight\n"
-      << "    guid " << guid << "\n"
-      << "  endlan\n"
-      << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
+      << "set_working_mc 0x20\n";
+    lan_channel(c, 1, a.addr, a.port, guid);
+    if (a.local_port != 0) {
+        lan_channel(c, 2, a.addr, a.local_port, guid);
+    }
+    c << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
     if (a.standard) {
         c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password
           << "\" user 30 none md2 md5 straight\n";
@@ -299,7 +311,7 @@ std::string bmc_conf(const Args &a, const std::string &dir) {
     c << "# Access to the simulated BMC at " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
       << "driver = " << (a.standard ? "standard" : "lan") << "\n"
       << "host = " << a.addr << "\n"
-      << "port = " << a.port << "\n"
+      << "port = " << (a.local_port != 0 ? a.local_port : a.port) << "\n"
       << "user = " << a.user << "\n"
       << "password_file = " << dir << "/password\n"
       << "privilege = admin\n"
@@ -401,6 +413,10 @@ int run(const Args &a) {
         fail("--port and --hb-port are both %u; the LAN channel and the heartbeats need two ports", a.port);
         return kExitUsage;
     }
+    if (a.local_port != 0 && (!a.standard || a.local_port == a.port)) {
+        fail("--local-port %u needs --standard and a port other than --port", a.local_port);
+        return kExitUsage;
+    }
     if (!plain_word(a.user) || a.user.size() > tavik::bmc::kMaxUserLen) {
         fail("--user '%s' must be 1-16 printable characters without spaces or quotes", a.user.c_str());
         return kExitUsage;
@@ -425,6 +441,7 @@ int run(const Args &a) {
         return kExitFailure;
     }
     if (!check_free(ip, a.port, "LAN address") ||
+        (a.local_port != 0 && !check_free(ip, a.local_port, "local LAN address")) ||
         (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
         return kExitFailure;
     }
@@ -494,13 +511,16 @@ int run(const Args &a) {
     bool ready = false;
     const auto ready_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
-        if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port))) {
+        if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port)) &&
+            (a.local_port == 0 || udp_bound(ip, a.local_port))) {
             ready = true;
             if (a.standard) {
+                const std::string local =
+                    a.local_port != 0 ? ", the host's own access on port " + std::to_string(a.local_port) : "";
                 std::printf(
-                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access "
+                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware%s, access "
                     "file %s/bmc.conf\n",
-                    a.addr.c_str(), a.port, dir.c_str());
+                    a.addr.c_str(), a.port, local.c_str(), dir.c_str());
             } else {
                 std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
                             a.addr.c_str(), a.port, a.hb_port, dir.c_str());
@@ -508,8 +528,9 @@ int run(const Args &a) {
             std::fflush(stdout);
         }
         if (!ready && std::chrono::steady_clock::now() > ready_until) {
+            const unsigned second = a.standard ? a.local_port : a.hb_port;
             fail("ipmi_sim did not bind %s:%u%s within 5 s", a.addr.c_str(), a.port,
-                 a.standard ? "" : (" and port " + std::to_string(a.hb_port)).c_str());
+                 second == 0 ? "" : (" and port " + std::to_string(second)).c_str());
             stop_simulator(child);
             ::unlink(pid_file.c_str());
             return kExitFailure;
@@ -574,6 +595,10 @@ int main(int argc, char **argv) {
                  "and a peer user for driver = standard");
     app.add_option("--peer-user", a.peer_user, "the peer user's name (user privilege), for --standard")
         ->capture_default_str();
+    app.add_option("--local-port", a.local_port,
+                   "for --standard: a second LAN channel on this UDP port for the host's own access "
+                   "(as in-band access would be), named in the access file; 0: none")
+        ->check(CLI::Range(0, 65535));
     app.add_option("--peer-password-file", a.peer_password_file,
                    "the peer user's password file for --standard, shared by the cluster (made when "
                    "missing; default DIR/peer-password)");
