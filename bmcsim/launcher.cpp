@@ -516,7 +516,8 @@ int run(const Args &a) {
             ready = true;
             if (a.standard) {
                 const std::string local =
-                    a.local_port != 0 ? ", the host's own access on port " + std::to_string(a.local_port) : "";
+                    a.local_port != 0 ? ", the host's own access on port " + std::to_string(a.local_port)
+                                      : "";
                 std::printf(
                     "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware%s, access "
                     "file %s/bmc.conf\n",

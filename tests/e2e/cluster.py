@@ -34,6 +34,7 @@ TAVIKCTL = os.path.join(BUILD, "tools/tavikctl/tavikctl")
 DAEMON = os.path.join(BUILD, "src/tavik")
 BMCSIM = os.path.join(BUILD, "bmcsim/tavik-bmcsim")
 IPMI_RAW = shutil.which("ipmi-raw") or "/usr/sbin/ipmi-raw"
+SANITIZED = os.path.basename(os.path.normpath(BUILD)) in ("asan", "tsan")
 LIBC = ctypes.CDLL(None, use_errno=True)
 CLONE_NEWUTS = 0x04000000
 CLONE_NEWNET = 0x40000000

@@ -27,8 +27,7 @@ T, P, A, C = 1.0, 1.0 / 3, 4.0, 2.0
 # Under a sanitizer every FreeIPMI exchange of the per-peer threads runs several times
 # slower, so there the bounds only catch a detection that does not happen; the release
 # run holds the figures to them.
-SANITIZED = os.path.basename(os.path.normpath(cluster.BUILD)) in ("asan", "tsan")
-SLACK = 6.0 if SANITIZED else 2.0
+SLACK = 6.0 if cluster.SANITIZED else 2.0
 
 
 def report(name, seconds, bound):
