@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
@@ -32,6 +33,7 @@
 
 #include "config.h"
 #include "firmware.h"
+#include "presence.h"
 
 #ifndef TAVIK_BMCSIM_BUILD_EXE
 #define TAVIK_BMCSIM_BUILD_EXE ""
@@ -156,6 +158,37 @@ bool udp_bound(const Ip4 &ip, unsigned port) {
         }
     }
     return false;
+}
+
+// Whether the simulator answers a presence ping within 50 ms. ipmi_sim binds its ports
+// before it has run its command file and entered its loop; until then a session request
+// waits unanswered, and a library that logs in at once times out.
+bool answers(tavik::bmc::Pinger &pinger, const Ip4 &ip, unsigned port, std::uint8_t tag) {
+    std::uint32_t raw = 0;
+    std::memcpy(&raw, ip.data(), 4);
+    const auto port16 = static_cast<std::uint16_t>(port);
+    if (!pinger.ping(raw, port16, tag)) {
+        return false;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        pollfd pfd{pinger.fd(), POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+            return false;
+        }
+        bool more = true;
+        while (more) {
+            std::uint32_t from = 0;
+            std::uint16_t from_port = 0;
+            if (pinger.receive(tag, from, from_port, more) == tavik::bmc::Pinger::kPong && from == raw &&
+                from_port == port16) {
+                return true;
+            }
+        }
+    }
 }
 
 bool write_file(const std::string &path, const std::string &content, mode_t mode) {
@@ -510,9 +543,17 @@ int run(const Args &a) {
 
     bool ready = false;
     const auto ready_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    tavik::bmc::Pinger pinger;
+    if (!pinger.open(err)) {
+        fail("%s", err.c_str());
+        stop_simulator(child);
+        ::unlink(pid_file.c_str());
+        return kExitFailure;
+    }
+    std::uint8_t tag = 0;
     for (;;) {
         if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port)) &&
-            (a.local_port == 0 || udp_bound(ip, a.local_port))) {
+            (a.local_port == 0 || udp_bound(ip, a.local_port)) && answers(pinger, ip, a.port, ++tag)) {
             ready = true;
             if (a.standard) {
                 const std::string local =
@@ -530,7 +571,7 @@ int run(const Args &a) {
         }
         if (!ready && std::chrono::steady_clock::now() > ready_until) {
             const unsigned second = a.standard ? a.local_port : a.hb_port;
-            fail("ipmi_sim did not bind %s:%u%s within 5 s", a.addr.c_str(), a.port,
+            fail("ipmi_sim did not bind and answer on %s:%u%s within 5 s", a.addr.c_str(), a.port,
                  second == 0 ? "" : (" and port " + std::to_string(second)).c_str());
             stop_simulator(child);
             ::unlink(pid_file.c_str());
