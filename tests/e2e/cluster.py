@@ -84,7 +84,9 @@ def private_network():
         raise RuntimeError("unshare reported a new network namespace but this is still the old one")
     for rule in (["link", "set", "lo", "up"], ["rule", "add", "pref", "100", "lookup", "local"],
                  ["rule", "del", "pref", "0", "lookup", "local"]):
-        subprocess.run(["ip", *rule], check=True, capture_output=True)
+        p = subprocess.run(["ip", *rule], capture_output=True, text=True)
+        if p.returncode != 0:
+            return "ip %s in the private network: %s" % (" ".join(rule), p.stderr.strip())
     return None
 
 
