@@ -435,23 +435,24 @@ class Cluster:
 
     def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
                  slot=0, tavik_xml="", log_size=None, bmc_args=(), log_level=15, mlock=None, stacksize=None,
-                 bmc_timeout_ms=1000, standard=False):
+                 bmc_timeout_ms=1000, standard=False, own_port=None):
         """tavik_xml: more elements inside <tavik>; log_size: the channel's rotation size
         (None: the default); bmc_args: options for every BMC; log_level, mlock, stacksize:
         daemon settings (None leaves a key out); bmc_timeout_ms: the BMC library's
         timeout_ms in each access file; standard: every BMC a stock ipmi_sim with the IPMI 2.0
         watchdog module (tavik-bmcsim --standard) and every library on driver = standard, with
-        one peer password for the whole cluster; each host reaches its own BMC on port 9002,
-        its peers' on 9001 (so that a BMC's network port can be cut alone)."""
+        one peer password for the whole cluster; own_port: with standard, the port of a second
+        LAN channel on which each host reaches its own BMC, as in-band access would (so that a
+        BMC's network port can be cut alone)."""
         self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
         self.reports = os.path.join(self.dir, "sanitizer")
         os.makedirs(self.reports)
         self.bmc_args = tuple(bmc_args)
         self.standard = standard
         if standard:
-            # The host reaches its own BMC on a port of its own, as in-band access would.
+            own = ("--local-port", str(own_port)) if own_port else ()
             self.bmc_args = ("--standard", "--peer-password-file", os.path.join(self.dir, "peer-password"),
-                             "--local-port", "9002", *self.bmc_args)
+                             *own, *self.bmc_args)
         pid = os.getpid()
         self.tag = "e2e%d" % pid
         # Distinct addresses and ports per process, so tests may run side by side.

@@ -55,7 +55,8 @@ class StandardTest(unittest.TestCase):
 
     def setUp(self):
         StandardTest.slot += 1
-        self.cluster = Cluster(nodes=3, hbto=HBTO, hbint=HBINT, slot=StandardTest.slot, standard=True)
+        self.cluster = Cluster(nodes=3, hbto=HBTO, hbint=HBINT, slot=StandardTest.slot, standard=True,
+                               own_port=9002)
         self.addCleanup(self.cluster.close)
 
     def views(self):
