@@ -68,6 +68,9 @@ def can_run():
     return None
 
 
+_private_net = None  # the network namespace private_network() made
+
+
 def private_network():
     """Moves this process into a network namespace of its own, with loopback up and the
     local routing table looked up after the rules a test adds (so that a rule can cut
@@ -82,6 +85,8 @@ def private_network():
         return "no network namespace allowed here: " + os.strerror(ctypes.get_errno())
     if os.stat("/proc/thread-self/ns/net").st_ino == before:
         raise RuntimeError("unshare reported a new network namespace but this is still the old one")
+    global _private_net
+    _private_net = os.stat("/proc/thread-self/ns/net").st_ino
     for rule in (["link", "set", "lo", "up"], ["rule", "add", "pref", "100", "lookup", "local"],
                  ["rule", "del", "pref", "0", "lookup", "local"]):
         p = subprocess.run(["ip", *rule], capture_output=True, text=True)
@@ -155,7 +160,10 @@ class Node:
     def cut_bmc_link(self, cut=True):
         """Cuts (or heals) this node's BMC network port: nothing reaches its LAN channel,
         while its host keeps its own access. Only inside private_network()."""
-        rule = ["pref", "10", "to", self.addr, "ipproto", "udp", "dport", str(self.cluster.lan_port), "unreachable"]
+        if os.stat("/proc/thread-self/ns/net").st_ino != _private_net:
+            raise RuntimeError("refusing to change routing rules outside a private_network()")
+        rule = ["pref", "10", "to", self.addr, "ipproto", "udp", "dport", str(self.cluster.lan_port),
+                "unreachable"]
         subprocess.run(["ip", "rule", "add" if cut else "del", *rule], check=True, capture_output=True)
 
     def freeze_bmc(self):
