@@ -95,6 +95,10 @@ int run(const Args &a) {
         fail("--port and --hb-port are both %u; the LAN channel and the heartbeats need two ports", a.port);
         return kExitUsage;
     }
+    if (a.local_port != 0 && (!a.standard || a.local_port == a.port)) {
+        fail("--local-port %u needs --standard and a port other than --port", a.local_port);
+        return kExitUsage;
+    }
     if (!plain_word(a.user) || a.user.size() > tavik::bmc::kMaxUserLen) {
         fail("--user '%s' must be 1-16 printable characters without spaces or quotes", a.user.c_str());
         return kExitUsage;
@@ -119,6 +123,7 @@ int run(const Args &a) {
         return kExitFailure;
     }
     if (!check_free(ip, a.port, "LAN address") ||
+        (a.local_port != 0 && !check_free(ip, a.local_port, "local LAN address")) ||
         (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
         return kExitFailure;
     }
@@ -187,14 +192,26 @@ int run(const Args &a) {
 
     bool ready = false;
     const auto ready_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    tavik::bmc::Pinger pinger;
+    if (!pinger.open(err)) {
+        fail("%s", err.c_str());
+        stop_simulator(child);
+        ::unlink(pid_file.c_str());
+        return kExitFailure;
+    }
+    std::uint8_t tag = 0;
     for (;;) {
-        if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port))) {
+        if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port)) &&
+            (a.local_port == 0 || udp_bound(ip, a.local_port)) && answers(pinger, ip, a.port, ++tag)) {
             ready = true;
             if (a.standard) {
+                const std::string local =
+                    a.local_port != 0 ? ", the host's own access on port " + std::to_string(a.local_port)
+                                      : "";
                 std::printf(
-                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware, access "
+                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware%s, access "
                     "file %s/bmc.conf\n",
-                    a.addr.c_str(), a.port, dir.c_str());
+                    a.addr.c_str(), a.port, local.c_str(), dir.c_str());
             } else {
                 std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
                             a.addr.c_str(), a.port, a.hb_port, dir.c_str());
@@ -202,8 +219,9 @@ int run(const Args &a) {
             std::fflush(stdout);
         }
         if (!ready && std::chrono::steady_clock::now() > ready_until) {
-            fail("ipmi_sim did not bind %s:%u%s within 5 s", a.addr.c_str(), a.port,
-                 a.standard ? "" : (" and port " + std::to_string(a.hb_port)).c_str());
+            const unsigned second = a.standard ? a.local_port : a.hb_port;
+            fail("ipmi_sim did not bind and answer on %s:%u%s within 5 s", a.addr.c_str(), a.port,
+                 second == 0 ? "" : (" and port " + std::to_string(second)).c_str());
             stop_simulator(child);
             ::unlink(pid_file.c_str());
             return kExitFailure;
@@ -271,6 +289,10 @@ int main(int argc, char **argv) {
                  "and a peer user for driver = standard");
     app.add_option("--peer-user", a.peer_user, "the peer user's name (user privilege), for --standard")
         ->capture_default_str();
+    app.add_option("--local-port", a.local_port,
+                   "for --standard: a second LAN channel on this UDP port for the host's own access "
+                   "(as in-band access would be), named in the access file; 0: none")
+        ->check(CLI::Range(0, 65535));
     app.add_option("--peer-password-file", a.peer_password_file,
                    "the peer user's password file for --standard, shared by the cluster (made when "
                    "missing; default DIR/peer-password)");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "firmware.h"
+#include "presence.h"
 
 namespace tavik::bmcsim::launcher {
 
@@ -31,6 +32,9 @@ struct Args {
     // --standard: a stock simulator with only the IPMI 2.0 watchdog module, and a peer user.
     bool standard = false;
     std::string peer_user = "tavikpeer", peer_password_file;
+    // A second LAN channel for this host's own access (in-band access on a real server),
+    // so that the BMC's network port can be cut while its host still holds the lease.
+    unsigned local_port = 0;
 };
 
 // "tavik-bmcsim: " and the message on stderr.
@@ -56,6 +60,8 @@ std::string bmc_conf(const Args &a, const std::string &dir);
 // launcher_process.cpp.
 bool check_free(const Ip4 &ip, unsigned port, const char *what);
 bool udp_bound(const Ip4 &ip, unsigned port);
+// Whether the simulator at ip:port answers a presence ping within 50 ms.
+bool answers(tavik::bmc::Pinger &pinger, const Ip4 &ip, unsigned port, std::uint8_t tag);
 std::string describe_status(int status);
 pid_t start_simulator(const std::vector<std::string> &argv, const sigset_t &old_mask);
 void stop_simulator(pid_t pid);

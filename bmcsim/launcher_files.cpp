@@ -125,6 +125,24 @@ std::string module_options(const Args &a) {
     return o;
 }
 
+namespace {
+
+// One LAN channel; ipmi_sim takes one address per channel.
+void lan_channel(std::ostringstream &c, unsigned channel, const std::string &addr, unsigned port,
+                 const char *guid) {
+    c << "  startlan " << channel << "\n"
+      << "    addr " << addr << " " << port << "\n"
+      << "    priv_limit admin\n"
+      << "    allowed_auths_callback none md2 md5 straight\n"
+      << "    allowed_auths_user none md2 md5 straight\n"
+      << "    allowed_auths_operator none md2 md5 straight\n"
+      << "    allowed_auths_admin none md2 md5 straight\n"
+      << "    guid " << guid << "\n"
+      << "  endlan\n";
+}
+
+}  // namespace
+
 std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, const std::string &module,
                      const std::string &options, const std::string &peer_password) {
     char guid[33];
@@ -133,17 +151,12 @@ std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, 
     std::ostringstream c;
     c << "# Simulated BMC " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
       << "name \"tavik-" << a.addr << "\"\n"
-      << "set_working_mc 0x20\n"
-      << "  startlan 1\n"
-      << "    addr " << a.addr << " " << a.port << "\n"
-      << "    priv_limit admin\n"
-      << "    allowed_auths_callback none md2 md5 straight\n"
-      << "    allowed_auths_user none md2 md5 straight\n"
-      << "    allowed_auths_operator none md2 md5 straight\n"
-      << "    allowed_auths_admin none md2 md5 straight\n"
-      << "    guid " << guid << "\n"
-      << "  endlan\n"
-      << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
+      << "set_working_mc 0x20\n";
+    lan_channel(c, 1, a.addr, a.port, guid);
+    if (a.local_port != 0) {
+        lan_channel(c, 2, a.addr, a.local_port, guid);
+    }
+    c << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
     if (a.standard) {
         c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password
           << "\" user 30 none md2 md5 straight\n";
@@ -163,7 +176,7 @@ std::string bmc_conf(const Args &a, const std::string &dir) {
     c << "# Access to the simulated BMC at " << a.addr << ":" << a.port << ", written by tavik-bmcsim.\n"
       << "driver = " << (a.standard ? "standard" : "lan") << "\n"
       << "host = " << a.addr << "\n"
-      << "port = " << a.port << "\n"
+      << "port = " << (a.local_port != 0 ? a.local_port : a.port) << "\n"
       << "user = " << a.user << "\n"
       << "password_file = " << dir << "/password\n"
       << "privilege = admin\n"

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -68,6 +69,36 @@ bool udp_bound(const Ip4 &ip, unsigned port) {
         }
     }
     return false;
+}
+
+// ipmi_sim binds its ports before it has run its command file and entered its loop; until
+// then a session request waits unanswered, and a library that logs in at once times out.
+bool answers(tavik::bmc::Pinger &pinger, const Ip4 &ip, unsigned port, std::uint8_t tag) {
+    std::uint32_t raw = 0;
+    std::memcpy(&raw, ip.data(), 4);
+    const auto port16 = static_cast<std::uint16_t>(port);
+    if (!pinger.ping(raw, port16, tag)) {
+        return false;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        pollfd pfd{pinger.fd(), POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+            return false;
+        }
+        bool more = true;
+        while (more) {
+            std::uint32_t from = 0;
+            std::uint16_t from_port = 0;
+            if (pinger.receive(tag, from, from_port, more) == tavik::bmc::Pinger::kPong && from == raw &&
+                from_port == port16) {
+                return true;
+            }
+        }
+    }
 }
 
 std::string describe_status(int status) {
