@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libcli11-dev nlohmann-json3-dev
   libfreeipmi-dev freeipmi-tools openipmi libopenipmi-dev
-  util-linux procps python3 python3-matplotlib
+  util-linux procps iproute2 python3 python3-matplotlib
   dpkg-dev file man-db clang-format clang-tidy
   libmicrohttpd-dev python3-prometheus-client
   pkg-config libsystemd-dev debhelper lintian devscripts bash-completion systemd

@@ -29,6 +29,8 @@ namespace zvripc {
 int fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void clear_error();
 const char *last_error();
+// strerror's text without its shared buffer: the library is called from several threads.
+std::string errno_text(int err);
 
 // Runs one C entry point's body, turning an escaping exception into ZVRIPC_EINTERNAL:
 // nothing may unwind into a C caller.

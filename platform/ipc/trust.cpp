@@ -128,12 +128,12 @@ int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem) 
                         file.c_str());
         }
         return fail(ZVRIPC_ESYS, "semaphore %s: cannot open %s: %s", object.c_str(), file.c_str(),
-                    std::strerror(err));
+                    errno_text(err).c_str());
     }
     struct stat st {};
     int rc = ZVRIPC_OK;
     if (fstat(fd, &st) != 0) {
-        rc = fail(ZVRIPC_ESYS, "semaphore %s: cannot stat: %s", object.c_str(), std::strerror(errno));
+        rc = fail(ZVRIPC_ESYS, "semaphore %s: cannot stat: %s", object.c_str(), errno_text(errno).c_str());
     } else if ((rc = check_owner("semaphore", object, st)) == ZVRIPC_OK &&
                (rc = check_group("semaphore", object, st, group)) == ZVRIPC_OK &&
                st.st_size != static_cast<off_t>(sizeof(sem_t))) {
@@ -143,7 +143,7 @@ int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem) 
     if (rc == ZVRIPC_OK) {
         void *addr = mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (addr == MAP_FAILED) {
-            rc = fail(ZVRIPC_ESYS, "semaphore %s: cannot map: %s", object.c_str(), std::strerror(errno));
+            rc = fail(ZVRIPC_ESYS, "semaphore %s: cannot map: %s", object.c_str(), errno_text(errno).c_str());
         } else {
             *sem = static_cast<sem_t *>(addr);
         }
@@ -173,7 +173,7 @@ int set_semaphore_mode(const std::string &object, mode_t mode, int gid) {
     }
     if (err != 0) {
         return fail(ZVRIPC_ESYS, "semaphore %s: cannot set mode %04o%s: %s", object.c_str(),
-                    static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", std::strerror(err));
+                    static_cast<unsigned>(mode), gid >= 0 ? " and group" : "", errno_text(err).c_str());
     }
     return ZVRIPC_OK;
 }

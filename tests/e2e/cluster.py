@@ -1,4 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
+# Kept whole past 500 lines: one class owns every process and file of the cluster, so
+# that close() can stop and remove all of them.
 """A tavik cluster on one machine, for end-to-end tests, the demo and benchmarks.
 
 Each node has a simulated BMC (tavik-bmcsim on its own loopback address), its own IPC
@@ -36,8 +38,10 @@ TAVIKCTL = os.path.join(BUILD, "tools/tavikctl/tavikctl")
 DAEMON = os.path.join(BUILD, "src/tavik")
 BMCSIM = os.path.join(BUILD, "bmcsim/tavik-bmcsim")
 IPMI_RAW = shutil.which("ipmi-raw") or "/usr/sbin/ipmi-raw"
+SANITIZED = os.path.basename(os.path.normpath(BUILD)) in ("asan", "tsan")
 LIBC = ctypes.CDLL(None, use_errno=True)
 CLONE_NEWUTS = 0x04000000
+CLONE_NEWNET = 0x40000000
 
 STATES = {1: "online", 2: "offline", 9: "unknown", 15: "unused"}
 SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
@@ -65,6 +69,33 @@ def can_run():
             return "not built: " + path
     if shutil.which("unshare") is None or shutil.which("ipmi_sim") is None:
         return "unshare or ipmi_sim missing"
+    return None
+
+
+_private_net = None  # the network namespace private_network() made
+
+
+def private_network():
+    """Moves this process into a network namespace of its own, with loopback up and the
+    local routing table looked up after the rules a test adds (so that a rule can cut
+    traffic between two loopback addresses); every process it starts later is in there
+    too, and the machine's network stays untouched. Returns why it cannot, or None."""
+    if os.geteuid() != 0:
+        return "needs root (a network namespace of its own)"
+    if shutil.which("ip") is None:
+        return "ip (iproute2) missing"
+    before = os.stat("/proc/thread-self/ns/net").st_ino
+    if LIBC.unshare(CLONE_NEWNET) != 0:
+        return "no network namespace allowed here: " + os.strerror(ctypes.get_errno())
+    if os.stat("/proc/thread-self/ns/net").st_ino == before:
+        raise RuntimeError("unshare reported a new network namespace but this is still the old one")
+    global _private_net
+    _private_net = os.stat("/proc/thread-self/ns/net").st_ino
+    for rule in (["link", "set", "lo", "up"], ["rule", "add", "pref", "100", "lookup", "local"],
+                 ["rule", "del", "pref", "0", "lookup", "local"]):
+        p = subprocess.run(["ip", *rule], capture_output=True, text=True)
+        if p.returncode != 0:
+            return "ip %s in the private network: %s" % (" ".join(rule), p.stderr.strip())
     return None
 
 
@@ -129,6 +160,15 @@ class Node:
         cc, _ = self.bmc_raw(0x3E, 0x02, *(int(x) for x in other.addr.split(".")), 0x01 if drop else 0x00)
         if cc != 0:
             raise RuntimeError("%s: drop hook refused (cc %#x)" % (self.name, cc))
+
+    def cut_bmc_link(self, cut=True):
+        """Cuts (or heals) this node's BMC network port: nothing reaches its LAN channel,
+        while its host keeps its own access. Only inside private_network()."""
+        if os.stat("/proc/thread-self/ns/net").st_ino != _private_net:
+            raise RuntimeError("refusing to change routing rules outside a private_network()")
+        rule = ["pref", "10", "to", self.addr, "ipproto", "udp", "dport", str(self.cluster.lan_port),
+                "unreachable"]
+        subprocess.run(["ip", "rule", "add" if cut else "del", *rule], check=True, capture_output=True)
 
     def freeze_bmc(self):
         os.kill(self.bmc_pid(), signal.SIGSTOP)
@@ -424,21 +464,24 @@ class Cluster:
 
     def __init__(self, nodes=3, hbto=4000, hbint=1000, resources=("hb1",), watchth=1, period_ms=200,
                  slot=0, tavik_xml="", log_size=None, bmc_args=(), log_level=15, mlock=None, stacksize=None,
-                 bmc_timeout_ms=1000, standard=False):
+                 bmc_timeout_ms=1000, standard=False, own_port=None):
         """tavik_xml: more elements inside <tavik>; log_size: the channel's rotation size
         (None: the default); bmc_args: options for every BMC; log_level, mlock, stacksize:
         daemon settings (None leaves a key out); bmc_timeout_ms: the BMC library's
         timeout_ms in each access file; standard: every BMC a stock ipmi_sim with the IPMI 2.0
         watchdog module (tavik-bmcsim --standard) and every library on driver = standard, with
-        one peer password for the whole cluster."""
+        one peer password for the whole cluster; own_port: with standard, the port of a second
+        LAN channel on which each host reaches its own BMC, as in-band access would (so that a
+        BMC's network port can be cut alone)."""
         self.dir = tempfile.mkdtemp(prefix="tavik-e2e-")
         self.reports = os.path.join(self.dir, "sanitizer")
         os.makedirs(self.reports)
         self.bmc_args = tuple(bmc_args)
         self.standard = standard
         if standard:
+            own = ("--local-port", str(own_port)) if own_port else ()
             self.bmc_args = ("--standard", "--peer-password-file", os.path.join(self.dir, "peer-password"),
-                             *self.bmc_args)
+                             *own, *self.bmc_args)
         pid = os.getpid()
         self.tag = "e2e%d" % pid
         # Distinct addresses and ports per process, so tests may run side by side.

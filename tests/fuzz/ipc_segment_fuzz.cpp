@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Kept whole past 500 lines: a fuzz target is one input function, and its model of
+// the segment must check every operation the library offers on it.
 // Fuzz target: what libzvripc accepts of a damaged segment. One namespace is created per
 // process; each input overwrites bytes of its two segments (/NAME.nm, /NAME.cm), resizes
 // them, rewrites header fields, counts, names and the lock, and then the daemon's attach

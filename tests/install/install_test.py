@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
+# Kept whole past 500 lines: its checks run in order on one installed tree and share
+# its expected layout.
 """Checks what `cmake --install` and the Debian package put on a machine.
 
 1. Installs the build tree into a fresh DESTDIR and compares the files there with the

@@ -118,8 +118,16 @@ TEST(Lifecycle, SendsSigusr1ToItsParentOnceRightAfterTheLogChannelOpens) {
 }
 
 TEST(Lifecycle, StopsInOrderAfterSigusr1) {
-    DaemonRunner d(json{{"downnotify", true}});
-    ASSERT_EQ(run_to_stop(d), 0);
+    // "bwatchth:" is logged before the watch thread is created, and a stop that comes
+    // before its handle is there cancels nothing: the thread then leaves on the stop flag
+    // with "0", as it may. So the stop waits for the thread's first scan, which follows a
+    // whole interval of its own: by then the thread is there to be cancelled.
+    DaemonRunner d(json{{"downnotify", true}, {"config", {{"/root/cluster/heartbeat/interval", 100}}}});
+    d.start();
+    ASSERT_TRUE(d.await_usr1(kStartMs));
+    ASSERT_TRUE(d.await_trace("hbcheck <<< ENTER >>>", kStartMs));
+    d.signal(SIGUSR1);
+    ASSERT_EQ(d.wait_exit(kExitMs), 0);
     expect_in_order(d, {"tavik starting",
                         "clock:",
                         "CALL sem_attach",

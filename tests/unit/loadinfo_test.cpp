@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Kept whole past 500 lines: every case drives the one table build through the same
+// fake cluster.
 // Table construction against the fake cluster: what a built table holds, every failure
 // result and that nothing stays allocated after it, enumerations that change between
 // the counting and the fill passes, names and address texts at their limits, and how

@@ -10,6 +10,8 @@
 // older configuration, shows as differences. Exit status 0 when the BMC holds what the
 // configuration implies, 2 with differences, 1 when the check cannot be made.
 // Runs on tavikctl's single thread.
+#include "bmc_targets.h"
+
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -17,9 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,12 +30,11 @@
 #include "config_session.h"
 #include "detection.h"
 #include "rules/targets.h"
-#include "text_table.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
 #include "zvrxml.h"
 
-namespace tavikctl {
+namespace tavikctl::bmc_targets {
 namespace {
 
 static_assert(BMC_SLOTS == rules::kMaxTargets, "the BMC's slots are the daemon's targets");
@@ -46,23 +45,6 @@ struct TargetsOptions {
     std::string node;
     bool stopped = false;
     bool json = false;
-};
-
-// One slot as the daemon would program it.
-struct Expected {
-    std::uint32_t ip = 0;  // network byte order; 0 with no pairs: an empty slot
-    std::uint8_t ctrl = BMC_CTRL_STOP;
-    std::uint8_t timeout = 0;
-    std::vector<std::string> pairs;  // "rsc/node" entries that made this target
-};
-
-// The daemon's table as the check thread walks it.
-struct Plan {
-    std::array<Expected, BMC_SLOTS> slots{};
-    int targets = 0;
-    std::vector<std::string> skipped;  // entries that are no target, and why
-    int access_timeout_s = 0;
-    int target_timeout_s = 0;
 };
 
 std::string own_host_name() {
@@ -169,69 +151,6 @@ Plan plan_targets(const ClusterLayout &layout, const std::string &own, bool star
     return plan;
 }
 
-const char *result_name(unsigned result) {
-    switch (result) {
-        case BMC_RESULT_READY:
-            return "ready";
-        case BMC_RESULT_COLLECTING:
-            return "collecting";
-        case BMC_RESULT_STOPPED:
-            return "stopped";
-        case BMC_RESULT_EMPTY:
-            return "empty";
-        default:
-            return "?";
-    }
-}
-
-std::string ctrl_name(unsigned ctrl) {
-    if (ctrl == BMC_CTRL_START) {
-        return "start";
-    }
-    if (ctrl == BMC_CTRL_STOP) {
-        return "stop";
-    }
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%#04x", ctrl);
-    return buf;
-}
-
-std::string status_text(const zvrbmc_held_target &t) {
-    if (t.result != BMC_RESULT_READY) {
-        return "-";
-    }
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%#04x", t.status);
-    std::string text = buf;
-    std::vector<std::string> bits;
-    if (t.status & BMC_HB_DATAGRAM_SEEN) {
-        bits.push_back("datagram");
-    }
-    if (t.status & BMC_HB_HOST_ALIVE) {
-        bits.push_back("host alive");
-    }
-    if (bits.empty()) {
-        return text + " silent, host dead";
-    }
-    text += " ";
-    for (std::size_t i = 0; i < bits.size(); ++i) {
-        text += (i ? ", " : "") + bits[i];
-    }
-    return text;
-}
-
-std::string target_text(std::uint32_t ip, unsigned ctrl, unsigned timeout) {
-    return ip_text(ip) + " " + ctrl_name(ctrl) + " " + std::to_string(timeout) + " s";
-}
-
-std::string joined(const std::vector<std::string> &parts) {
-    std::string out;
-    for (const std::string &p : parts) {
-        out += (out.empty() ? "" : ", ") + p;
-    }
-    return out;
-}
-
 // The BMC library's session for one command.
 class BmcSession {
   public:
@@ -259,20 +178,80 @@ void check_call(const char *what, int rc, std::uint8_t cc) {
     }
 }
 
+Held read_held() {
+    Held held;
+    BmcSession bmc;
+    std::uint8_t cc = 0;
+    check_call("reading the BMC's state", bmc_admin_get_firmware_state(&held.fw, &cc), cc);
+    for (std::uint8_t block = 1; block <= BMC_SLOTS / BMC_BLOCK_RECORDS; ++block) {
+        check_call("reading the BMC's targets",
+                   bmc_admin_get_targets(
+                       block, &held.slots[static_cast<std::size_t>(block - 1) * BMC_BLOCK_RECORDS], &cc),
+                   cc);
+    }
+    return held;
+}
+
+// The difference between one slot as the BMC holds it and as the daemon would program
+// it; empty when they agree.
+std::string slot_difference(const Expected &want, const zvrbmc_held_target &got) {
+    if (want.pairs.empty()) {
+        if (got.ip != 0) {
+            return "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
+                   ", the configuration implies an empty slot";
+        }
+        return {};
+    }
+    if (want.ip == 0 && got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
+        // The daemon starts such a target with address 0; the BMC keeps the slot unused.
+        return "the configuration gives " + joined(want.pairs) +
+               " no IPv4 address; the BMC keeps the slot unused";
+    }
+    if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
+        return "the BMC holds nothing, the configuration implies " +
+               target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) + ")";
+    }
+    if (got.ip != want.ip || got.ctrl != want.ctrl || got.timeout != want.timeout) {
+        return "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
+               ", the configuration implies " + target_text(want.ip, want.ctrl, want.timeout) + " (" +
+               joined(want.pairs) + ")";
+    }
+    return {};
+}
+
+Comparison compare(const Plan &plan, const Held &held) {
+    Comparison c;
+    for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
+        std::string difference = slot_difference(plan.slots[i], held.slots[i]);
+        if (!difference.empty()) {
+            c.slot_ok[i] = false;
+            c.differences.push_back("slot " + std::to_string(i) + ": " + difference);
+        }
+    }
+    if (static_cast<int>(held.fw.access_timeout_s) != plan.access_timeout_s) {
+        c.differences.push_back("access time-out: the BMC holds " + std::to_string(held.fw.access_timeout_s) +
+                                " s, the configuration implies " + std::to_string(plan.access_timeout_s) +
+                                " s (the daemon sends it once, when its check thread starts)");
+    }
+    return c;
+}
+
 int run_targets(const TargetsOptions &opts) {
     if (!opts.bmc_conf.empty()) {
         ::setenv("TAVIK_BMC_CONF", opts.bmc_conf.c_str(), 1);
     }
     const char *conf_env = std::getenv("TAVIK_BMC_CONF");
-    const std::string bmc_conf = conf_env != nullptr && *conf_env != '\0' ? conf_env : "/etc/tavik/bmc.conf";
-    const std::string own = opts.node.empty() ? own_host_name() : opts.node;
-    const std::string config = configuration_path(opts.config);
+    Sources src;
+    src.bmc_conf = conf_env != nullptr && *conf_env != '\0' ? conf_env : "/etc/tavik/bmc.conf";
+    src.own = opts.node.empty() ? own_host_name() : opts.node;
+    src.config = configuration_path(opts.config);
+    src.stopped = opts.stopped;
 
     Plan plan;
     {
-        ClusterLayout layout = load_cluster_layout(config);
-        ConfigSession session(config);
-        plan = plan_targets(layout, own, !opts.stopped);
+        ClusterLayout layout = load_cluster_layout(src.config);
+        ConfigSession session(src.config);
+        plan = plan_targets(layout, src.own, !opts.stopped);
     }
 
     if (standard_driver_configured()) {
@@ -281,157 +260,18 @@ int run_targets(const TargetsOptions &opts) {
             const Expected &e = plan.slots[static_cast<std::size_t>(i)];
             planned.push_back({e.ip, e.ctrl, e.timeout, joined(e.pairs)});
         }
-        return show_standard_targets(own, bmc_conf, config, planned, plan.access_timeout_s, opts.json);
+        return show_standard_targets(src.own, src.bmc_conf, src.config, planned, plan.access_timeout_s,
+                                     opts.json);
     }
 
-    std::array<zvrbmc_held_target, BMC_SLOTS> held{};
-    zvrbmc_firmware_state fw{};
-    {
-        BmcSession bmc;
-        std::uint8_t cc = 0;
-        check_call("reading the BMC's state", bmc_admin_get_firmware_state(&fw, &cc), cc);
-        for (std::uint8_t block = 1; block <= BMC_SLOTS / BMC_BLOCK_RECORDS; ++block) {
-            check_call("reading the BMC's targets",
-                       bmc_admin_get_targets(block, &held[(block - 1) * BMC_BLOCK_RECORDS], &cc), cc);
-        }
-    }
-
-    std::vector<std::string> differences;
-    std::vector<bool> slot_ok(BMC_SLOTS, true);
-    for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
-        const Expected &want = plan.slots[i];
-        const zvrbmc_held_target &got = held[i];
-        const std::string where = "slot " + std::to_string(i) + ": ";
-        if (want.pairs.empty()) {
-            if (got.ip != 0) {
-                slot_ok[i] = false;
-                differences.push_back(where + "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
-                                      ", the configuration implies an empty slot");
-            }
-            continue;
-        }
-        if (want.ip == 0 && got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
-            // The daemon starts such a target with address 0; the BMC keeps the slot unused.
-            slot_ok[i] = false;
-            differences.push_back(where + "the configuration gives " + joined(want.pairs) +
-                                  " no IPv4 address; the BMC keeps the slot unused");
-        } else if (got.ip == 0 && got.result == BMC_RESULT_EMPTY) {
-            slot_ok[i] = false;
-            differences.push_back(where + "the BMC holds nothing, the configuration implies " +
-                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) +
-                                  ")");
-        } else if (got.ip != want.ip || got.ctrl != want.ctrl || got.timeout != want.timeout) {
-            slot_ok[i] = false;
-            differences.push_back(where + "the BMC holds " + target_text(got.ip, got.ctrl, got.timeout) +
-                                  ", the configuration implies " +
-                                  target_text(want.ip, want.ctrl, want.timeout) + " (" + joined(want.pairs) +
-                                  ")");
-        }
-    }
-    if (static_cast<int>(fw.access_timeout_s) != plan.access_timeout_s) {
-        differences.push_back("access time-out: the BMC holds " + std::to_string(fw.access_timeout_s) +
-                              " s, the configuration implies " + std::to_string(plan.access_timeout_s) +
-                              " s (the daemon sends it once, when its check thread starts)");
-    }
-
+    const Held held = read_held();
+    const Comparison c = compare(plan, held);
     if (opts.json) {
-        nlohmann::ordered_json slots = nlohmann::ordered_json::array();
-        for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
-            const zvrbmc_held_target &got = held[i];
-            const Expected &want = plan.slots[i];
-            if (got.ip == 0 && want.pairs.empty()) {
-                continue;
-            }
-            nlohmann::ordered_json entry = {
-                {"slot", i},
-                {"held",
-                 {{"address", ip_text(got.ip)},
-                  {"ctrl", got.ctrl},
-                  {"timeout_s", got.timeout},
-                  {"result", result_name(got.result)},
-                  {"status", got.status},
-                  {"datagram_seen", (got.status & BMC_HB_DATAGRAM_SEEN) != 0},
-                  {"host_alive", (got.status & BMC_HB_HOST_ALIVE) != 0}}},
-                {"expected", want.pairs.empty() ? nlohmann::ordered_json(nullptr)
-                                                : nlohmann::ordered_json{{"address", ip_text(want.ip)},
-                                                                         {"ctrl", want.ctrl},
-                                                                         {"timeout_s", want.timeout},
-                                                                         {"pairs", want.pairs}}},
-                {"match", static_cast<bool>(slot_ok[i])}};
-            slots.push_back(entry);
-        }
-        nlohmann::ordered_json doc = {
-            {"access_file", bmc_conf},
-            {"configuration", config},
-            {"node", own},
-            {"firmware",
-             {{"host_alive", fw.host_alive != 0},
-              {"access_timeout_s", fw.access_timeout_s},
-              {"expected_access_timeout_s", plan.access_timeout_s},
-              {"status_age_s", fw.status_age_s >= 0 ? nlohmann::ordered_json(fw.status_age_s) : nullptr},
-              {"last_status", fw.last_status},
-              {"period_ms", fw.period_ms},
-              {"datagrams_sent", fw.datagrams_sent},
-              {"datagrams_received", fw.datagrams_received}}},
-            {"targets", plan.targets},
-            {"slots", slots},
-            {"skipped", plan.skipped},
-            {"differences", differences}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
-        return differences.empty() ? 0 : 2;
+        render_json(src, plan, held, c);
+    } else {
+        render_text(src, plan, held, c);
     }
-
-    std::printf("local BMC of %s (access file %s), configuration %s\n", own.c_str(), bmc_conf.c_str(),
-                config.c_str());
-    char last[32] = "none yet";
-    if (fw.status_age_s >= 0) {
-        std::snprintf(last, sizeof last, "%#04x, %d s ago", fw.last_status, fw.status_age_s);
-    }
-    std::printf(
-        "host %s (last status %s); access time-out %u s (configuration: %d s); heartbeat every %u ms; "
-        "datagrams sent %u, received %u\n\n",
-        fw.host_alive ? "alive" : "dead", last, fw.access_timeout_s, plan.access_timeout_s, fw.period_ms,
-        fw.datagrams_sent, fw.datagrams_received);
-    std::vector<std::vector<std::string>> rows = {
-        {"SLOT", "ADDRESS", "CTRL", "TIME-OUT", "RESULT", "STATUS", "CONFIGURATION"}};
-    int empty = 0;
-    for (std::size_t i = 0; i < BMC_SLOTS; ++i) {
-        const zvrbmc_held_target &got = held[i];
-        const Expected &want = plan.slots[i];
-        if (got.ip == 0 && want.pairs.empty()) {
-            ++empty;
-            continue;
-        }
-        std::string expected = want.pairs.empty() ? "(empty slot)" : joined(want.pairs);
-        if (!slot_ok[i]) {
-            expected = "DIFFERS: " + (want.pairs.empty()
-                                          ? std::string("empty slot")
-                                          : target_text(want.ip, want.ctrl, want.timeout) + " " + expected);
-        }
-        rows.push_back({std::to_string(i), got.ip != 0 ? ip_text(got.ip) : "-",
-                        got.ip != 0 ? ctrl_name(got.ctrl) : "-",
-                        got.ip != 0 ? std::to_string(got.timeout) + " s" : "-", result_name(got.result),
-                        status_text(got), expected});
-    }
-    std::fputs(text_table(rows).c_str(), stdout);
-    if (empty > 0) {
-        std::printf("(%d empty slot%s, as expected)\n", empty, empty == 1 ? "" : "s");
-    }
-    for (const std::string &s : plan.skipped) {
-        std::printf("not a target: %s\n", s.c_str());
-    }
-    std::printf("\n");
-    for (const std::string &d : differences) {
-        std::printf("difference: %s\n", d.c_str());
-    }
-    if (differences.empty()) {
-        std::printf("the BMC holds what the configuration implies: %d target%s, ctrl %s\n", plan.targets,
-                    plan.targets == 1 ? "" : "s", opts.stopped ? "stop" : "start");
-        return 0;
-    }
-    std::printf("%zu difference%s between the BMC and the configuration\n", differences.size(),
-                differences.size() == 1 ? "" : "s");
-    return 2;
+    return c.differences.empty() ? 0 : 2;
 }
 
 CommandRegistrar bmc_command([](CLI::App &app) {
@@ -464,4 +304,4 @@ CommandRegistrar bmc_command([](CLI::App &app) {
 });
 
 }  // namespace
-}  // namespace tavikctl
+}  // namespace tavikctl::bmc_targets

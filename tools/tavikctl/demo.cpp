@@ -417,10 +417,12 @@ int Demo::run() {
         }
         return detected.size() == viewers().size() - (root_ ? 1 : 0);
     });
+    // The standard driver's last answer may be one check period (T/3) old when the BMC dies.
+    const char *bound =
+        standard_ ? "1 s + check period 0.33 s + one poll cycle 2 s" : "1 s + one poll cycle 2 s";
     for (const auto &[viewer, took] : detected) {
-        std::printf(
-            "  %s saw %s offline after %.2f s (bound: per-target time-out 1 s + one poll cycle 2 s)\n",
-            viewer.c_str(), victim.name.c_str(), took);
+        std::printf("  %s saw %s offline after %.2f s (bound: per-target time-out %s)\n", viewer.c_str(),
+                    victim.name.c_str(), took, bound);
     }
     if (!ok) {
         return 1;

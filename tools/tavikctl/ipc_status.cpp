@@ -9,7 +9,10 @@
 // second, so that the durations move); it does not take the status-change semaphore,
 // which belongs to the cluster process that waits on it, so any number of watchers can
 // run beside it.
-// Runs on tavikctl's single thread; the signal handler only sets a flag.
+// The --flapping view is ipc_flapping.cpp. Runs on tavikctl's single thread; the signal
+// handler only sets a flag.
+#include "ipc_status.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,25 +37,7 @@
 #include "ipc_cli.h"
 #include "text_table.h"
 
-namespace {
-
-using tavikctl::text_table;
-
-struct StatusOptions {
-    std::string name;
-    std::string config;
-    bool json = false;
-    bool watch = false;
-    bool check = false;
-    int flapping = -1;  // -1: not asked
-    std::string window = "10m";
-};
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-extern "C" void request_stop(int) {
-    stop_requested = 1;
-}
+namespace tavikctl::status_view {
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -83,6 +68,44 @@ long long held_ns(const zvripc_snapshot &snap, const zvripc_history &h) {
 
 std::string node_label(const zvripc_snap_node &node) {
     return format("%s(%d)", node.name, node.priority);
+}
+
+// Adds changes, last_change and (relative) since and since_seconds, each key after
+// `prefix`.
+void add_history(nlohmann::ordered_json &out, const std::string &prefix, const zvripc_snapshot &snap,
+                 const zvripc_history &h, bool relative) {
+    out[prefix + "changes"] = h.changes;
+    if (h.changes > 0) {
+        out[prefix + "last_change"] = tavikctl::wall_time_text(h.last_wall_ns);
+    } else {
+        out[prefix + "last_change"] = nullptr;
+    }
+    if (relative) {
+        out[prefix + "since"] = tavikctl::duration_text(held_ns(snap, h));
+        const long long held_ms = held_ns(snap, h) / 1000000;  // to the millisecond
+        out[prefix + "since_seconds"] = static_cast<double>(held_ms) / 1000.0;
+    }
+}
+
+}  // namespace tavikctl::status_view
+
+namespace {
+
+using tavikctl::text_table;
+using tavikctl::status_view::add_history;
+using tavikctl::status_view::checked_window;
+using tavikctl::status_view::format;
+using tavikctl::status_view::held_ns;
+using tavikctl::status_view::node_label;
+using tavikctl::status_view::print_flapping;
+using tavikctl::status_view::state_cell;
+using tavikctl::status_view::status_cell;
+using tavikctl::status_view::StatusOptions;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int) {
+    stop_requested = 1;
 }
 
 // What the configuration says about detection, read once per command: the daemon reads
@@ -199,22 +222,6 @@ std::string render_table(const zvripc_snapshot &snap, const LiveTiming &live,
     return out;
 }
 
-// Adds changes, last_change and (relative) since and since_seconds, each key after
-// `prefix`.
-void add_history(nlohmann::ordered_json &out, const std::string &prefix, const zvripc_snapshot &snap,
-                 const zvripc_history &h, bool relative) {
-    out[prefix + "changes"] = h.changes;
-    if (h.changes > 0) {
-        out[prefix + "last_change"] = tavikctl::wall_time_text(h.last_wall_ns);
-    } else {
-        out[prefix + "last_change"] = nullptr;
-    }
-    if (relative) {
-        out[prefix + "since"] = tavikctl::duration_text(held_ns(snap, h));
-        out[prefix + "since_seconds"] = static_cast<double>(held_ns(snap, h) / 1000000) / 1000.0;
-    }
-}
-
 // relative: include what depends on the time of the snapshot (durations). Without it,
 // two snapshots give the same document exactly when nothing in the namespace changed.
 nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming &live,
@@ -275,94 +282,6 @@ std::string render(const zvripc_snapshot &snap, const LiveTiming &live, const ta
     }
     return render_table(snap, live, health);
 }
-
-// ---- --flapping -------------------------------------------------------------------------
-
-struct Flapper {
-    int r, n;
-    int in_window;  // ZVRIPC_HISTORY_RECENT: at least that many
-};
-
-std::vector<Flapper> flapping_pairs(const zvripc_snapshot &snap, int more_than, long long window_s) {
-    std::vector<Flapper> out;
-    const long long from = snap.taken_mono_ns - window_s * 1000000000LL;
-    for (int r = 0; r < snap.rsc_count; ++r) {
-        for (int n = 0; n < snap.node_count; ++n) {
-            int count = ipc_history_changes_since(&snap.state_history[r * snap.node_count + n], from);
-            if (count > more_than) {
-                out.push_back({r, n, count});
-            }
-        }
-    }
-    // The busiest first; the table order among equals.
-    std::stable_sort(out.begin(), out.end(),
-                     [](const Flapper &a, const Flapper &b) { return a.in_window > b.in_window; });
-    return out;
-}
-
-std::string count_text(int count) {
-    return count >= ZVRIPC_HISTORY_RECENT ? std::to_string(ZVRIPC_HISTORY_RECENT) + "+"
-                                          : std::to_string(count);
-}
-
-void print_flapping(const StatusOptions &opts, const zvripc_snapshot &snap, long long window_s) {
-    std::vector<Flapper> found = flapping_pairs(snap, opts.flapping, window_s);
-    const std::string window = tavikctl::duration_text(window_s * 1000000000LL);
-    if (opts.json) {
-        nlohmann::ordered_json pairs = nlohmann::ordered_json::array();
-        for (const Flapper &f : found) {
-            const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
-            int state = snap.states[f.r * snap.node_count + f.n];
-            nlohmann::ordered_json entry = {
-                {"resource", snap.resources[f.r].name}, {"type", snap.resources[f.r].type},
-                {"node", snap.nodes[f.n].name},         {"id", snap.nodes[f.n].priority},
-                {"state", tavikctl::state_name(state)}, {"state_code", state},
-                {"changes_in_window", f.in_window},     {"at_least", f.in_window >= ZVRIPC_HISTORY_RECENT}};
-            add_history(entry, "", snap, h, true);
-            pairs.push_back(entry);
-        }
-        nlohmann::ordered_json doc = {{"namespace", snap.name},
-                                      {"more_than", opts.flapping},
-                                      {"window_seconds", window_s},
-                                      {"pairs", pairs}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
-        return;
-    }
-    if (found.empty()) {
-        std::printf("namespace \"%s\": no pair changed more than %d time%s in the last %s\n", snap.name,
-                    opts.flapping, opts.flapping == 1 ? "" : "s", window.c_str());
-        return;
-    }
-    std::printf("namespace \"%s\": %zu pair%s changed more than %d time%s in the last %s\n", snap.name,
-                found.size(), found.size() == 1 ? "" : "s", opts.flapping, opts.flapping == 1 ? "" : "s",
-                window.c_str());
-    std::vector<std::vector<std::string>> rows = {
-        {"RESOURCE", "NODE", "STATE", "IN WINDOW", "CHANGES", "SINCE"}};
-    for (const Flapper &f : found) {
-        const zvripc_history &h = snap.state_history[f.r * snap.node_count + f.n];
-        rows.push_back({snap.resources[f.r].name, node_label(snap.nodes[f.n]),
-                        state_cell(snap.states[f.r * snap.node_count + f.n]), count_text(f.in_window),
-                        std::to_string(h.changes), tavikctl::duration_text(held_ns(snap, h))});
-    }
-    std::fputs(text_table(rows).c_str(), stdout);
-}
-
-long long checked_window(const StatusOptions &opts) {
-    if (opts.flapping >= ZVRIPC_HISTORY_RECENT) {
-        throw std::runtime_error(
-            "--flapping " + std::to_string(opts.flapping) + ": the namespace keeps the times of the last " +
-            std::to_string(ZVRIPC_HISTORY_RECENT) + " changes of each pair, so N can be at most " +
-            std::to_string(ZVRIPC_HISTORY_RECENT - 1));
-    }
-    std::optional<long long> window = tavikctl::parse_duration_seconds(opts.window);
-    if (!window) {
-        throw std::runtime_error(
-            "--window: \"" + opts.window +
-            "\" is not a duration (seconds, or numbers with d, h, m, s such as 90s, 10m, 1h30m)");
-    }
-    return *window;
-}
-
 void print_once(const StatusOptions &opts) {
     long long window_s = opts.flapping >= 0 ? checked_window(opts) : 0;
     tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));

@@ -1,24 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavikctl: the operator's tool for a tavik node. Parses the command line and runs the
-// one subcommand given; each subcommand lives in its own file.
+// one subcommand given; each subcommand lives in its own file of the tavikctlcore
+// library and registers itself there (command.h).
 #include <cstdio>
 #include <exception>
 
 #include "command.h"
-
-namespace tavikctl {
-
-std::vector<CommandAdder> &command_adders() {
-    static std::vector<CommandAdder> adders;
-    return adders;
-}
-
-int &exit_code() {
-    static int code = 0;
-    return code;
-}
-
-}  // namespace tavikctl
 
 int main(int argc, char **argv) {
     CLI::App app{"tavikctl: create, inspect and steer a tavik node and its cluster state"};

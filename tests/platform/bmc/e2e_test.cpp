@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Kept whole past 500 lines: every case needs the same pair of running simulators,
+// which one fixture starts.
 // Two simulated BMCs (ipmi_sim with the heartbeat module) on 127.0.1.1 and 127.0.1.2,
 // driven through the BMC library: A through the C entry points as the daemon calls them,
 // B and A's test hooks through library Clients of their own. Also FreeIPMI's ipmi-raw

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Kept whole past 500 lines: every case shares the fixture's log directory and
+// environment.
 // Tests of libzvrlog through its C entry points, against real files in a directory of
 // the test's own (TAVIK_LOG_DIR), removed afterwards. Each test sets the environment
 // before any of its threads start.

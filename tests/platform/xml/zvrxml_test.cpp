@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Kept whole past 500 lines: every case shares the fixture's temporary configuration,
+// policies and library state.
 // Tests of libzvrxml through its C ABI: the key-path rule, integer and string values at
 // their limits, policy gating, every failure result, hostile files, the example
 // configuration read the way the daemon reads it, the element index against the sibling

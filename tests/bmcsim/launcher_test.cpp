@@ -48,6 +48,7 @@ TEST_F(Launcher, BadArgumentsAreUsageErrors) {
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--refuse", "0x32"}, "refuse=0x32"},
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--drop-to", "nobody"}, "drop_to=nobody"},
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--user", "a b"}, "--user"},
+        {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--local-port", "9002"}, "needs --standard"},
     };
     for (const auto &c : cases) {
         auto r = launch(c.args);

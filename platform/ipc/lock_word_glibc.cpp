@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// DEPENDS ON GLIBC. These checks read the private fields of glibc's pthread_mutex_t
+// (__data.__kind and __data.__lock) and rely on what glibc and the kernel's robust-futex
+// protocol keep there; a new glibc may change them, and another C library has neither,
+// so elsewhere the checks accept every lock and only the POSIX calls guard it. They exist
+// because a damaged lock word made glibc abort or wait for ever: the inputs that showed it
+// are the ipc_segment fuzz corpus's crash-glibc-*, crash-hang-lock-word-* and lock-*
+// seeds (tests/fuzz/corpus/ipc_segment), and tests/platform/ipc holds a test of each.
+#include "lock_word.h"
+#include "namespace.h"
+
+#if defined(__GLIBC__) && defined(__linux__)
+#include <linux/futex.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+
+#include "segment.h"
+#endif
+
+namespace zvripc {
+
+#if defined(__GLIBC__) && defined(__linux__)
+
+namespace {
+
+// The kind word glibc keeps in a mutex made as init_robust_mutex makes it.
+int robust_kind() {
+    static const int kind = [] {
+        pthread_mutex_t mutex;
+        if (init_robust_mutex(&mutex, "(reference)") != ZVRIPC_OK) {
+            return -1;
+        }
+        int k = mutex.__data.__kind;
+        pthread_mutex_destroy(&mutex);
+        return k;
+    }();
+    return kind;
+}
+
+// Whether a thread of this id exists (kill accepts any thread id on Linux).
+bool thread_exists(pid_t tid) {
+    return kill(tid, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+int check_lock_kind(const std::string &object, pthread_mutex_t *mutex) {
+    // glibc chooses the protocol (plain, robust, priority inheritance or protection)
+    // from the kind word at every call, and for a priority-inheritance kind naming an
+    // owner that does not exist it aborts or waits for ever: refuse any other kind than
+    // ours before a lock call reads it.
+    const int kind = std::atomic_ref<int>(mutex->__data.__kind).load(std::memory_order_relaxed);
+    if (kind != robust_kind()) {
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: the lock is not a process-shared robust mutex (kind %#x, expected %#x)",
+                    object.c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(robust_kind()));
+    }
+    return ZVRIPC_OK;
+}
+
+int check_lock_holder(const std::string &object, pthread_mutex_t *mutex) {
+    // The word names its holder's thread id (the robust-futex protocol), and the
+    // kernel marks it when that thread ends. A holder that does not exist, or this
+    // thread (which holds no segment lock between calls), means that the word was
+    // overwritten: nobody would ever give the lock back. Every attacher shares one
+    // PID namespace, so the id means the same thread here as for its holder.
+    const auto word = static_cast<std::uint32_t>(
+        std::atomic_ref<int>(mutex->__data.__lock).load(std::memory_order_relaxed));
+    const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
+    if (holder == 0 || holder == gettid() || !thread_exists(holder)) {
+        return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder", object.c_str(),
+                    word);
+    }
+    return ZVRIPC_OK;
+}
+
+#else
+
+int check_lock_kind(const std::string &, pthread_mutex_t *) {
+    return ZVRIPC_OK;
+}
+
+int check_lock_holder(const std::string &, pthread_mutex_t *) {
+    return ZVRIPC_OK;
+}
+
+#endif
+
+}  // namespace zvripc
