@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // bench_bmc: round trip of the BMC library's requests to a simulated BMC over loopback.
 // Starts one tavik-bmcsim on 127.0.1.1 (ports from the process id), then times CALLS
-// (default 2000) calls of one request (host status) and of one status block (four requests)
+// (default 2000) calls of one request (host status), of one target block, and of one status
+// block holding one target (one request: the library skips pages of unused slots) and 16
+// targets (four requests)
 // and prints the median and tail; with --json, the same figures as one JSON object on
 // standard output (the text goes to standard error then). Single-threaded.
 //   bench_bmc [--json] [CALLS]
@@ -121,7 +123,18 @@ int main(int argc, char **argv) {
         report("target block (1 request, 129 B)", measure(n, [&] {
                    return bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set, &cc, &bn) | cc;
                }));
-        report("status block (4 requests)", measure(n, [&] {
+        report("status block, 1 target (1 request)", measure(n, [&] {
+                   return bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, get) | cc;
+               }));
+        BMC_INFO_SET full[BMC_BLOCK_RECORDS] = {};
+        for (int i = 0; i < BMC_BLOCK_RECORDS; ++i) {
+            const std::string ip = "127.0.1." + std::to_string(i + 1);
+            inet_pton(AF_INET, ip.c_str(), &full[i].ip);
+            full[i].ctrl = BMC_CTRL_START;
+            full[i].timeout = 1;
+        }
+        bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, full, &cc, &bn);
+        report("status block, 16 targets (4 requests)", measure(n, [&] {
                    return bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, get) | cc;
                }));
         bmc_term();

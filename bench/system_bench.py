@@ -31,7 +31,9 @@ import re
 import signal
 import socket
 import statistics
+import shutil
 import struct
+import subprocess
 import sys
 import time
 
@@ -322,6 +324,208 @@ def steady(seconds):
         c.close()
 
 
+# ---- steady CPU, split by thread and into the BMC library ----
+
+# The BMC library's usage counters (platform/bmc/usage.h): CPU ns inside its entry points,
+# sessions opened, then requests by command, App netfn (0x06) and OEM netfn (0x30).
+USAGE_SYMBOL = "zvrbmc_usage"
+METER_VARIABLE = "TAVIK_BMC_CPU_METER"  # the BMC library meters its CPU time only when set
+USAGE_LEN = 8 * (2 + 2 * 256)
+
+
+def usage_offset(library):
+    """Offset of the library's usage counters from its load address (its symbol table)."""
+    out = subprocess.run(["nm", library], check=True, capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[2] == USAGE_SYMBOL:
+            return int(parts[0], 16)
+    raise RuntimeError("%s has no symbol %s" % (library, USAGE_SYMBOL))
+
+
+def bmc_usage(pid):
+    """The BMC library's counters in process pid, read from its memory: (cpu ns, sessions,
+    {"0x06/0x01": n, "0x30/0x33": n, ...})."""
+    base, path = None, None
+    with open("/proc/%d/maps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 6 and os.path.basename(fields[5]).startswith("libzvrbmc.so") and fields[2] == "00000000":
+                base, path = int(fields[0].split("-")[0], 16), fields[5]
+                break
+    if base is None:
+        raise RuntimeError("process %d has no libzvrbmc mapped" % pid)
+    with open("/proc/%d/mem" % pid, "rb") as f:
+        f.seek(base + usage_offset(path))
+        raw = f.read(USAGE_LEN)
+    words = struct.unpack("=%dQ" % (USAGE_LEN // 8), raw)
+    requests = {}
+    for i, netfn in enumerate((0x06, 0x30)):
+        for cmd in range(256):
+            n = words[2 + i * 256 + cmd]
+            if n:
+                requests["%#04x/%#04x" % (netfn, cmd)] = n
+    return words[0], words[1], requests
+
+
+def wakeups(pid):
+    """Context switches of every thread of pid: how often its threads went to sleep or were
+    put off the CPU, so (nearly) how often they woke up."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            for line in f:
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+    return total
+
+
+def idle_wakeup_us(count=20, period=0.25):
+    """CPU time this machine charges one thread for a timed wake-up that does nothing else
+    (bench_wakeup, a C++ loop of sleeps: the interpreter's own wake-ups cost several times
+    more); takes count x period seconds."""
+    tool = os.path.join(os.environ["TAVIK_BUILD"], "bench", "bench_wakeup")
+    out = subprocess.run([tool, str(count), str(int(period * 1000))], check=True, capture_output=True,
+                         text=True).stdout
+    return float(out)
+
+
+def syscalls(pid, seconds):
+    """System calls of every thread of pid over seconds, by name (strace -c -f), or None
+    without strace. strace slows the calls it counts, so it runs after the CPU window."""
+    if not shutil.which("strace"):
+        return None
+    p = subprocess.run(["timeout", "-s", "INT", str(seconds), "strace", "-c", "-f", "-q", "-p", str(pid)],
+                       capture_output=True, text=True)
+    counts = {}
+    for line in p.stderr.splitlines():
+        f = line.split()
+        # % time, seconds, usecs/call, calls, [errors,] syscall
+        if len(f) >= 5 and f[3].isdigit() and not line.lstrip().startswith(("%", "-")) and f[-1] != "total":
+            counts[f[-1]] = int(f[3])
+    return counts
+
+
+def thread_cpu_ns(pid):
+    """CPU ns of each thread of pid by role: main, signal, and the worker threads in the
+    order they were created (the check thread first, then the watch thread)."""
+    tids = sorted(int(t) for t in os.listdir("/proc/%d/task" % pid))
+    out, workers = {}, []
+    for tid in tids:
+        with open("/proc/%d/task/%d/schedstat" % (pid, tid)) as f:
+            ns = int(f.read().split()[0])
+        with open("/proc/%d/task/%d/comm" % (pid, tid)) as f:
+            comm = f.read().strip()
+        if tid == pid:
+            out["main"] = ns
+        elif comm == "tavik-signal":
+            out["signal"] = ns
+        else:
+            workers.append(ns)
+    for name, ns in zip(("check", "watch"), workers):
+        out[name] = ns
+    for i, ns in enumerate(workers[2:]):
+        out["thread%d" % (i + 3)] = ns
+    return out
+
+
+def bmc_driver(node):
+    with open(node.env()["TAVIK_BMC_CONF"]) as f:
+        for line in f:
+            key, _, value = line.partition("=")
+            if key.strip() == "driver":
+                return value.strip()
+    return "unknown"
+
+
+STEADY_SETTINGS = (
+    ("end-to-end settings", {"hbto": 4000, "hbint": 1000, "bmc_timeout_ms": 1000, "log_level": 4}),
+    ("defaults", {"hbto": 90000, "hbint": 3000, "bmc_timeout_ms": 2000, "log_level": 4}),
+)
+
+
+def steady_cpu(label, seconds, nodes=3, **settings):
+    """Steady CPU of each daemon of a cluster of `nodes` (one resource), per thread and
+    inside the BMC library, with the BMC requests it sent, its system calls and its memory.
+    Only node1's BMC library meters its own CPU time (two system calls per call into it), so
+    the others show what a daemon costs without the meter."""
+    c = Cluster(nodes=nodes, slot=next_slot(), **settings)
+    try:
+        c.nodes[0].extra_env[METER_VARIABLE] = "1"
+        c.start()
+        if not wait_until(c.all_online, 60, step=0.5):
+            raise RuntimeError("%s: the cluster did not come online" % label)
+        cycle_s = 1 + settings["hbint"] / 1000
+        time.sleep(2 * cycle_s + 1)  # past the start-up and the first cycles
+        pids = [n.daemon_pid() for n in c.nodes]
+        w0 = time.monotonic()
+        t0 = [thread_cpu_ns(p) for p in pids]
+        u0 = [bmc_usage(p) for p in pids]
+        k0 = [wakeups(p) for p in pids]
+        idle_us = idle_wakeup_us(count=max(1, int(seconds * 2)), period=0.5)  # as long as the run
+        wall = time.monotonic() - w0
+        t1 = [thread_cpu_ns(p) for p in pids]
+        u1 = [bmc_usage(p) for p in pids]
+        k1 = [wakeups(p) for p in pids]
+        traced_s = 5 * cycle_s
+        calls = syscalls(pids[-1], traced_s)
+        if not c.all_online():
+            raise RuntimeError("%s: a pair left online during the steady run" % label)
+        daemons = []
+        for i, (n, p, a, b, ua, ub, ka, kb) in enumerate(zip(c.nodes, pids, t0, t1, u0, u1, k0, k1)):
+            threads = {k: (b[k] - a.get(k, 0)) / 1e9 for k in b}
+            total = sum(threads.values())
+            metered = i == 0
+            lib = (ub[0] - ua[0]) / 1e9
+            cycles = wall / cycle_s
+            req = {k: (v - ua[2].get(k, 0)) / cycles for k, v in ub[2].items() if v - ua[2].get(k, 0)}
+            daemons.append({"node": n.name, "metered": metered, "cpu_s": total, "cpu_percent": 100 * total / wall,
+                            "threads_percent": {k: 100 * v / wall for k, v in threads.items()},
+                            "bmc_library_percent": 100 * lib / wall if metered else None,
+                            "own_percent": 100 * (total - lib) / wall if metered else None,
+                            "sessions_per_cycle": (ub[1] - ua[1]) / cycles, "requests_per_cycle": req,
+                            "wakeups_per_s": (kb - ka) / wall,
+                            "memory_kib": memory_kib(p)})
+        plain = [d for d in daemons if not d["metered"]]
+        split = [d for d in daemons if d["metered"]]
+        cpus = [d["cpu_percent"] for d in plain]
+        med = lambda key, ds: statistics.median(d[key] for d in ds)  # noqa: E731
+        out = dict(settings, label=label, nodes=nodes, resources=1, wall_s=wall, cycle_s=cycle_s,
+                   driver=bmc_driver(c.nodes[0]), daemons=daemons, cpu_percent_median=statistics.median(cpus),
+                   cpu_percent_max=max(cpus), metered_cpu_percent=med("cpu_percent", split),
+                   bmc_library_percent_median=med("bmc_library_percent", split),
+                   own_percent_median=med("own_percent", split), wakeups_per_s_median=med("wakeups_per_s", plain),
+                   idle_wakeup_us=idle_us,
+                   pss_kib_median=statistics.median(d["memory_kib"]["Pss"] for d in daemons),
+                   rss_kib_median=statistics.median(d["memory_kib"]["VmRSS"] for d in daemons))
+        if calls is not None:
+            out["syscalls_per_cycle"] = {k: v * cycle_s / traced_s for k, v in calls.items()}
+            out["syscalls_node"] = c.nodes[-1].name
+        return out
+    finally:
+        c.close()
+
+
+def steady_cpu_all(seconds):
+    out = []
+    for label, settings in STEADY_SETTINGS:
+        r = steady_cpu(label, seconds, **settings)
+        print("  %-20s CPU %.4f %% of one core (median of %d unmetered daemons), max %.4f %%; metered daemon "
+              "%.4f %% (own %.4f %%, BMC library %.4f %%); PSS %d KiB, VmRSS %d KiB; %.1f wake-ups/s at %.0f us "
+              "each when idle"
+              % (label, r["cpu_percent_median"], r["nodes"] - 1, r["cpu_percent_max"], r["metered_cpu_percent"],
+                 r["own_percent_median"], r["bmc_library_percent_median"], r["pss_kib_median"], r["rss_kib_median"],
+                 r["wakeups_per_s_median"], r["idle_wakeup_us"]),
+              flush=True)
+        print("  %-20s requests per cycle: %s; sessions per cycle %.2f; system calls per cycle: %s"
+              % ("", ", ".join("%s %.2f" % kv for kv in sorted(r["daemons"][0]["requests_per_cycle"].items())),
+                 r["daemons"][0]["sessions_per_cycle"],
+                 ", ".join("%s %.1f" % kv for kv in sorted(r.get("syscalls_per_cycle", {}).items(),
+                                                          key=lambda kv: -kv[1]))), flush=True)
+        out.append(r)
+    return out
+
+
 def memory(label, **options):
     c = thirty_two_target_cluster(**options)
     try:
@@ -413,6 +617,8 @@ def main():
     parser.add_argument("--steady-seconds", type=float, default=60)
     parser.add_argument("--hbto", type=int, default=4000, help="time-out of the detection cluster, ms")
     parser.add_argument("--hbint", type=int, default=1000, help="interval of the detection cluster, ms")
+    parser.add_argument("--steady-cpu-only", action="store_true",
+                        help="only the steady CPU of 3 daemons at the end-to-end settings and the defaults")
     args = parser.parse_args()
     why = cluster.can_run()
     if why:
@@ -420,6 +626,10 @@ def main():
     if args.trials < 1 or args.steady_seconds <= 0:
         sys.exit("system_bench: --trials must be at least 1 and --steady-seconds positive")
     result = {"machine": machine()}
+    if args.steady_cpu_only:
+        print("steady CPU, 3 daemons, %.0f s each:" % args.steady_seconds, flush=True)
+        result["steady_cpu"] = steady_cpu_all(args.steady_seconds)
+        return write_result(result, args.out)
     print("detection (%d trials each, hbto %d ms, hbint %d ms):" % (args.trials, args.hbto, args.hbint), flush=True)
     result["detection"] = detection(args.trials, args.hbto, args.hbint, 200)
     print("steady running, %.0f s:" % args.steady_seconds, flush=True)
@@ -435,13 +645,19 @@ def main():
     for m in result["memory"]:
         print("  %-40s VmRSS %d KiB, VmHWM %d KiB (medians)" % (m["label"], m["rss_kib_median"], m["hwm_kib_median"]),
               flush=True)
+    print("steady CPU, 3 daemons, %.0f s each:" % args.steady_seconds, flush=True)
+    result["steady_cpu"] = steady_cpu_all(args.steady_seconds)
     print("start-up (%d trials):" % args.trials, flush=True)
     result["startup"] = startup(args.trials)
+    write_result(result, args.out)
+
+
+def write_result(result, path):
     with open("/proc/loadavg") as f:
         result["machine"]["loadavg_after"] = f.read().split()[:3]
-    with open(args.out, "w") as f:
+    with open(path, "w") as f:
         json.dump(result, f, indent=1)
-    print("system_bench: wrote %s" % args.out)
+    print("system_bench: wrote %s" % path)
 
 
 if __name__ == "__main__":

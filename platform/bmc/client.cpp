@@ -11,6 +11,7 @@
 
 #include "bmc_protocol.h"
 #include "result.h"
+#include "usage.h"
 
 namespace tavik::bmc {
 
@@ -18,12 +19,21 @@ using namespace bmcproto;
 
 namespace {
 
-// FreeIPMI gives up on a LAN exchange somewhat after its session time-out (it checks at
-// retransmission steps), so a call's time-out is split: 4/5 for the session time-out,
-// 1/10 for each retransmission. Measured worst case: session time-out + 2 retransmissions.
+// FreeIPMI's session time-out counts from the last answer the session received, not from
+// the request: a request waits for its answer until then, and a session that heard nothing
+// for that long is expired for good (every request fails at once). It gives up somewhat
+// after it (it checks at retransmission steps), so a call's time-out is split: 4/5 for the
+// session time-out, 1/10 for each retransmission. Measured worst case: session time-out +
+// 2 retransmissions. A session also has to outlast the caller's pauses between calls,
+// which are added on top (pause_allowance_ms).
 constexpr unsigned session_timeout_for(unsigned budget_ms) {
     return std::max(budget_ms * 4 / 5, 5u);
 }
+// Pauses longer than this are not bridged: ipmi_sim closes a session after 30 s without a
+// request and BMCs after 60 s, and a dead BMC would hold a call up for that long.
+constexpr unsigned kMaxBridgedPauseMs = 20000;
+// Shorter gaps (the requests of one call, or of one burst) are not pauses worth noting.
+constexpr unsigned kMinPauseMs = 100;
 constexpr unsigned retransmit_for(unsigned budget_ms) {
     return std::max(budget_ms / 10, 2u);
 }
@@ -75,7 +85,7 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         return kInternal;
     }
     if (cfg_.lan()) {
-        session_timeout_ms_ = session_timeout_for(budget);
+        session_timeout_ms_ = session_timeout_for(budget) + pause_allowance_ms();
         retransmit_ms_ = retransmit_for(budget);
         // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
         int rc = ipmi_ctx_open_outofband_2_0(
@@ -100,8 +110,9 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         }
     }
     ctx_ = ctx;
-    last_traffic_ = Clock::now();
+    last_answer_ = Clock::now();
     ++sessions_opened_;
+    zvrbmc_usage.sessions.fetch_add(1, std::memory_order_relaxed);
     return kOk;
 }
 
@@ -118,12 +129,7 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
         std::memcpy(rq + 1, req, req_len);
     }
     for (int attempt = 0;; ++attempt) {
-        // A LAN session that has been quiet for nearly its time-out is about to expire
-        // on the FreeIPMI side; replacing it now is cheaper than a failed request.
-        if (ctx_ != nullptr && session_timeout_ms_ != 0 &&
-            Clock::now() - last_traffic_ >= std::chrono::milliseconds(session_timeout_ms_ - retransmit_ms_)) {
-            drop_session();
-        }
+        note_pause();
         bool fresh = false;
         if (ctx_ == nullptr) {
             int rc = connect(deadline, err);
@@ -140,6 +146,7 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
         // it was given once: without it, it would announce a hung host alive for ever.
         // So it is given again first; the BMC's answer to it is its own business.
         if (fresh && !restore_.empty() && !(netfn == kNetFn && cmd == restore_[0])) {
+            count_request(kNetFn, restore_[0]);
             n = ipmi_cmd_raw(ctx_, 0, kNetFn, restore_.data(), static_cast<unsigned>(restore_.size()), rs,
                              sizeof rs);
             if (n < 0) {
@@ -147,10 +154,11 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
             }
         }
         if (n >= 0) {
+            count_request(netfn, cmd);
             n = ipmi_cmd_raw(ctx_, 0, netfn, rq, static_cast<unsigned>(1 + req_len), rs, sizeof rs);
         }
         if (n >= 0) {
-            last_traffic_ = Clock::now();
+            last_answer_ = Clock::now();
             if (n < 2 || rs[0] != cmd) {
                 err = describe(cmd) + ": answer of " + std::to_string(n) + " bytes without completion code";
                 return kBadResponse;
@@ -170,6 +178,30 @@ int Client::exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_
             return kExchangeFailed;
         }
     }
+}
+
+void Client::note_pause() {
+    if (ctx_ == nullptr || session_timeout_ms_ == 0) {
+        return;
+    }
+    const auto quiet =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_answer_).count();
+    if (quiet >= kMinPauseMs && quiet <= kMaxBridgedPauseMs) {
+        pauses_ms_[next_pause_] = static_cast<unsigned>(std::max<long long>(quiet, 0));
+        next_pause_ = (next_pause_ + 1) % pauses_ms_.size();
+    }
+    // FreeIPMI would send the request and then fail it unanswered; a new session, opened
+    // to outlast this pause too, is cheaper than a request that cannot succeed.
+    if (quiet >= session_timeout_ms_) {
+        drop_session();
+    }
+}
+
+// How much longer than its share of timeout_ms a new session must live to outlast the
+// caller's pauses: the longest of the last few, and a quarter on top for a late sleeper.
+unsigned Client::pause_allowance_ms() const {
+    const unsigned longest = *std::max_element(pauses_ms_.begin(), pauses_ms_.end());
+    return longest + longest / 4;
 }
 
 int Client::open(std::string &err) {
@@ -201,6 +233,7 @@ void Client::close() {
     drop_session();
     opened_ = false;
     restore_.clear();  // a new bmc_init starts afresh: the daemon sends its settings again
+    unused_known_ = {};
 }
 
 int Client::command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req,
@@ -279,6 +312,10 @@ int Client::set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET
         req.push_back(0);
         req.push_back(0);
     }
+    const bool tracked = block >= 1 && block <= unused_known_.size();
+    if (tracked) {
+        unused_known_[block - 1] = false;  // until the firmware has accepted this block
+    }
     std::vector<std::uint8_t> data;
     int rc = request(cmd, req, cc, data, err);
     if (rc != kOk || cc != kCcOk) {
@@ -293,8 +330,26 @@ int Client::set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET
               std::to_string(block);
         return kBadResponse;
     }
+    if (tracked) {
+        std::uint16_t unused = 0;
+        for (std::size_t i = 0; i < kBlockRecords; ++i) {
+            if (first[i].ip == 0) {
+                unused = static_cast<std::uint16_t>(unused | (1u << i));
+            }
+        }
+        unused_slots_[block - 1] = unused;
+        unused_known_[block - 1] = true;
+    }
     block_out = data[0];
     return kOk;
+}
+
+bool Client::page_unused(std::uint8_t block, std::uint8_t page) const {
+    if (page == 0 || block < 1 || block > unused_known_.size() || !unused_known_[block - 1]) {
+        return false;  // page 0 always goes out: it is what makes a poll a poll
+    }
+    const unsigned mask = ((1u << kPageRecords) - 1) << (page * kPageRecords);
+    return (unused_slots_[block - 1] & mask) == mask;
 }
 
 int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
@@ -309,6 +364,12 @@ int Client::get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, s
     BMC_INFO_GET recs[kBlockRecords] = {};
     std::vector<std::uint8_t> data;
     for (std::uint8_t page = 0; page < kPagesPerBlock; ++page) {
+        if (page_unused(block, page)) {
+            for (std::size_t i = 0; i < kPageRecords; ++i) {
+                recs[page * kPageRecords + i].stat[0] = kResultEmpty << kResultShift;  // address 0 etc.
+            }
+            continue;
+        }
         const std::uint8_t req[2] = {block, page};
         int rc = exchange(deadline, kNetFn, cmd, req, sizeof req, cc, data, err);
         if (rc != kOk) {

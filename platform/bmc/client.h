@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One IPMI connection to a BMC through FreeIPMI, and the daemon's BMC operations as OEM
-// requests over it (docs/bmc-protocol.md). The session is opened by open() and re-opened
-// by the next operation after it broke or went stale, so a BMC that restarts is used
-// again; the access time-out last accepted is given again on every new session, since a
-// restarted BMC has forgotten it. Every operation is bounded by the access file's timeout_ms.
+// requests over it (docs/bmc-protocol.md). The session is opened by open() and kept for as
+// long as the BMC answers on it; the next operation after a failed request, or after a
+// pause longer than the session was opened to survive, opens a new one, so a BMC that
+// restarts is used again. The access time-out last accepted is given again on every new
+// session, since a restarted BMC has forgotten it. Every operation is bounded by the
+// access file's timeout_ms plus, on a LAN session, the longest recent pause between calls.
 //
 // A Client is not safe to use from two threads at once; the C entry points (zvrbmc.cpp)
 // serialise all calls with one mutex.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -71,6 +74,12 @@ class Client {
                  std::size_t req_len, std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err);
     int connect(Clock::time_point deadline, std::string &err);
     void drop_session();
+    // Before a request on the open LAN session: notes the pause since its last answer, and
+    // drops the session when FreeIPMI would take it for expired.
+    void note_pause();
+    unsigned pause_allowance_ms() const;
+    // Whether every slot of a status page was last programmed unused.
+    bool page_unused(std::uint8_t block, std::uint8_t page) const;
     std::string describe(std::uint8_t cmd) const;
 
     Config cfg_;
@@ -78,9 +87,17 @@ class Client {
     bool opened_ = false;
     unsigned session_timeout_ms_ = 0;  // of the open LAN session; 0 in-band
     unsigned retransmit_ms_ = 0;
-    Clock::time_point last_traffic_{};
+    Clock::time_point last_answer_{};
+    // The last pauses between an answer and the next request, milliseconds (ring).
+    std::array<unsigned, 8> pauses_ms_{};
+    std::size_t next_pause_ = 0;
     unsigned sessions_opened_ = 0;
     std::vector<std::uint8_t> restore_;  // cmd and data of the last accepted access time-out
+    // Per block: which slots its last accepted programming left unused (address 0), or
+    // nothing when that is not known. A page of unused slots reads the same from any
+    // firmware, restarted or not, so the status poll does not ask for it.
+    std::array<std::uint16_t, 2> unused_slots_{};
+    std::array<bool, 2> unused_known_{};
 };
 
 }  // namespace tavik::bmc

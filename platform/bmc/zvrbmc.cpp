@@ -19,6 +19,7 @@
 #include "config.h"
 #include "result.h"
 #include "standard.h"
+#include "usage.h"
 #include "zvrbmc_admin.h"
 
 #define ZVRBMC_API __attribute__((visibility("default")))
@@ -43,6 +44,7 @@ void set_error(const std::string &text) {
 template <class F>
 int entry(F &&body) noexcept {
     try {
+        const CpuMeter meter;
         std::lock_guard<std::mutex> lock(g_mu);
         try {
             return body();

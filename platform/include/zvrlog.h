@@ -50,6 +50,13 @@ int log_init(const char *name, void **handle, int level, int size, int flags);
 int log_write(void *handle, int level, int msgid, const char *file, int line, const char *func,
               const char *text, ...);
 
+/*
+ * Whether log_write would write a trace record of `level` on this channel: 1 if so, 0 if
+ * the channel's level filters it out, or for a null handle. A caller may skip formatting
+ * a record that would not be written. The answer never changes while the channel is open.
+ */
+int log_enabled(void *handle, int level);
+
 /* Flushes and closes the channel; the handle is invalid afterwards. */
 int log_term(void *handle);
 

@@ -146,6 +146,11 @@ int init(const char *name, void **handle, int level, int size, int flags) noexce
     }
 }
 
+// The one rule of which trace records a channel writes.
+bool writes_trace(const Channel &ch, int level) noexcept {
+    return level > 0 && level <= ch.level;
+}
+
 int write_record(void *handle, int level, int msgid, const char *file, int line, const char *func,
                  const char *text, va_list ap) noexcept {
     auto *ch = static_cast<Channel *>(handle);
@@ -157,7 +162,7 @@ int write_record(void *handle, int level, int msgid, const char *file, int line,
         if (level <= 0) {
             return ZVRLOG_E_ARG;
         }
-        if (level > ch->level) {
+        if (!writes_trace(*ch, level)) {
             return ZVRLOG_OK;  // below the channel's threshold: the cheap path
         }
     }
@@ -219,6 +224,11 @@ extern "C" ZVRLOG_API int log_write(void *handle, int level, int msgid, const ch
     int rc = zvrlog::write_record(handle, level, msgid, file, line, func, text, ap);
     va_end(ap);
     return rc;
+}
+
+extern "C" ZVRLOG_API int log_enabled(void *handle, int level) {
+    const auto *ch = static_cast<const zvrlog::Channel *>(handle);
+    return ch != nullptr && zvrlog::writes_trace(*ch, level) ? 1 : 0;
 }
 
 extern "C" ZVRLOG_API int log_term(void *handle) {

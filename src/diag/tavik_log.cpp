@@ -43,7 +43,9 @@ void tavik_loginit() {
 }
 
 void taviklog(int level, const char *pname, int line, const char *pfunc, const char *fmt, ...) {
-    if (phtaviklog == nullptr || fmt == nullptr) {
+    void *handle = phtaviklog.load();
+    // A record the channel's level filters out is not even formatted.
+    if (handle == nullptr || fmt == nullptr || log_enabled(handle, level) == 0) {
         return;
     }
     char buffer[4096];
@@ -52,7 +54,7 @@ void taviklog(int level, const char *pname, int line, const char *pfunc, const c
     // vsnprintf cuts the text to fit and always terminates it.
     (void)std::vsnprintf(buffer, sizeof buffer, fmt, args);
     va_end(args);
-    log_write(phtaviklog.load(), level, 0, pname, line, pfunc, buffer);
+    log_write(handle, level, 0, pname, line, pfunc, buffer);
 }
 
 void tavik_logterm() {

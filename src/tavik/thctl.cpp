@@ -41,7 +41,8 @@ bool virtual_on = false;                                // guarded by clock_mute
 uint64_t virtual_us = 0;                                // guarded by clock_mutex
 bool virtual_auto = false;                              // guarded by clock_mutex
 int sleepers = 0;                                       // guarded by clock_mutex
-std::function<void(uint64_t)> sleep_hook;               // guarded by clock_mutex
+int sleeper_watchers = 0;                  // threads in thctl_wait_sleepers; guarded by clock_mutex
+std::function<void(uint64_t)> sleep_hook;  // guarded by clock_mutex
 // Bumped whenever the clock is switched: a deadline taken on one clock means nothing on
 // the other, so sleepers started before the switch end their sleep.
 uint64_t clock_epoch = 0;  // guarded by clock_mutex
@@ -192,7 +193,11 @@ void thctl_sleep_us(uint64_t usec) {
                                       : start + length;
         const uint64_t epoch = clock_epoch;
         ++sleepers;
-        clock_cond.notify_all();  // thctl_wait_sleepers counts us
+        // Only a thctl_wait_sleepers caller needs to hear of a new sleeper; waking the other
+        // worker's sleep for nothing would cost it a wake-up every time this one sleeps.
+        if (sleeper_watchers > 0) {
+            clock_cond.notify_all();
+        }
         for (uint64_t now = start; !cancel_due_locked() && epoch == clock_epoch && now < deadline;
              now = now_locked()) {
             if (virtual_on) {
@@ -243,5 +248,9 @@ void thctl_advance_us(uint64_t usec) {
 
 bool thctl_wait_sleepers(int n, int timeout_ms) {
     std::unique_lock lock(clock_mutex);
-    return clock_cond.wait_for(lock, std::chrono::milliseconds(timeout_ms), [n] { return sleepers >= n; });
+    ++sleeper_watchers;
+    const bool reached =
+        clock_cond.wait_for(lock, std::chrono::milliseconds(timeout_ms), [n] { return sleepers >= n; });
+    --sleeper_watchers;
+    return reached;
 }

@@ -53,6 +53,7 @@ struct State {
     bool config_loaded = false;
     std::vector<LogRecord> logs;
     std::vector<Event> events;
+    int log_threshold = 0;  // the channel's level as log_enabled reports it; 0: every level
     std::vector<std::pair<std::string, int>> nodes;
     std::vector<Resource> resources;
     std::map<std::pair<std::string, int>, int> states;
@@ -260,6 +261,11 @@ void reset() {
     s = State{};
     s.trace = trace;
     s.scenario_read = read;
+}
+
+void set_log_threshold(int level) {
+    std::lock_guard lock(mutex);
+    fs().log_threshold = level;
 }
 
 void fail(const std::string &name, int nth, int result, uint8_t cc, const std::string &args) {
@@ -597,6 +603,15 @@ int log_write(void *handle, int level, int msgid, const char *file, int line, co
     s.logs.push_back({level, str(file), line, str(func), str(text)});
     fake::trace_line(s, "LOG " + std::to_string(level) + " " + str(func) + " " + str(text));
     return 0;
+}
+
+int log_enabled(void *handle, int level) {
+    if (handle == nullptr) {
+        return 0;
+    }
+    std::lock_guard lock(fake::mutex);
+    const fake::State &s = fake::fs();
+    return s.log_threshold == 0 || (level > 0 && level <= s.log_threshold) ? 1 : 0;
 }
 
 int log_term(void *) {

@@ -110,6 +110,9 @@ std::vector<std::string> call_names();
 int count_calls(const std::string &name, const std::string &args = "");
 std::vector<LogRecord> logs();
 std::vector<Event> events();
+// The channel level the fake log library's log_enabled reports: records above it are
+// filtered. 0 (after reset): every level is written, so tests see every record.
+void set_log_threshold(int level);
 // Log records whose text contains `part` (at `level` when it is not 0).
 int count_logs(const std::string &part, int level = 0);
 bool has_log(const std::string &part, int level = 0);

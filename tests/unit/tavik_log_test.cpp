@@ -3,8 +3,11 @@
 #include "diag/tavik_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zvrxml.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "fakes.h"
@@ -66,6 +69,33 @@ TEST_F(LogChannel, RecordsCarrySourceAndCutLongTexts) {
     EXPECT_EQ(logs[0].func, "TestBody");
     EXPECT_EQ(logs[0].text, "value x");
     EXPECT_EQ(logs[1].text, std::string(4095, 'a'));
+}
+
+// A record the channel's level filters out is never formatted: its only argument is a
+// string in a page that cannot be read, so formatting it would crash the child process.
+TEST_F(LogChannel, RecordsBelowTheChannelLevelAreNotFormatted) {
+    fake::set_int("/root/tavik/log/level", LV_INFO);
+    fake::set_log_threshold(LV_INFO);
+    tavik_loginit();
+    const long page = sysconf(_SC_PAGESIZE);
+    void *guard =
+        mmap(nullptr, static_cast<std::size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(guard, MAP_FAILED);
+    for (int level : {LV_DETAIL, LV_DUMP, LV_TRACE}) {
+        EXPECT_EXIT(
+            {
+                TLOG(level, "%s", static_cast<const char *>(guard));
+                std::_Exit(fake::logs().empty() ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << "level " << level;
+    }
+    for (int level : {LV_ERROR, LV_WARN, LV_INFO}) {
+        TLOG(level, "kept %d", level);
+    }
+    ASSERT_EQ(fake::logs().size(), 3u);
+    EXPECT_EQ(fake::logs()[2].text, "kept 4");
+    munmap(guard, static_cast<std::size_t>(page));
 }
 
 }  // namespace

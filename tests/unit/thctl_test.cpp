@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <limits>
@@ -119,6 +121,41 @@ TEST_F(Thctl, RequestDuringAnEnabledSleepEndsItAtOnce) {
     EXPECT_EQ(result, PTHREAD_CANCELED);
     EXPECT_FALSE(woke);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+// How often a thread of this process went to sleep: once per wake-up it had.
+long sleeps_of(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return -1;
+}
+
+TEST_F(Thctl, ASleepIsNotWokenWhenTheOtherWorkerStartsSleeping) {
+    std::atomic<pid_t> tid{0};
+    Body sleeper = [&]() -> void * {
+        tid = gettid();
+        thctl_sleep_us(std::numeric_limits<uint64_t>::max());
+        return kDone;
+    };
+    pthread_t th = spawn(sleeper);
+    ASSERT_TRUE(thctl_wait_sleepers(1, 5000));
+    const long before = sleeps_of(tid);
+    ASSERT_GE(before, 0);
+    Body napper = [&]() -> void * {
+        for (int i = 0; i < 20; ++i) {
+            thctl_sleep_us(1000);
+        }
+        return kDone;
+    };
+    pthread_t other = spawn(napper);
+    ASSERT_EQ(thctl_join(other, nullptr), 0);
+    EXPECT_LT(sleeps_of(tid) - before, 5) << "the long sleep woke for the other worker's naps";
+    ASSERT_EQ(thctl_cancel(th), 0);
+    ASSERT_EQ(thctl_join(th, nullptr), 0);
 }
 
 TEST_F(Thctl, DisabledSleepIsNotCutShortByARequest) {

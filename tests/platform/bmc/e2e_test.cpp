@@ -13,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@
 #include "config.h"
 #include "result.h"
 #include "sim_harness.h"
+#include "usage.h"
 #include "zvrbmc.h"
 
 namespace {
@@ -438,6 +440,77 @@ TEST_F(TwoBmcs, QuietSessionIsReplacedWithoutAFailedCall) {
     EXPECT_EQ(c->set_host_status(1, BMC_STATUS_RUNNING, cc, err), 0) << err;
     EXPECT_EQ(cc, 0);
     EXPECT_EQ(c->sessions_opened(), 2u);
+}
+
+// A status poll asks only for the pages that hold programmed slots (and always for page
+// 0); the pages it leaves out read exactly as the firmware answers them, also after the
+// BMC restarted and forgot every target.
+TEST_F(TwoBmcs, PollAsksOnlyForPagesWithProgrammedSlots) {
+    struct Case {
+        std::size_t targets;
+        bool restart;
+        std::uint64_t requests;
+    };
+    const Case cases[] = {{1, false, 1},  {4, false, 1},  {5, false, 2},
+                          {13, false, 4}, {16, false, 4}, {3, true, 1}};
+    for (const Case &c : cases) {
+        std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
+        for (std::size_t i = 0; i < c.targets; ++i) {
+            set[i] = {kIpA + static_cast<std::uint32_t>(htonl(static_cast<std::uint32_t>(i))),
+                      BMC_CTRL_START,
+                      1,
+                      {}};
+        }
+        std::uint8_t cc = 0xee, bn = 0;
+        std::string err;
+        ASSERT_EQ(b_client_->set_targets(kCmdSetTargets, 1, set.data(), cc, bn, err), 0) << err;
+        if (c.restart) {
+            EXPECT_EQ(b_->stop(), 0) << b_->output();
+            std::string why;
+            ASSERT_TRUE(b_->start(why)) << why;
+            b_client_->set_host_status(1, BMC_STATUS_RUNNING, cc, err);  // the old session fails
+        }
+        const std::uint64_t before = zvrbmc_usage.requests[1][kCmdGetStatus];
+        Block got{};
+        ASSERT_EQ(b_client_->get_status(kCmdGetStatus, 1, cc, bn, got.data(), err), 0) << err;
+        ASSERT_EQ(cc, 0);
+        EXPECT_EQ(zvrbmc_usage.requests[1][kCmdGetStatus] - before, c.requests) << c.targets << " targets";
+        for (std::uint8_t page = 1; page < kPagesPerBlock; ++page) {
+            std::vector<std::uint8_t> data;
+            ASSERT_EQ(b_client_->request(kCmdGetStatus, {1, page}, cc, data, err), 0) << err;
+            ASSERT_EQ(data.size(), kGetStatusResponseLen);
+            EXPECT_EQ(std::memcmp(&got[page * kPageRecords], data.data() + 2, kPageRecords * kRecordSize), 0)
+                << c.targets << " targets, page " << int(page) << (c.restart ? ", restarted" : "");
+        }
+    }
+}
+
+// Pauses like the caller's are bridged: one new session learns them, later ones are kept.
+// A BMC that stops answering then holds a call up for the bridged pause at most.
+TEST_F(TwoBmcs, SessionOutlastsTheCallersPausesAndStaysBounded) {
+    constexpr unsigned kBudgetMs = 300, kPauseMs = 400;
+    auto c = client_for(*b_, kBudgetMs);
+    ASSERT_TRUE(c);
+    std::uint8_t cc = 0xee;
+    std::string err;
+    for (int call = 0; call < 5; ++call) {
+        if (call > 0) {
+            std::this_thread::sleep_for(milliseconds(kPauseMs));
+        }
+        ASSERT_EQ(c->set_host_status(1, BMC_STATUS_RUNNING, cc, err), 0) << "call " << call << ": " << err;
+    }
+    EXPECT_EQ(c->sessions_opened(), 2u) << "only the first pause should need a new session";
+
+    const pid_t sim = b_->simulator_pid();
+    ASSERT_EQ(kill(sim, SIGSTOP), 0);
+    const auto t0 = steady_clock::now();
+    const int rc = c->set_host_status(1, BMC_STATUS_RUNNING, cc, err);
+    const auto took = steady_clock::now() - t0;
+    kill(sim, SIGCONT);
+    EXPECT_EQ(rc, tavik::bmc::kExchangeFailed) << err;
+    EXPECT_LE(took, milliseconds(kBudgetMs * 4 / 5 + kPauseMs * 5 / 4) + kSlack);
+    EXPECT_EQ(c->set_host_status(1, BMC_STATUS_RUNNING, cc, err), 0) << err;
+    EXPECT_EQ(c->sessions_opened(), 3u);
 }
 
 TEST_F(TwoBmcs, WrongPasswordIsRefusedAtOnce) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The C entry points of libzvrbmc without a BMC: the access file's refusals and their
 // texts, the call order, bad arguments, the time bound against a silent address, and
-// calls from several threads at once.
+// calls from several threads at once; the CPU meter's switch.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -12,6 +12,7 @@
 
 #include "result.h"
 #include "sim_harness.h"
+#include "usage.h"
 #include "zvrbmc.h"
 
 namespace {
@@ -161,6 +162,34 @@ TEST_F(BmcLibrary, ConcurrentCallersAreSerialised) {
         th.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Whether one metered stretch of busy work added to the library's CPU counter.
+bool meter_counts() {
+    const std::uint64_t before = zvrbmc_usage.cpu_ns.load();
+    {
+        const CpuMeter meter;
+        volatile std::uint64_t sink = 0;
+        for (int i = 0; i < 1000000; ++i) {
+            sink = sink + static_cast<std::uint64_t>(i);
+        }
+    }
+    return zvrbmc_usage.cpu_ns.load() != before;
+}
+
+// The meter costs two system calls per call, so a process pays for it only when it asks.
+// The switch is read once per process, so the metered case runs in a fresh one.
+TEST(BmcUsage, CpuIsMeteredOnlyWhenTheProcessAsks) {
+    // First: the fresh process re-runs this body up to here, before anything read the switch.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv(kCpuMeterVariable, "1", 1);
+            std::exit(meter_counts() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    ASSERT_EQ(std::getenv(kCpuMeterVariable), nullptr);
+    EXPECT_FALSE(meter_counts());
 }
 
 }  // namespace

@@ -147,18 +147,25 @@ TEST_F(LogTest, ThresholdKeepsLevelsAtMostTheChannelLevelAndEveryEvent) {
     for (const auto &c : cases) {
         std::string name = "thr" + std::to_string(c.channel + 1);
         void *h = open(name.c_str(), c.channel, 1000000);
+        int enabled = 0;
         for (int level : {1, 2, 4, 8, 16, 32}) {
             EXPECT_EQ(log_write(h, level, 0, "t.cpp", level, "f", "text"), ZVRLOG_OK);
+            enabled += log_enabled(h, level);
         }
+        EXPECT_EQ(log_enabled(h, 0), 0);
+        EXPECT_EQ(log_enabled(h, -4), 0);
         log_write(h, LOG_LEVEL_EVENT, LOG_EVENT_BMC_INIT_FAILED, "t.cpp", 1, "main", nullptr);
         std::vector<std::string> got;
         for (auto &r : written(dir_ / (name + ".log"))) {
             got.push_back(r.level);
         }
         auto want = c.kept;
+        EXPECT_EQ(enabled, static_cast<int>(want.size()))
+            << "log_enabled disagrees, channel level " << c.channel;
         want.push_back("EVENT");
         EXPECT_EQ(got, want) << "channel level " << c.channel;
     }
+    EXPECT_EQ(log_enabled(nullptr, 1), 0);
 }
 
 TEST_F(LogTest, RecordCarriesTimeLevelIdsSourceAndText) {
