@@ -18,12 +18,13 @@ import os
 import statistics
 import sys
 
+from report_plot import plot
+from report_steady import steady_cpu_section, steady_cpu_targets
+
 MODES = [("bmc_killed", "BMC killed"), ("bmc_frozen", "BMC frozen (SIGSTOP)"),
          ("host_frozen", "host frozen (daemon SIGSTOP)"), ("graceful_stop", "graceful stop")]
 TABLE_TARGET_MS = 20.0
 CPU_TARGET_PERCENT = 0.1
-# Steady CPU of one daemon of a three-node cluster, by the settings it runs with.
-STEADY_CPU_TARGETS = {"end-to-end settings": 0.02, "defaults": 0.01}
 RSS_TARGET_KIB = 8 * 1024
 RTT_TARGET_US = 2000.0
 DETECTION_SLACK = 1.10
@@ -76,115 +77,6 @@ def verdict(ok):
 
 def kib(x):
     return "%d KiB (%.2f MiB)" % (x, x / 1024)
-
-
-# ---- the plot ----
-
-STATE_COLOURS = {"online": "#2ca02c", "offline": "#d62728"}
-STATUS_COLOURS = {"normal": "#2ca02c", "caution": "#ff7f0e", "error": "#d62728", "unknown": "#7f7f7f",
-                  "unused": "#c7c7c7"}
-
-
-def segments(initial, changes, lo, hi):
-    """[(start, end, value)] covering [lo, hi] from an initial value and (time, value)."""
-    out = []
-    t, v = lo, initial
-    for when, value in changes:
-        if when < lo:
-            v = value
-            continue
-        if value != v:
-            out.append((t, when, v))
-            t, v = when, value
-    out.append((t, hi, v))
-    return [s for s in out if s[2] is not None and s[1] > s[0]]
-
-
-def plot(system, png):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
-
-    det = system["detection"]
-    mode = det["modes"]["bmc_killed"]
-    trial = next(t for t in mode["trials"] if "timeline" in t)
-    nodes = trial["timeline"]["nodes"]
-    names = sorted(nodes)
-    victim = names[-1]
-    bound = mode["bound_s"]
-    lo, hi = -6.0, bound + 4.0
-    fig, axes = plt.subplots(len(names), 1, figsize=(11, 2.3 * len(names) + 1.2), sharex=True)
-    for ax, viewer in zip(axes, names):
-        ev = nodes[viewer]
-        lanes = {n: i for i, n in enumerate(reversed(names))}
-        status_y = len(names)
-        # Published state of each pair: a band per lane.
-        for who in names:
-            changes = [(t, s) for t, n, s in ev["states"] if n == who]
-            y = lanes[who]
-            for a, b, v in segments(ev["initial"].get(who), changes, lo, hi):
-                ax.add_patch(plt.Rectangle((a, y - 0.32), b - a, 0.64, color=STATE_COLOURS.get(v, "#cccccc"),
-                                           alpha=0.22, linewidth=0))
-        # Every poll's result per target: heartbeat seen, missed, or still collecting.
-        for t, who, stat0, stat1 in ev["polls"]:
-            if not lo <= t <= hi:
-                continue
-            y = lanes[who]
-            if (stat0 >> 4) & 7 == 1:
-                ax.plot(t, y, marker=".", color="#7f7f7f", markersize=7)
-            elif (stat0 >> 4) & 7 != 0:
-                continue
-            elif stat1 & 3 == 3:
-                ax.plot(t, y, marker="o", color="#2ca02c", markersize=6)
-            else:
-                ax.plot(t, y, marker="x", color="#d62728", markersize=8, markeredgewidth=2)
-        for t in ev["bmc_failed"]:
-            if lo <= t <= hi:
-                for y in lanes.values():
-                    ax.plot(t, y, marker="x", color="black", markersize=6, markeredgewidth=1.2)
-        # The resource's status, as the viewer published it.
-        changes = [(t, s) for t, s in ev["statuses"]]
-        for a, b, v in segments(ev["initial"].get("status"), changes, lo, hi):
-            ax.add_patch(plt.Rectangle((a, status_y - 0.32), b - a, 0.64, color=STATUS_COLOURS.get(v, "#cccccc"),
-                                       alpha=0.55, linewidth=0))
-            if b - a > 0.6:
-                ax.text(a + 0.05, status_y, v, va="center", ha="left", fontsize=8)
-        for t in ev["timeouts"]:
-            ax.plot(t, status_y - 0.45, marker="v", color="#9467bd", markersize=8)
-        for t, who, s in ev["states"]:
-            if s == "offline" and 0 <= t <= hi and (who == victim or viewer == victim):
-                what = "%s offline" % who if viewer != victim else "watch thread: pairs offline"
-                ax.axvline(t, color="#d62728", linewidth=1, linestyle=":")
-                ax.text(t + 0.05, -0.75, "%s +%.2f s" % (what, t), fontsize=8, color="#d62728")
-                break
-        ax.axvspan(0, bound, color="#ffdd57", alpha=0.18, linewidth=0)
-        ax.axvline(0, color="black", linewidth=1.2, linestyle="--")
-        ax.set_yticks(list(lanes.values()) + [status_y])
-        ax.set_yticklabels(["pair (hb1, %s)" % n for n in lanes] + ["hb1 status"], fontsize=8)
-        ax.set_ylim(-1.0, status_y + 0.6)
-        ax.set_title("as %s sees it" % viewer + (" (its own BMC was killed)" if viewer == victim else ""),
-                     fontsize=9, loc="left")
-        ax.grid(axis="x", alpha=0.3)
-    axes[-1].set_xlim(lo, hi)
-    axes[-1].set_xlabel("seconds after %s's BMC was killed (dashed line); shaded: the bound of %.1f s" % (victim, bound))
-    s = det["settings"]
-    fig.suptitle("One detection: %s's BMC killed (hbto %d ms, hbint %d ms, heartbeat period %d ms)"
-                 % (victim, s["hbto_ms"], s["hbint_ms"], s["heartbeat_period_ms"]), fontsize=11)
-    legend = [Line2D([], [], marker="o", color="#2ca02c", linestyle="", label="poll: heartbeat seen"),
-              Line2D([], [], marker="x", color="#d62728", linestyle="", markeredgewidth=2,
-                     label="poll: heartbeat missed"),
-              Line2D([], [], marker=".", color="#7f7f7f", linestyle="", label="poll: still collecting"),
-              Line2D([], [], marker="x", color="black", linestyle="", label="BMC request failed"),
-              Line2D([], [], marker="v", color="#9467bd", linestyle="", label="watch thread time-out"),
-              Patch(color=STATE_COLOURS["online"], alpha=0.3, label="pair online"),
-              Patch(color=STATE_COLOURS["offline"], alpha=0.3, label="pair offline"),
-              Patch(color="#ffdd57", alpha=0.3, label="within the bound")]
-    fig.legend(handles=legend, loc="lower center", ncol=4, fontsize=8, frameon=False)
-    fig.tight_layout(rect=(0, 0.07, 1, 0.96))
-    fig.savefig(png, dpi=110)
-    plt.close(fig)
 
 
 # ---- the report ----
@@ -487,104 +379,6 @@ def report(micro, bmc, system, png_name):
     w("the system benchmark.")
     w("")
     return "\n".join(lines)
-
-
-# ---- steady CPU of three daemons, by settings ----
-
-def steady_cpu_targets(runs, rows, misses):
-    for r in runs:
-        target = STEADY_CPU_TARGETS.get(r["label"])
-        if target is None:
-            continue
-        ok = r["cpu_percent_max"] <= target
-        plain = sum(1 for d in r["daemons"] if not d.get("metered"))
-        rows.append(("steady CPU, 3 nodes, %s" % r["label"], "at most %.2f%% of one core" % target,
-                     "%.4f%% (median of %d daemons), max %.4f%%" % (r["cpu_percent_median"], plain,
-                                                                   r["cpu_percent_max"]), ok))
-        if not ok:
-            misses.append(steady_cpu_miss(r))
-
-
-def steady_cpu_miss(r):
-    """Why a steady CPU target was missed, from the run's own breakdown."""
-    wake = r["wakeups_per_s_median"]
-    floor = wake * r["idle_wakeup_us"] / 1e4  # percent of one core
-    per_cycle = r["cpu_percent_median"] * 1e4 * r["cycle_s"]  # us
-    calls = r.get("syscalls_per_cycle", {})
-    text = ("- **Steady CPU, %s**: %.4f%% of one core at most, %.0f us of CPU time per %.0f-s cycle. The "
-            "metered daemon (%.4f%% in all) spent %.4f%% in its own threads and %.4f%% in the BMC library. %.1f thread "
-            "wake-ups a second, each of which costs this machine %.0f us even for a thread that does nothing "
-            "else (bench_wakeup beside the run), make %.4f%% by themselves; the daemon's cycle fixes their "
-            "number: the check thread's 1-s sleep and its pause, the watch thread's pause once per interval, "
-            "and one wait for each of the 3 BMC answers a cycle needs."
-            % (r["label"], r["cpu_percent_max"], per_cycle, r["cycle_s"], r["metered_cpu_percent"],
-               r["own_percent_median"], r["bmc_library_percent_median"], wake, r["idle_wakeup_us"], floor))
-    target = STEADY_CPU_TARGETS.get(r["label"])
-    if target is not None and floor >= target:
-        text += (" Those wake-ups alone are over the target of %.2f%%: on this machine no work done at them "
-                 "could meet it." % target)
-    if calls:
-        top = sorted(calls.items(), key=lambda kv: -kv[1])
-        text += (" %.0f system calls a cycle (%s; counted with strace on %s): each request is FreeIPMI's "
-                 "open, read and close of /dev/urandom for the packet's IV, its sendto, poll and recvfrom; "
-                 "each sleep a futex wait and wake." % (sum(calls.values()),
-                                                       ", ".join("%s %.0f" % kv for kv in top if kv[1] >= 0.5),
-                                                       r.get("syscalls_node", "one daemon")))
-    return text + (" The rest of the library's share is FreeIPMI's work per request: building and checking "
-                   "the packet's fields, AES-CBC-128 and HMAC-SHA1 of cipher suite 3.")
-
-
-def steady_cpu_section(runs, w):
-    if not runs:
-        return
-    first = runs[0]
-    w("### Three nodes, by settings")
-    w("")
-    w("%d nodes, one resource (each daemon programs 3 targets in one block), driver `%s`, each setting on a"
-      % (first["nodes"], first["driver"]))
-    w("fresh cluster; after two settling cycles, %.0f s of every thread's CPU time (`/proc/PID/task/TID/"
-      % first["wall_s"])
-    w("schedstat`). The BMC library's share is its own count: started with `TAVIK_BMC_CPU_METER` set, it")
-    w("adds the calling thread's CPU time (`CLOCK_THREAD_CPUTIME_ID`) spent inside each of its entry points")
-    w("to a counter, which the benchmark reads from the daemon's memory (`/proc/PID/mem` at the address of")
-    w("the library's `zvrbmc_usage` symbol); the daemon's own is the rest. Reading the clock takes two system")
-    w("calls per entry point, so only node1 is metered (marked *) and the targets are judged on the others.")
-    w("Requests by command and sessions opened come from the same counters (always kept). PSS")
-    w("(`/proc/PID/smaps_rollup`) counts each shared page by its share, so it is what one more daemon costs")
-    w("the node; VmRSS counts the shared libraries whole.")
-    w("")
-    w("| settings | daemon | CPU, of one core | own threads | BMC library | check / watch thread | "
-      "requests per cycle | sessions per cycle | wake-ups per s | PSS | VmRSS |")
-    w("|---|---|---|---|---|---|---|---|---|---|---|")
-    pct = lambda v: "" if v is None else "%.4f%%" % v  # noqa: E731
-    for r in runs:
-        settings = "%s: time-out %d ms, interval %d ms, `timeout_ms` %d, log level %d" % (
-            r["label"], r["hbto"], r["hbint"], r["bmc_timeout_ms"], r["log_level"])
-        for i, d in enumerate(r["daemons"]):
-            th = d["threads_percent"]
-            req = d["requests_per_cycle"]
-            w("| %s | %s%s | %.4f%% | %s | %s | %.4f%% / %.4f%% | %.1f (%s) | %.2f | %.1f | %d KiB | %d KiB |" % (
-                settings if i == 0 else "", d["node"], " *" if d.get("metered") else "", d["cpu_percent"],
-                pct(d["own_percent"]), pct(d["bmc_library_percent"]), th.get("check", 0), th.get("watch", 0),
-                sum(req.values()), ", ".join("%s %.1f" % (k.split("/")[1], v) for k, v in sorted(req.items())),
-                d["sessions_per_cycle"], d["wakeups_per_s"], d["memory_kib"]["Pss"], d["memory_kib"]["VmRSS"]))
-    w("")
-    w("A cycle of these daemons: status (0x33), one target block (0x31), one status page (0x32), all")
-    w("on the session the library keeps; the check thread's share includes the BMC library's.")
-    w("docs/bmc-protocol.md says why each request remains and what the session keeping rests on.")
-    if any("syscalls_per_cycle" in r for r in runs):
-        w("")
-        w("System calls per cycle of one unmetered daemon, every thread (strace -c -f over five cycles after")
-        w("the CPU window; strace slows the calls it counts, so it does not overlap the CPU figures):")
-        w("")
-        w("| settings | per cycle | by call |")
-        w("|---|---|---|")
-        for r in runs:
-            calls = r.get("syscalls_per_cycle")
-            if calls:
-                w("| %s | %.1f | %s |" % (r["label"], sum(calls.values()), ", ".join(
-                    "%s %.1f" % kv for kv in sorted(calls.items(), key=lambda kv: -kv[1]))))
-    w("")
 
 
 def main():

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
+# Kept whole past 500 lines: its measurements share the cluster set-up, the address-slot
+# counter and the log parsers, and run as one script whose results go into one JSON.
 """System benchmark of tavik on a simulated cluster on this machine.
 
 Measures, with the release build's daemon, tavikctl and simulated BMCs (through
