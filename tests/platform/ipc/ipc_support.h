@@ -18,9 +18,14 @@
 
 namespace ipctest {
 
+// Objects under a name with this pid can only be left by a dead process that had the same
+// pid (an interrupted earlier run); they are removed so that no test takes them for its own.
 inline std::string unique_name(const char *tag) {
     static std::atomic<int> serial{0};
-    return std::string("tavikt_") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+    std::string name =
+        std::string("tavikt_") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+    ipc_destroy(name.c_str());
+    return name;
 }
 
 inline void detach_all() {
