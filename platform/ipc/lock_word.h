@@ -13,7 +13,8 @@ namespace zvripc {
 // Refuses a mutex of another kind than init_robust_mutex makes, before a lock call reads it.
 int check_lock_kind(const std::string &object, pthread_mutex_t *mutex);
 
-// For a lock that trylock found busy: refuses a lock word that names no live holder.
+// For a lock that trylock found busy: refuses a lock word that names no live holder (a
+// word given back since, all zero, is accepted).
 int check_lock_holder(const std::string &object, pthread_mutex_t *mutex);
 
 }  // namespace zvripc

@@ -70,6 +70,11 @@ int check_lock_holder(const std::string &object, pthread_mutex_t *mutex) {
     // PID namespace, so the id means the same thread here as for its holder.
     const auto word = static_cast<std::uint32_t>(
         std::atomic_ref<int>(mutex->__data.__lock).load(std::memory_order_relaxed));
+    if (word == 0) {
+        // Given back between the trylock that found it busy and this read (another
+        // process's call ended): the caller's wait takes it at once.
+        return ZVRIPC_OK;
+    }
     const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
     if (holder == 0 || holder == gettid() || !thread_exists(holder)) {
         return fail(ZVRIPC_EBADSEG, "segment %s: the lock word 0x%08x names no live holder", object.c_str(),
