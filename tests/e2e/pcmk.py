@@ -24,6 +24,7 @@ import xml.etree.ElementTree as ET
 import cluster
 
 CLONE_NEWNS = 0x00020000
+QDEVICE = ("corosync-qnetd", "corosync-qdevice", "corosync-qdevice-tool")
 PROGRAMS = ("corosync", "corosync-cfgtool", "pacemakerd", "attrd_updater", "crm_mon", "cibadmin", "crm_attribute",
             "crm_simulate", "stonith_admin", "fence_dummy", "xmllint", "mount")
 # Where the stack looks for agents, and where ha/'s go in there.
@@ -33,9 +34,9 @@ PRIVATE_STATE = ("/var/lib/pacemaker", "/var/lib/corosync", "/etc/corosync", "/r
 SCHEMAS = {"ocf": "/usr/share/resource-agents/metadata.rng", "fence": "/usr/share/cluster/relaxng/metadata.rng"}
 
 
-def missing():
+def missing(programs=PROGRAMS):
     """Why the stack cannot run here, or None."""
-    gone = [p for p in PROGRAMS if shutil.which(p) is None and not os.access("/usr/sbin/" + p, os.X_OK)]
+    gone = [p for p in programs if shutil.which(p) is None and not os.access("/usr/sbin/" + p, os.X_OK)]
     gone += [path for path in SCHEMAS.values() if not os.path.exists(path)]
     if gone:
         return "missing (scripts/install-deps.sh installs them): " + ", ".join(gone)
@@ -102,7 +103,7 @@ logging {
 }
 quorum {
     provider: corosync_votequorum
-}
+%s}
 nodelist {
     node {
         name: %s
@@ -111,6 +112,27 @@ nodelist {
     }
 }
 """
+
+# A quorum device on 127.0.0.1 whose heuristic runs every second.
+QUORUM_DEVICE = """    device {
+        model: net
+        votes: 1
+        net {
+            host: 127.0.0.1
+            port: %d
+            tls: off
+            algorithm: lms
+        }
+        heuristics {
+            mode: on
+            interval: 1000
+            timeout: 5000
+            sync_timeout: 5000
+            exec_tavik: %s
+        }
+    }
+"""
+QNETD_PORT = 5403
 
 CIB = """<cib crm_feature_set="3.16.1" validate-with="pacemaker-3.9" epoch="1" num_updates="0" admin_epoch="0">
   <configuration>
@@ -143,7 +165,10 @@ class Pacemaker:
     (nvpairs of the cluster options), nodes, resources, constraints and the rest of the
     configuration (fencing topology, alerts)."""
 
-    def __init__(self, workdir, node, env, options="", nodes="", resources="", constraints="", more=""):
+    def __init__(self, workdir, node, env, options="", nodes="", resources="", constraints="", more="",
+                 heuristic=None):
+        """heuristic: the command of a corosync-qdevice heuristic; with it, corosync.conf
+        has a quorum device that start_quorum_device() starts."""
         self.dir = workdir
         self.node = node
         self.env = dict(env, PCMK_logfile=os.path.join(workdir, "pacemaker.log"), PCMK_logfacility="none")
@@ -157,7 +182,7 @@ class Pacemaker:
         os.chown(path, pwd.getpwnam("hacluster").pw_uid, grp.getgrnam("haclient").gr_gid)
         os.chmod(path, 0o600)
         with open("/etc/corosync/corosync.conf", "w") as f:
-            f.write(COROSYNC_CONF % node)
+            f.write(COROSYNC_CONF % (QUORUM_DEVICE % (QNETD_PORT, heuristic) if heuristic else "", node))
 
     def _start(self, name, *command):
         log = open(os.path.join(self.dir, name + ".out"), "ab")
@@ -165,10 +190,27 @@ class Pacemaker:
         self.procs.append(subprocess.Popen(command, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
                                            env=self.env))
 
-    def start(self, timeout=60):
+    def start_corosync(self):
         self._start("corosync", "corosync", "-f")
         if not cluster.wait_until(lambda: self.run("corosync-cfgtool", "-s").returncode == 0, 20):
             raise RuntimeError("corosync did not come up: " + self.log_tail("corosync.out"))
+
+    def start_quorum_device(self):
+        """corosync-qnetd on 127.0.0.1 without TLS, and this node's corosync-qdevice."""
+        for folder in ("/run/corosync-qnetd", "/run/corosync-qdevice"):
+            os.makedirs(folder, exist_ok=True)
+        self._start("qnetd", "corosync-qnetd", "-f", "-s", "off", "-l", "127.0.0.1", "-p", str(QNETD_PORT))
+        self._start("qdevice", "corosync-qdevice", "-f", "-d")
+
+    def heuristics_result(self):
+        """What `corosync-qdevice-tool -sv` says of the heuristics, or None."""
+        for line in self.run("corosync-qdevice-tool", "-sv").stdout.splitlines():
+            if line.startswith("Heuristics result:"):
+                return line.split(":", 1)[1].strip()
+        return None
+
+    def start(self, timeout=60):
+        self.start_corosync()
         self._start("pacemakerd", "pacemakerd", "-f")
         if not cluster.wait_until(self.ready, timeout, step=0.2):
             raise RuntimeError("pacemaker did not come up: " + self.log_tail("pacemaker.log"))
@@ -218,7 +260,7 @@ class Pacemaker:
             return str(e)
 
     def close(self):
-        for p in reversed(self.procs):  # pacemakerd first, corosync last
+        for p in reversed(self.procs):  # the last started first, corosync last
             p.terminate()
             try:
                 p.wait(timeout=60)

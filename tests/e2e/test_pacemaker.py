@@ -156,6 +156,14 @@ class Pacemaker(unittest.TestCase):
             self.assertEqual(got[0], code, "%r: %s%s" % (stdin, got[1], got[2]))
             self.assertIn(out, got[1], stdin)
         self.assertEqual(self.agent("health", args=["monitor"], env={"OCF_RESKEY_state": "/run/none"})[0], 7)
+        # The alert agent with the BMC's view (as root here), and without a recipient.
+        alert = {"CRM_alert_kind": "node", "CRM_alert_desc": "lost", "CRM_alert_node": "node2",
+                 "CRM_alert_recipient": os.path.join(self.cluster.dir, "alert"), "tavikctl": cluster.TAVIKCTL}
+        self.assertEqual(self.agent("alert_tavik", env=alert)[0], 0)
+        with open(alert["CRM_alert_recipient"]) as f:
+            self.assertRegex(f.read(), r"at node lost: this node TAVIK OK .*; hb1 online for .*; BMC 127\.\S+ "
+                                       r"status 0x03 \(datagram, host alive\)\n$")
+        self.assertEqual(self.agent("alert_tavik", env=dict(alert, CRM_alert_recipient=""))[0], 0)
 
         # A dead peer: `--check` says caution, the local check still says fit; a silent
         # peer BMC keeps the race delay.
@@ -173,6 +181,13 @@ class Pacemaker(unittest.TestCase):
             self.assertGreaterEqual(got[3], 1.0)
         finally:
             self.restart_bmc(self.n2)
+
+    def records(self, what):
+        try:
+            with open(RECORD) as f:
+                return sum(1 for line in f if line.endswith("\n") and what in line)
+        except FileNotFoundError:
+            return 0
 
     def fence_node2(self):
         t0 = time.monotonic()
@@ -193,10 +208,11 @@ class Pacemaker(unittest.TestCase):
         code, took = self.fence_node2()
         self.assertEqual(code, 0, self.history())
         report("node2 fenced through the heuristic", took)
-        self.assertTrue(wait_until(lambda: os.path.exists(RECORD), 20), "no alert record")
+        self.assertTrue(wait_until(lambda: self.records("at fencing") == 1, 20), "no alert record")
         with open(RECORD) as f:
             record = f.read()
-        self.assertRegex(record, r"tavik view of node2 at fencing .*: daemon up; hb1 online for \d")
+        self.assertRegex(record, r"tavik view of node2 at fencing .*: OK .*: this node TAVIK OK - own pair online on "
+                                 r"hb1; daemon \d+ up .*; hb1 online for \d")
 
         # This node's own BMC dead: it may not fence anyone.
         self.n1.kill_bmc()
@@ -226,8 +242,14 @@ class Pacemaker(unittest.TestCase):
                                 for ln in self.agent_log()), self.agent_log())
         finally:
             os.kill(self.n2.daemon_pid(), signal.SIGCONT)
+        self.assertTrue(wait_until(lambda: self.records("at fencing") == 4, 20), self.records("at fencing"))
         with open(RECORD) as f:
-            self.assertRegex(f.read(), r"tavik view of node2 at fencing .*: daemon up; hb1 offline for")
+            record = f.read()
+        self.assertRegex(record, r"tavik view of node2 at fencing .*: Error .*: this node TAVIK ERROR - own pair not "
+                                 r"online: hb1 error; .*; hb1 offline for")
+        hung = [line for line in record.splitlines() if "at fencing" in line][-1]
+        self.assertRegex(hung, r"at fencing .*: OK .*: this node TAVIK OK .*; hb1 offline for")
+        print("\nalert record:\n%s\nfence history:\n%s" % (record, self.history()), flush=True)
 
     def test_health_attribute_follows_own_bmc(self):
         p = self.pcmk
@@ -258,3 +280,45 @@ class Pacemaker(unittest.TestCase):
         out = self.pcmk.run("crm_simulate", "--live-check", "--show-scores", check=True).stdout
         m = re.search(r"%s allocation score on node1: (-?\w+)" % rsc, out)
         return int(m.group(1)) if m else out
+
+
+SKIP_QDEVICE = pcmk.missing(pcmk.QDEVICE + ("corosync", "corosync-cfgtool", "mount"))
+
+
+@unittest.skipIf(SKIP_QDEVICE, SKIP_QDEVICE or "")
+class QuorumDevice(unittest.TestCase):
+    """`tavikctl status --check --self` as corosync-qdevice's exec_tavik heuristic, with
+    corosync-qnetd on loopback: a dead peer leaves it passing, this node's own dead BMC
+    fails it."""
+
+    def test_heuristic_follows_own_bmc(self):
+        c = Cluster(nodes=2, slot=62)
+        self.addCleanup(c.close)
+        why = pcmk.enter_private_machine(c.dir, "node1")
+        if why:
+            self.skipTest(why)
+        c.start()
+        self.assertTrue(wait_until(c.all_online, 30))
+        n1, n2 = c.nodes
+        check = "%s status --check --self --name %s --config %s" % (cluster.TAVIKCTL, n1.namespace, c.config)
+        quorum = pcmk.Pacemaker(c.dir, "node1", n1.env(), heuristic=check)
+        self.addCleanup(quorum.close)
+        quorum.start_corosync()
+        quorum.start_quorum_device()
+
+        def regular(result):
+            return wait_until(lambda: (quorum.heuristics_result() or "").startswith(result), 30, step=0.2)
+
+        self.assertTrue(regular("Pass (regular: Pass"), quorum.heuristics_result())
+        n2.kill_bmc()
+        self.assertTrue(wait_until(lambda: n1.status()[0][("hb1", "node2")] == "offline", 20))
+        time.sleep(2)  # two more runs of the heuristic
+        self.assertTrue(regular("Pass (regular: Pass"), quorum.heuristics_result())
+        t0 = time.monotonic()
+        n1.kill_bmc()
+        self.assertTrue(regular("Fail (regular: Fail"), quorum.heuristics_result())
+        report("own BMC killed to the qdevice heuristic failing", time.monotonic() - t0)
+        print("corosync-qdevice-tool -sv: Heuristics result: %s" % quorum.heuristics_result())
+        n1.start_bmc()
+        n2.start_bmc()
+        self.assertTrue(regular("Pass (regular: Pass"), quorum.heuristics_result())
