@@ -18,7 +18,6 @@ import os
 import pwd
 import shutil
 import subprocess
-import time
 import xml.etree.ElementTree as ET
 
 import cluster
