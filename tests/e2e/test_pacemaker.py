@@ -268,6 +268,8 @@ class Pacemaker(unittest.TestCase):
             self.assertEqual(p.running_on("service"), ["node1"])
             self.assertEqual(self.score("service"), 0)
             self.assertEqual(p.attribute("tavik-peers"), "0")
+            print("attrd_updater -Q -n '#health-tavik': %s" % p.run("attrd_updater", "-Q", "-n", "#health-tavik")
+                  .stdout.strip(), flush=True)
         finally:
             t0 = time.monotonic()
             self.restart_bmc(self.n1)
