@@ -33,12 +33,15 @@ PRIVATE_STATE = ("/var/lib/pacemaker", "/var/lib/corosync", "/etc/corosync", "/r
 SCHEMAS = {"ocf": "/usr/share/resource-agents/metadata.rng", "fence": "/usr/share/cluster/relaxng/metadata.rng"}
 
 
-def missing(programs=PROGRAMS):
-    """Why the stack cannot run here, or None."""
+def missing(programs=PROGRAMS, need_root=True):
+    """Why the stack (or, without need_root, the schemas and these programs) cannot be
+    used here, or None."""
     gone = [p for p in programs if shutil.which(p) is None and not os.access("/usr/sbin/" + p, os.X_OK)]
     gone += [path for path in SCHEMAS.values() if not os.path.exists(path)]
     if gone:
         return "missing (scripts/install-deps.sh installs them): " + ", ".join(gone)
+    if not need_root:
+        return None
     try:
         pwd.getpwnam("hacluster")
         grp.getgrnam("haclient")
