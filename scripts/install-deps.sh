@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file man-db clang-format clang-tidy
   libmicrohttpd-dev python3-prometheus-client
   pkg-config libsystemd-dev debhelper lintian devscripts bash-completion systemd
+  pacemaker pacemaker-cli-utils corosync fence-agents resource-agents corosync-qdevice corosync-qnetd
+  libxml2-utils
 )
 
 missing=()

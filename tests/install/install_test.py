@@ -64,6 +64,10 @@ def expected_layout(cfg, prefix, sysconfdir):
         p(cfg["docdir"], "copyright"): "file",
         p(cfg["docdir"], "examples", "cluster.xml"): "file",
         p(cfg["docdir"], "examples", "bmc.conf"): "file",
+        # The Pacemaker integrations, where Pacemaker and fence-agents look for them.
+        p(cfg["ocfdir"], "tavik", "health"): "exec",
+        p(cfg["sbindir"], "fence_heuristics_tavik"): "exec",
+        p(cfg["datadir"], "tavik", "alerts", "alert_tavik"): "exec",
     }
     if cfg["daemon"]:
         files[p(cfg["sbindir"], "tavik")] = "exec"
@@ -558,7 +562,8 @@ def dependency_closure(names):
 def deb_cfg_of(cfg):
     """The installation a package is: prefix /usr, Debian's library folder for /usr
     (GNUInstallDirs' choice), the unit in /lib/systemd/system."""
-    return dict(cfg, prefix="/usr", libdir=cfg["deb_libdir"], unitdir="/lib/systemd/system")
+    return dict(cfg, prefix="/usr", libdir=cfg["deb_libdir"], unitdir="/lib/systemd/system",
+                ocfdir="lib/ocf/resource.d")
 
 
 # The simulator's files: package tavik-bmcsim; every other file is package tavik's.
@@ -725,7 +730,8 @@ def system_config(source_dir):
     return {"source_dir": source_dir, "version": version.stdout.strip(), "prefix": "/usr", "bindir": "bin",
             "sbindir": "sbin", "libdir": f"lib/{arch}", "deb_libdir": f"lib/{arch}", "datadir": "share",
             "docdir": "share/doc/tavik", "mandir": "share/man", "sysconfdir": "/etc",
-            "unitdir": "/lib/systemd/system", "libraries": ["zvrxml", "zvrlog", "zvripc", "zvrbmc"],
+            "unitdir": "/lib/systemd/system", "ocfdir": "lib/ocf/resource.d",
+            "libraries": ["zvrxml", "zvrlog", "zvripc", "zvrbmc"],
             "daemon": True, "deb_dirs": [os.path.join(source_dir, "build", "package")]}
 
 

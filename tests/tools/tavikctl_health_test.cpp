@@ -4,12 +4,14 @@
 // check-config's findings on the cluster's size.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "check_config_limits.h"
 #include "health.h"
 #include "metrics_text.h"
+#include "self_check.h"
 
 namespace {
 
@@ -164,6 +166,45 @@ TEST(CheckConfigLimits, PairsBeyondTheTargetsAndServersBeyondInitAreErrors) {
     EXPECT_NE(f[0].message.find("hb1/n48 and 12 more"), std::string::npos) << f[0].message;
     EXPECT_EQ(f[0].line, 10);
     EXPECT_EQ(f[0].key, "/root/heartbeat/tavik@hb1");
+}
+
+// --self: this node's own pairs decide, whatever its peers do; a daemon that is not live
+// fails it whatever the statuses say.
+TEST(SelfCheck, OwnPairsAndALiveDaemonDecide) {
+    struct SelfCase {
+        std::vector<int> statuses;
+        const char *daemon;
+        int code;
+        const char *summary;
+    };
+    for (const SelfCase &c : std::vector<SelfCase>{
+             {{0, 0}, "up", 0, "own pair online on hb1, hb2"},
+             {{3, 0}, "up", 0, "own pair online on hb1, hb2"},  // a dead peer: caution
+             {{0, 15}, "starting", 0, "own pair online on hb1"},
+             {{0, 4}, "up", 2, "own pair not online: hb2 error"},
+             {{9, 3}, "up", 2, "own pair not online: hb1 unknown"},
+             {{15, 15}, "up", 2, "no resource watches this node"},
+             {{}, "up", 2, "no resource watches this node"},
+             {{0, 0}, "not cycling", 2, "own pair online on hb1, hb2"},
+             {{3}, "gone", 2, "own pair online on hb1"},
+         }) {
+        std::vector<zvripc_snap_rsc> rscs;
+        for (std::size_t i = 0; i < c.statuses.size(); ++i) {
+            zvripc_snap_rsc r{};
+            std::snprintf(r.type, sizeof r.type, "tavik");
+            std::snprintf(r.name, sizeof r.name, "hb%zu", i + 1);
+            r.status = c.statuses[i];
+            rscs.push_back(r);
+        }
+        zvripc_snapshot snap{};
+        snap.rsc_count = static_cast<int>(rscs.size());
+        snap.resources = rscs.data();
+        tavikctl::Health health;
+        health.daemon = c.daemon;
+        const tavikctl::SelfVerdict v = tavikctl::self_verdict(snap, health);
+        EXPECT_EQ(v.code, c.code) << c.summary << " / " << c.daemon;
+        EXPECT_EQ(v.summary, c.summary);
+    }
 }
 
 }  // namespace

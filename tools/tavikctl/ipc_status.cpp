@@ -35,6 +35,7 @@
 #include "detection.h"
 #include "health_view.h"
 #include "ipc_cli.h"
+#include "self_check.h"
 #include "text_table.h"
 
 namespace tavikctl::status_view {
@@ -293,6 +294,11 @@ void print_once(const StatusOptions &opts) {
     LiveTiming live = load_timing(opts, *snap);
     tavikctl::HealthView health = tavikctl::read_health(handle, *snap, windows_of(*snap, live));
     tavikctl::exit_code() = health.health.code;
+    if (opts.check && opts.self) {
+        tavikctl::exit_code() = tavikctl::self_verdict(*snap, health.health).code;
+        std::printf("%s\n", tavikctl::self_check_line(*snap, health).c_str());
+        return;
+    }
     if (opts.check) {
         std::printf("%s\n", tavikctl::check_line(*snap, health).c_str());
         return;
@@ -380,6 +386,9 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
     cmd->add_flag("--check", opts.check,
                   "print one line for a monitoring system; exit 0 normal, 1 caution, 2 error, stale or no "
                   "daemon, 3 cannot tell");
+    cmd->add_flag("--self", opts.self,
+                  "with --check: only whether this node's daemon is live and its own pair online (exit 0), "
+                  "whatever its peers do; else 2, or 3 when it cannot tell");
     cmd->add_option(
            "--flapping", opts.flapping,
            "list the (resource, node) pairs that changed more than N times within --window (N at most 15)")
@@ -395,6 +404,9 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
         }
         if (opts.flapping < 0 && opts.window != "10m") {
             throw std::runtime_error("--window needs --flapping");
+        }
+        if (opts.self && !opts.check) {
+            throw std::runtime_error("--self needs --check");
         }
         if (opts.check && (opts.watch || opts.json || opts.flapping >= 0)) {
             throw std::runtime_error("--check cannot be combined with --watch, --json or --flapping");

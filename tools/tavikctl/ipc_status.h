@@ -17,6 +17,7 @@ struct StatusOptions {
     bool json = false;
     bool watch = false;
     bool check = false;
+    bool self = false;  // with check: this node's own fitness only (self_check.h)
     int flapping = -1;  // -1: not asked
     std::string window = "10m";
 };
