@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file man-db clang-format clang-tidy
   libmicrohttpd-dev python3-prometheus-client
   pkg-config libsystemd-dev debhelper lintian devscripts bash-completion systemd
+  # the whole-server tests (tests/vm): a QEMU guest booting this machine's Debian kernel
+  qemu-system-x86 mmdebstrap linux-image-amd64 initramfs-tools
 )
 
 missing=()
