@@ -6,7 +6,7 @@ watching it as in the other end-to-end tests. Each class is one boot of one gues
 handlers here. Every check must be there and pass; the run's files stay in build/vm/run."""
 
 import os
-import re
+import shutil
 import sys
 import time
 import unittest
@@ -37,9 +37,15 @@ class GuestTest(unittest.TestCase):
         self.addCleanup(self.cluster.close)
         self.guest_node, self.peer = self.cluster.nodes
         self.guest_node.start_bmc("--vm-port", str(VM_PORT))
+        self.addCleanup(self.keep_bmc_log)
         self.peer.start_bmc()
         self.peer.init_namespace()
         self.peer.start_daemon("--start-after", "0")
+
+    def keep_bmc_log(self):
+        """The guest's BMC's output, kept with the run (the cluster's folder goes away)."""
+        if getattr(self, "guest", None) is not None:
+            shutil.copy(os.path.join(self.guest_node.dir, "bmcsim.out"), os.path.join(self.guest.dir, "bmcsim.out"))
 
     def state_within(self, state, seconds):
         """(ok, detail): the peer sees the guest's node in state within seconds."""
@@ -127,7 +133,8 @@ class Standard(GuestTest):
             return not fired, "the lease ran out with action none; BMC log: %s" % (
                 "a timer action was carried out" if fired else "no timer action")
 
-        guest = self.boot(files, timeout=900)
+        # A reset boots the guest again: the second kernel start ends the run.
+        guest = self.boot(files, timeout=900, reboot=True)
         guest.run({"lease-online": lambda: self.state_within("online", 60),
                    "frozen-offline": lambda: self.state_within("offline", self.FROZEN_BOUND),
                    "lapse-no-reset": no_reset,

@@ -191,12 +191,12 @@ class Guest:
 
 
 if __name__ == "__main__":
-    # vm.py image|package: builds (or finds) one of the two, for CTest's set-up steps;
+    # vm.py image|deb: builds (or finds) one of the two, for CTest's set-up steps;
     # status 77 with the reason where no guest can run.
     import sys
-    what = sys.argv[1:] == ["image"] and image or sys.argv[1:] == ["package"] and package or None
+    what = {"image": image, "deb": package}.get(sys.argv[1] if len(sys.argv) == 2 else "")
     if what is None:
-        sys.exit("usage: vm.py image|package")
+        sys.exit("usage: vm.py image|deb")
     reason = can_run()
     if reason:
         print("vm: skipped: " + reason)

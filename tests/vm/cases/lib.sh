@@ -50,7 +50,9 @@ daemon_pid() { local main; main=$(prop tavik MainPID); cut -d' ' -f1 "/proc/$mai
 # install_package: the package from the share, with apt as an operator would.
 install_package() {
   cp "$IN/tavik.deb" /tmp/
-  check install apt-get install -y --no-download /tmp/tavik.deb
-  install -m 0644 "$IN/cluster.xml" /etc/tavik/cluster.xml
+  check install sh -c 'apt-get install -y -q /tmp/tavik.deb >/tmp/apt.log 2>&1 || { tail /tmp/apt.log; exit 1; }
+    grep -E "^(Setting up|Unpacking)" /tmp/apt.log' 
+  # The package makes no /etc/tavik: the operator does, as here.
+  install -D -m 0644 "$IN/cluster.xml" /etc/tavik/cluster.xml
   install -m 0600 "$IN/bmc.conf" /etc/tavik/bmc.conf
 }

@@ -33,31 +33,37 @@ boot1() {
     [ -n \"\$p\" ] && [ \"\$p\" != $before ] && tavikctl status --check"
   check daemon-kill-journal journal tavik 'killed by signal 9|restarting in resume mode'
 
-  # Restart=on-failure after RestartSec; the start itself takes a few seconds more in a
-  # guest under emulation.
-  local restarts t0 ms
+  # Restart=on-failure: the restart is scheduled RestartSec after the kill; the start itself
+  # (two ExecStartPre and the daemon) takes seconds more in a guest under emulation.
+  local restarts t0 sched
   restarts=$(prop tavik NRestarts)
   t0=$(date +%s%3N)
   kill -9 "$run"
-  if within 60 sh -c "[ \$(systemctl show -P NRestarts tavik) -gt $restarts ] && [ \$(systemctl show -P ActiveState tavik) = active ]"; then
-    ms=$(( $(date +%s%3N) - t0 ))
-    check run-kill-restarted sh -c "echo 'active again after $ms ms, RestartSec $(prop tavik RestartUSec)'; [ $ms -lt 20000 ]"
+  if within 30 sh -c "[ \$(systemctl show -P NRestarts tavik) -gt $restarts ]"; then
+    sched=$(( $(date +%s%3N) - t0 ))
+    within 60 ready
+    check run-kill-restarted sh -c "echo 'restart scheduled $sched ms after the kill (RestartSec $(prop tavik RestartUSec)),
+      active again after $(( $(date +%s%3N) - t0 )) ms'; [ $sched -lt 8000 ] && [ \$(systemctl show -P MainPID tavik) != $run ]"
   else
-    result FAIL run-kill-restarted "not active again within 60 s: $(systemctl status tavik --no-pager 2>&1 | tail -n 5)"
+    result FAIL run-kill-restarted "no restart within 30 s: $(systemctl status tavik --no-pager 2>&1 | tail -n 5)"
   fi
 
   cp /etc/tavik/cluster.xml /tmp/cluster.xml
   echo '<root><broken>' > /etc/tavik/cluster.xml
-  systemctl restart tavik
-  check start-limit within 90 sh -c 'systemctl show -p Result,NRestarts tavik | tee /dev/stderr | grep -qx Result=start-limit-hit'
-  check start-limit-reason journal tavik 'cluster.xml|start request repeated too quickly'
+  systemctl stop tavik
+  systemctl reset-failed tavik   # the start limit counts from here
+  systemctl start tavik
+  check start-limit within 120 sh -c 'journalctl -b -u tavik --no-pager | grep -E "Start request repeated too quickly" &&
+    systemctl show -p ActiveState,Result,NRestarts tavik | tee /dev/stderr | grep -qx ActiveState=failed'
+  check start-limit-reason journal tavik 'cluster.xml:.*error'
   systemctl reset-failed tavik
   cp /tmp/cluster.xml /etc/tavik/cluster.xml
 
   check logs-sandboxed sh -c 'ls -l /var/log/tavik && test -s /var/log/tavik/tavik.log &&
     systemctl show -p LogsDirectory,ProtectSystem tavik'
 
-  check enable sh -c 'systemctl enable tavik 2>&1 && systemctl start tavik && tavikctl status --check'
+  check enable sh -c 'systemctl enable tavik 2>&1 && systemctl start tavik'
+  within 30 ready
   touch /dev/shm/vm-boot1-marker
   echo reboot > "$OUT/next"
 }
