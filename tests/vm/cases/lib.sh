@@ -55,4 +55,13 @@ install_package() {
   # The package makes no /etc/tavik: the operator does, as here.
   install -D -m 0644 "$IN/cluster.xml" /etc/tavik/cluster.xml
   install -m 0600 "$IN/bmc.conf" /etc/tavik/bmc.conf
+  # A fault on purpose (TAVIK_VM_BREAK on the host), to show that the checks catch it: the
+  # device rule closed, or no restart after a failure.
+  case $(cat "$IN/break" 2>/dev/null) in
+    device) mkdir -p /etc/systemd/system/tavik.service.d
+            printf '[Service]\nDeviceAllow=\n' > /etc/systemd/system/tavik.service.d/break.conf ;;
+    restart) mkdir -p /etc/systemd/system/tavik.service.d
+             printf '[Service]\nRestart=no\n' > /etc/systemd/system/tavik.service.d/break.conf ;;
+  esac
+  systemctl daemon-reload
 }

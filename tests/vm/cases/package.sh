@@ -8,7 +8,18 @@ source /share/in/lib.sh
 set -u
 
 ready() { [ "$(prop tavik ActiveState)" = active ] && tavikctl status --check; }
-stopped() { [ "$(prop tavik ActiveState)" = inactive ]; }
+
+# Milliseconds from the main process's death by a signal to the restart systemd scheduled.
+restart_gap_ms() {
+  local ts rest killed="" sched=""
+  while read -r ts rest; do
+    case $rest in
+      *"Main process exited, code=killed"*) killed=${ts/./} sched="" ;;
+      *"Scheduled restart job"*) [ -n "$killed" ] && [ -z "$sched" ] && sched=${ts/./} ;;
+    esac
+  done < <(journalctl -b -u tavik -o short-unix --no-pager)
+  [ -n "$killed" ] && [ -n "$sched" ] && echo $(( (sched - killed) / 1000 ))
+}
 
 boot1() {
   check ipmi-device ls -l /dev/ipmi0
@@ -33,19 +44,19 @@ boot1() {
     [ -n \"\$p\" ] && [ \"\$p\" != $before ] && tavikctl status --check"
   check daemon-kill-journal journal tavik 'killed by signal 9|restarting in resume mode'
 
-  # Restart=on-failure: the restart is scheduled RestartSec after the kill; the start itself
-  # (two ExecStartPre and the daemon) takes seconds more in a guest under emulation.
-  local restarts t0 sched
+  # Restart=on-failure: systemd schedules the restart RestartSec after the kill (taken from
+  # its own journal stamps: polling from inside a guest under emulation is too coarse); the
+  # start itself (two ExecStartPre and the daemon) takes seconds more there.
+  local restarts t0 gap
   restarts=$(prop tavik NRestarts)
-  t0=$(date +%s%3N)
+  t0=$(date +%s)
   kill -9 "$run"
-  if within 30 sh -c "[ \$(systemctl show -P NRestarts tavik) -gt $restarts ]"; then
-    sched=$(( $(date +%s%3N) - t0 ))
-    within 60 ready
-    check run-kill-restarted sh -c "echo 'restart scheduled $sched ms after the kill (RestartSec $(prop tavik RestartUSec)),
-      active again after $(( $(date +%s%3N) - t0 )) ms'; [ $sched -lt 8000 ] && [ \$(systemctl show -P MainPID tavik) != $run ]"
+  if within 60 sh -c "[ \$(systemctl show -P NRestarts tavik) -gt $restarts ]" && within 60 ready; then
+    gap=$(restart_gap_ms)
+    check run-kill-restarted sh -c "echo 'restart scheduled ${gap:-?} ms after the kill (RestartSec $(prop tavik RestartUSec)),
+      active again after $(( $(date +%s) - t0 )) s'; [ -n '$gap' ] && [ '${gap:-99999}' -lt 7000 ]"
   else
-    result FAIL run-kill-restarted "no restart within 30 s: $(systemctl status tavik --no-pager 2>&1 | tail -n 5)"
+    result FAIL run-kill-restarted "not restarted and ready within 60 s: $(systemctl status tavik --no-pager 2>&1 | tail -n 5)"
   fi
 
   cp /etc/tavik/cluster.xml /tmp/cluster.xml
