@@ -43,13 +43,14 @@ void carry_out(void *) {
     const bool off = p.action == kActionPowerDown;
     if (host == nullptr || host->hw_op == nullptr ||
         (off ? !HW_OP_CAN_POWER(host) : !HW_OP_CAN_RESET(host))) {
-        std::fprintf(stderr,
-                     "tavik watchdog module: timer expired, action %s recorded only (no host interface)\n",
-                     action_name(p.action));
+        (void)std::fprintf(
+            stderr, "tavik watchdog module: timer expired, action %s recorded only (no host interface)\n",
+            action_name(p.action));
         return;
     }
-    std::fprintf(stderr, "tavik watchdog module: timer expired, %s of the host\n", action_name(p.action));
-    host->hw_op(host, off ? HW_OP_POWEROFF : HW_OP_RESET);
+    (void)std::fprintf(stderr, "tavik watchdog module: timer expired, %s of the host\n",
+                       action_name(p.action));
+    (void)host->hw_op(host, off ? HW_OP_POWEROFF : HW_OP_RESET);
 }
 
 }  // namespace
@@ -64,7 +65,7 @@ void watchdog_action_arm(lmc_data_t *mc, bool running, std::int64_t ms_left, std
     if (p.timer == nullptr) {
         return;
     }
-    p.sys->stop_timer(p.timer);  // fails harmlessly when it was not running
+    (void)p.sys->stop_timer(p.timer);  // fails harmlessly when it was not running
     p.mc = mc;
     p.action = action;
     if (!running || action == kActionNone) {
@@ -74,7 +75,7 @@ void watchdog_action_arm(lmc_data_t *mc, bool running, std::int64_t ms_left, std
     const std::int64_t ms = ms_left > 0 ? ms_left : 0;
     tv.tv_sec = static_cast<time_t>(ms / 1000);
     tv.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
-    p.sys->start_timer(p.timer, &tv);
+    (void)p.sys->start_timer(p.timer, &tv);
 }
 
 }  // namespace tavik::bmcsim

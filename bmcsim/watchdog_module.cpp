@@ -158,8 +158,7 @@ __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys,
         }
     }
     if (int rv = tavik::bmcsim::watchdog_action_init(sys); rv != 0) {
-        std::fprintf(stderr, "tavik watchdog module: no timer for the timeout action: %s\n",
-                     std::strerror(rv));
+        (void)std::fprintf(stderr, "tavik watchdog module: no timer for the timeout action (error %d)\n", rv);
         return rv;
     }
     sys->log(sys, INFO, nullptr, "%s", kVersion);

@@ -56,9 +56,11 @@ class GuestTest(unittest.TestCase):
 
     def boot(self, files, timeout, **kw):
         files = dict(files, **{"tavik.deb": vm.package(), "cluster.xml": self.cluster.config})
+        name = self.group
         if os.environ.get("TAVIK_VM_BREAK"):  # device or restart: a fault the checks must catch
             files["break"] = os.environ["TAVIK_VM_BREAK"].encode()
-        self.guest = vm.Guest(self.group, self.group + ".sh", files, bmc=(self.guest_node.addr, VM_PORT), **kw)
+            name += "-broken-" + os.environ["TAVIK_VM_BREAK"]
+        self.guest = vm.Guest(name, self.group + ".sh", files, bmc=(self.guest_node.addr, VM_PORT), **kw)
         self.addCleanup(self.guest.close)
         return self.guest
 
