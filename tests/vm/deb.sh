@@ -11,7 +11,11 @@
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: deb.sh DIR" >&2; exit 2; }
-top=$1
+top=$(realpath -m "$1")
+# One build at a time: a second caller waits, then finds the first one's result.
+mkdir -p "$top"
+exec 9>"$top.lock"
+flock 9
 cd "$(dirname "$0")/../.."
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 arch=$(dpkg --print-architecture)

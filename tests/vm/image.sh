@@ -13,7 +13,11 @@ set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: image.sh DIR" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-top=$1
+top=$(realpath -m "$1")
+# One build at a time: a second caller waits, then finds the first one's result.
+mkdir -p "$top"
+exec 9>"$top.lock"
+flock 9
 sources=/etc/apt/sources.list.d/debian.sources
 [ -f "$sources" ] || sources=/etc/apt/sources.list
 
