@@ -99,6 +99,11 @@ int run(const Args &a) {
         fail("--local-port %u needs --standard and a port other than --port", a.local_port);
         return kExitUsage;
     }
+    if (a.vm_port != 0 && (a.vm_port == a.port || a.vm_port == a.local_port)) {
+        fail("--vm-port %u is a LAN port already; the virtual machine's interface needs a port of its own",
+             a.vm_port);
+        return kExitUsage;
+    }
     if (!plain_word(a.user) || a.user.size() > tavik::bmc::kMaxUserLen) {
         fail("--user '%s' must be 1-16 printable characters without spaces or quotes", a.user.c_str());
         return kExitUsage;
@@ -124,7 +129,8 @@ int run(const Args &a) {
     }
     if (!check_free(ip, a.port, "LAN address") ||
         (a.local_port != 0 && !check_free(ip, a.local_port, "local LAN address")) ||
-        (!a.standard && !check_free(ip, a.hb_port, "heartbeat address"))) {
+        (!a.standard && !check_free(ip, a.hb_port, "heartbeat address")) ||
+        (a.vm_port != 0 && !check_free(ip, a.vm_port, "virtual machine interface", SOCK_STREAM))) {
         return kExitFailure;
     }
     if (!make_dir(a.dir)) {
@@ -202,26 +208,32 @@ int run(const Args &a) {
     std::uint8_t tag = 0;
     for (;;) {
         if (!ready && udp_bound(ip, a.port) && (a.standard || udp_bound(ip, a.hb_port)) &&
-            (a.local_port == 0 || udp_bound(ip, a.local_port)) && answers(pinger, ip, a.port, ++tag)) {
+            (a.local_port == 0 || udp_bound(ip, a.local_port)) &&
+            (a.vm_port == 0 || tcp_listening(ip, a.vm_port)) && answers(pinger, ip, a.port, ++tag)) {
             ready = true;
+            const std::string vm = a.vm_port != 0 ? ", a virtual machine's system interface on TCP port " +
+                                                        std::to_string(a.vm_port)
+                                                  : "";
             if (a.standard) {
                 const std::string local =
                     a.local_port != 0 ? ", the host's own access on port " + std::to_string(a.local_port)
                                       : "";
                 std::printf(
-                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware%s, access "
+                    "tavik-bmcsim: BMC %s:%u ready, standard IPMI 2.0 with no heartbeat firmware%s%s, access "
                     "file %s/bmc.conf\n",
-                    a.addr.c_str(), a.port, local.c_str(), dir.c_str());
+                    a.addr.c_str(), a.port, local.c_str(), vm.c_str(), dir.c_str());
             } else {
-                std::printf("tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u, access file %s/bmc.conf\n",
-                            a.addr.c_str(), a.port, a.hb_port, dir.c_str());
+                std::printf(
+                    "tavik-bmcsim: BMC %s:%u ready, heartbeats on port %u%s, access file %s/bmc.conf\n",
+                    a.addr.c_str(), a.port, a.hb_port, vm.c_str(), dir.c_str());
             }
             std::fflush(stdout);
         }
         if (!ready && std::chrono::steady_clock::now() > ready_until) {
             const unsigned second = a.standard ? a.local_port : a.hb_port;
-            fail("ipmi_sim did not bind and answer on %s:%u%s within 5 s", a.addr.c_str(), a.port,
-                 second == 0 ? "" : (" and port " + std::to_string(second)).c_str());
+            fail("ipmi_sim did not bind and answer on %s:%u%s%s within 5 s", a.addr.c_str(), a.port,
+                 second == 0 ? "" : (" and port " + std::to_string(second)).c_str(),
+                 a.vm_port == 0 ? "" : (" and TCP port " + std::to_string(a.vm_port)).c_str());
             stop_simulator(child);
             ::unlink(pid_file.c_str());
             return kExitFailure;
@@ -292,6 +304,10 @@ int main(int argc, char **argv) {
     app.add_option("--local-port", a.local_port,
                    "for --standard: a second LAN channel on this UDP port for the host's own access "
                    "(as in-band access would be), named in the access file; 0: none")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--vm-port", a.vm_port,
+                   "a TCP port on --addr for a QEMU guest's system interface (ipmi-bmc-extern, KCS): the "
+                   "guest reaches this BMC in-band through /dev/ipmi0; 0: none")
         ->check(CLI::Range(0, 65535));
     app.add_option("--peer-password-file", a.peer_password_file,
                    "the peer user's password file for --standard, shared by the cluster (made when "

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -35,6 +36,10 @@ struct Args {
     // A second LAN channel for this host's own access (in-band access on a real server),
     // so that the BMC's network port can be cut while its host still holds the lease.
     unsigned local_port = 0;
+    // A virtual machine's system interface: ipmi_sim listens on this TCP port of --addr for
+    // QEMU's ipmi-bmc-extern device (the VM codec), which gives the guest a KCS interface to
+    // this BMC, as a real server's host has; 0: none.
+    unsigned vm_port = 0;
 };
 
 // "tavik-bmcsim: " and the message on stderr.
@@ -58,8 +63,9 @@ std::string emu_commands();
 std::string bmc_conf(const Args &a, const std::string &dir);
 
 // launcher_process.cpp.
-bool check_free(const Ip4 &ip, unsigned port, const char *what);
+bool check_free(const Ip4 &ip, unsigned port, const char *what, int type = SOCK_DGRAM);
 bool udp_bound(const Ip4 &ip, unsigned port);
+bool tcp_listening(const Ip4 &ip, unsigned port);
 // Whether the simulator at ip:port answers a presence ping within 50 ms.
 bool answers(tavik::bmc::Pinger &pinger, const Ip4 &ip, unsigned port, std::uint8_t tag);
 std::string describe_status(int status);

@@ -156,6 +156,9 @@ std::string lan_conf(const Args &a, const Ip4 &ip, const std::string &password, 
     if (a.local_port != 0) {
         lan_channel(c, 2, a.addr, a.local_port, guid);
     }
+    if (a.vm_port != 0) {
+        c << "  serial kcs " << a.addr << " " << a.vm_port << " codec VM\n";
+    }
     c << "  user 2 true \"" << a.user << "\" \"" << password << "\" admin 30 none md2 md5 straight\n";
     if (a.standard) {
         c << "  user 3 true \"" << a.peer_user << "\" \"" << peer_password

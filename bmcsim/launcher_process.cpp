@@ -25,9 +25,9 @@
 // NOLINTBEGIN(concurrency-mt-unsafe)
 namespace tavik::bmcsim::launcher {
 
-// Binds a UDP socket for a moment to see whether the address can be ours.
-bool check_free(const Ip4 &ip, unsigned port, const char *what) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// Binds a socket of the type for a moment to see whether the address can be ours.
+bool check_free(const Ip4 &ip, unsigned port, const char *what, int type) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fail("cannot create a socket: %s", std::strerror(errno));
         return false;
@@ -53,22 +53,36 @@ bool check_free(const Ip4 &ip, unsigned port, const char *what) {
     return false;
 }
 
-// Whether some socket of this machine is bound to ip:port (UDP), from /proc/net/udp.
-bool udp_bound(const Ip4 &ip, unsigned port) {
+namespace {
+
+// Whether a line of the kernel's socket table (/proc/net/udp, /proc/net/tcp) has ip:port
+// as its local address and, unless state is empty, that state.
+bool in_socket_table(const char *table, const Ip4 &ip, unsigned port, const std::string &state) {
     std::uint32_t raw = 0;
     std::memcpy(&raw, ip.data(), 4);
     char want[32];
     (void)std::snprintf(want, sizeof want, "%08X:%04X", raw, port);
-    std::ifstream in("/proc/net/udp");
+    std::ifstream in(table);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream ss(line);
-        std::string sl, local;
-        if (ss >> sl >> local && local == want) {
+        std::string sl, local, remote, st;
+        if (ss >> sl >> local >> remote >> st && local == want && (state.empty() || st == state)) {
             return true;
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool udp_bound(const Ip4 &ip, unsigned port) {
+    return in_socket_table("/proc/net/udp", ip, port, "");
+}
+
+// 0A is TCP_LISTEN in the kernel's table.
+bool tcp_listening(const Ip4 &ip, unsigned port) {
+    return in_socket_table("/proc/net/tcp", ip, port, "0A");
 }
 
 // ipmi_sim binds its ports before it has run its command file and entered its loop; until

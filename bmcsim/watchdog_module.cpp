@@ -4,11 +4,11 @@
 // timeout action none its timer never counts down, its Set reply carries stray bytes, its
 // Get reply lacks the present countdown and its running bit echoes the last Set. Nothing
 // else of the simulator changes: sessions, privileges (Set and Reset need operator, Get
-// user), presence pings. A timeout's action is recorded in the expiration flags but not
-// carried out: the simulated BMC has no host to reset.
+// user), presence pings. A timeout's action is recorded in the expiration flags and carried
+// out on a virtual machine's host when there is one (watchdog_action.cpp).
 //
-// The countdown is computed from the clock when asked, so no timer is needed. Runs in
-// ipmi_sim's single select loop: no locks.
+// The countdown is computed from the clock when asked; a timer runs only to carry out an
+// action. Runs in ipmi_sim's single select loop: no locks.
 #include <OpenIPMI/ipmiif.h>
 extern "C" {
 #include <OpenIPMI/lanserv.h>
@@ -19,6 +19,8 @@ extern "C" {
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "watchdog_action.h"
 
 #if OPENIPMI_VERSION_MAJOR != 2 || OPENIPMI_VERSION_MINOR != 0 || OPENIPMI_VERSION_RELEASE >= 37
 #error "this module is written for the module API of OpenIPMI 2.0 before 2.0.37"
@@ -76,7 +78,7 @@ void reply(unsigned char *rdata, unsigned int *rdata_len, std::uint8_t cc) {
     *rdata_len = 1;
 }
 
-void on_reset(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_len, void *) {
+void on_reset(lmc_data_t *mc, msg_t *, unsigned char *rdata, unsigned int *rdata_len, void *) {
     Watchdog &w = g_wdt;
     const auto now = now_ms();
     settle(w, now);
@@ -85,10 +87,11 @@ void on_reset(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_l
         return;
     }
     start(w, now);
+    tavik::bmcsim::watchdog_action_arm(mc, true, w.deadline_ms - now, w.actions & 0x07);
     reply(rdata, rdata_len, kCcOk);
 }
 
-void on_set(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
+void on_set(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
     Watchdog &w = g_wdt;
     if (msg->len < 6) {
         reply(rdata, rdata_len, kCcLength);
@@ -116,6 +119,7 @@ void on_set(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdata_
         w.running = false;
         w.stopped_at_ds = countdown;
     }
+    tavik::bmcsim::watchdog_action_arm(mc, w.running, w.deadline_ms - now, w.actions & 0x07);
     reply(rdata, rdata_len, kCcOk);
 }
 
@@ -152,6 +156,10 @@ __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys,
                          std::strerror(rv));
             return rv;
         }
+    }
+    if (int rv = tavik::bmcsim::watchdog_action_init(sys); rv != 0) {
+        (void)std::fprintf(stderr, "tavik watchdog module: no timer for the timeout action (error %d)\n", rv);
+        return rv;
     }
     sys->log(sys, INFO, nullptr, "%s", kVersion);
     return 0;

@@ -13,8 +13,11 @@ packages=(
   dpkg-dev file man-db clang-format clang-tidy
   libmicrohttpd-dev python3-prometheus-client
   pkg-config libsystemd-dev debhelper lintian devscripts bash-completion systemd
+  # the Pacemaker integration tests (tests/e2e/test_pacemaker.py): the HA stack's own packages
   pacemaker pacemaker-cli-utils corosync fence-agents resource-agents corosync-qdevice corosync-qnetd
   libxml2-utils
+  # the whole-server tests (tests/vm): a QEMU guest booting this machine's Debian kernel
+  qemu-system-x86 mmdebstrap linux-image-amd64 initramfs-tools
 )
 
 missing=()

@@ -18,7 +18,7 @@ using tavik::test::run_program;
 
 class Launcher : public ::testing::Test {
   protected:
-    void SetUp() override { base_ = tavik::test::free_port_base(2); }
+    void SetUp() override { base_ = tavik::test::free_port_base(3); }
     tavik::test::RunResult launch(std::vector<std::string> args) {
         args.insert(args.begin(), tavik::test::launcher_path());
         return run_program(args, dir_.path());
@@ -49,6 +49,7 @@ TEST_F(Launcher, BadArgumentsAreUsageErrors) {
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--drop-to", "nobody"}, "drop_to=nobody"},
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--user", "a b"}, "--user"},
         {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--local-port", "9002"}, "needs --standard"},
+        {{"--addr", "127.0.1.7", "--port", "9001", "--dir", d, "--vm-port", "9001"}, "a LAN port already"},
     };
     for (const auto &c : cases) {
         auto r = launch(c.args);
@@ -97,8 +98,9 @@ TEST_F(Launcher, SimulatorEndingOnItsOwnIsAFailure) {
 
 TEST_F(Launcher, WritesTheSimulatorAndAccessFiles) {
     auto args = common();
-    args.insert(args.end(), {"--ipmi-sim", "false", "--period-ms", "120", "--timeout-ms", "700", "--refuse",
-                             "0x32:0xd5", "--drop-from", "127.0.1.8"});
+    args.insert(args.end(),
+                {"--ipmi-sim", "false", "--period-ms", "120", "--timeout-ms", "700", "--refuse", "0x32:0xd5",
+                 "--drop-from", "127.0.1.8", "--vm-port", std::to_string(base_ + 2)});
     launch(args);
     const std::string d = dir_.file("bmc");
     struct stat st {};
@@ -122,6 +124,9 @@ TEST_F(Launcher, WritesTheSimulatorAndAccessFiles) {
     EXPECT_NE(lan.find("\"" + cfg.user + "\" \"" + cfg.password + "\" admin"), std::string::npos) << lan;
     EXPECT_NE(lan.find("tavik_bmcsim.so\" \"addr=127.0.1.7 hbport=" + std::to_string(base_ + 1) +
                        " period_ms=120 refuse=0x32:0xd5 drop_from=127.0.1.8\""),
+              std::string::npos)
+        << lan;
+    EXPECT_NE(lan.find("serial kcs 127.0.1.7 " + std::to_string(base_ + 2) + " codec VM\n"),
               std::string::npos)
         << lan;
     EXPECT_NE(tavik::test::read_text(d + "/emu.cmd").find("mc_setbmc 0x20\n"), std::string::npos);
