@@ -33,6 +33,9 @@ struct Attachment {
     bool any() const { return sems.attached() || cm.attached() || nm.attached(); }
 };
 
+std::atomic<void (*)(const char *)> lost_handler{nullptr};
+std::atomic<bool> lost_told{false};
+
 // Never destroyed: a thread still calling in during exit must not find it gone.
 Attachment &attachment() {
     static Attachment *instance = new Attachment;
@@ -66,6 +69,7 @@ int detach_part(Part Attachment::*part) {
     (a.*part).reset();
     if (!a.any()) {
         a.name.clear();
+        lost_told = false;  // a new attachment is told of its own loss
     }
     return ZVRIPC_OK;
 }
@@ -73,9 +77,6 @@ int detach_part(Part Attachment::*part) {
 int not_attached(const char *what) {
     return fail(ZVRIPC_ENOTATTACHED, "the %s is not attached", what);
 }
-
-std::atomic<void (*)(const char *)> lost_handler{nullptr};
-std::atomic<bool> lost_told{false};
 
 // ZVRIPC_OK, or the failure of the first attached part that changed under the process.
 int intact(const Attachment &a) {
