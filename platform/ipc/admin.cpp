@@ -91,8 +91,7 @@ int take_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot) {
     int rc = handle->nm.read_all(statuses, states, raw_status_history.data(), raw_state_history.data(),
                                  &snap->waitstat, &changes, &nm_recoveries);
     if (rc == ZVRIPC_OK) {
-        rc = handle->cm.read_all(&snap->action, snap->acttype, &snap->ratio, &snap->period,
-                                 &cm_recoveries);
+        rc = handle->cm.read_all(&snap->action, snap->acttype, &snap->ratio, &snap->period, &cm_recoveries);
     }
     if (rc != ZVRIPC_OK) {
         return rc;
@@ -298,22 +297,28 @@ ZVRIPC_EXPORT int ipc_changes(const zvripc_handle *handle, unsigned long long *c
 }
 
 ZVRIPC_EXPORT int ipc_set_ratio(zvripc_handle *handle, int ratio, int period) noexcept {
-    return guarded([&] { return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_ratio(ratio, period); }); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_ratio(ratio, period); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_action(zvripc_handle *handle, int action, const char *acttype) noexcept {
-    return guarded(
-        [&] { return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_action(action, acttype); }); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_action(action, acttype); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_waitstat(zvripc_handle *handle, int waitstat) noexcept {
-    return guarded([&] { return on_handle(handle, true, [&](zvripc_handle &h) { return h.nm.set_waitstat(waitstat); }); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.nm.set_waitstat(waitstat); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_state(zvripc_handle *handle, const char *type, const char *rsc, int nodeid,
                                 int state) noexcept {
     return guarded([&] {
-        return on_handle(handle, true, [&](zvripc_handle &h) { return h.nm.set_state(type, rsc, nodeid, state); });
+        return on_handle(handle, true,
+                         [&](zvripc_handle &h) { return h.nm.set_state(type, rsc, nodeid, state); });
     });
 }
 
@@ -334,7 +339,8 @@ ZVRIPC_EXPORT int ipc_statchange(zvripc_handle *handle) noexcept {
 }
 
 ZVRIPC_EXPORT int ipc_post_downnotify(zvripc_handle *handle) noexcept {
-    return guarded([&] { return on_handle(handle, true, [](zvripc_handle &h) { return h.sems.post_downnotify(); }); });
+    return guarded(
+        [&] { return on_handle(handle, true, [](zvripc_handle &h) { return h.sems.post_downnotify(); }); });
 }
 
 }  // extern "C"

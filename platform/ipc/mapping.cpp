@@ -4,9 +4,9 @@
 // Objects are opened from their files in /dev/shm as shm_open would, but never waiting:
 // a FIFO planted under a segment's name would otherwise block the open for ever.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,8 +29,7 @@ int open_object(const char *kind, const std::string &object, const std::string &
         return -fail(ZVRIPC_ENOENT, "%s %s does not exist", kind, object.c_str());
     }
     if (err == ELOOP) {
-        return -fail(ZVRIPC_EPERM, "%s %s: %s: a symbolic link; refused", kind, object.c_str(),
-                     file.c_str());
+        return -fail(ZVRIPC_EPERM, "%s %s: %s: a symbolic link; refused", kind, object.c_str(), file.c_str());
     }
     if (err == ENXIO) {  // a FIFO without a reader; any other one is refused after fstat
         return -fail(ZVRIPC_EPERM, "%s %s: %s: not a regular file; refused", kind, object.c_str(),

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The rule for the programs tavikctl run starts as root: each layout of a folder and a
 // program under /tmp, and whether it is run or refused with which reason.
+#include "program_trust.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,8 +13,6 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
-
-#include "program_trust.h"
 
 namespace {
 
@@ -56,7 +56,8 @@ TEST(ProgramTrust, ProgramsAndTheirFoldersAreTrustedLikeConfiguration) {
              return p.string();
          },
          nullptr, false},
-        {"a FIFO", [](const fs::path &d) {
+        {"a FIFO",
+         [](const fs::path &d) {
              fs::create_directories(d / "f");
              mkfifo((d / "f" / "hook").c_str(), 0755);
              return (d / "f" / "hook").string();

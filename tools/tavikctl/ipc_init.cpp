@@ -110,7 +110,8 @@ int remove_foreign(const std::string &ns) {
         }
         char what[96];
         std::snprintf(what, sizeof what, "owner uid %u, mode %04o%s", static_cast<unsigned>(st.st_uid),
-                      static_cast<unsigned>(st.st_mode & 07777), S_ISREG(st.st_mode) ? "" : ", not a regular file");
+                      static_cast<unsigned>(st.st_mode & 07777),
+                      S_ISREG(st.st_mode) ? "" : ", not a regular file");
         if (unlink(file.c_str()) != 0) {
             throw std::runtime_error("namespace \"" + ns + "\": cannot remove " + file + " (" + what +
                                      ") in the way: " + std::strerror(errno));
@@ -129,9 +130,10 @@ void keep_matching(const std::string &ns, const std::string &config,
     zvripc_handle *raw = nullptr;
     if (int rc = ipc_open(ns.c_str(), &raw); rc == ZVRIPC_ENOENT) {
         // Some of it is there and some not: nothing this command should guess about.
-        throw std::runtime_error("namespace \"" + ns + "\" is incomplete: " + ipc_last_error() +
-                                 ", while other objects of it exist; left as it is (replace it with `tavikctl "
-                                 "init --force`)");
+        throw std::runtime_error(
+            "namespace \"" + ns + "\" is incomplete: " + ipc_last_error() +
+            ", while other objects of it exist; left as it is (replace it with `tavikctl "
+            "init --force`)");
     } else {
         ipc_close(raw);
     }

@@ -122,7 +122,8 @@ void Notifier::kill_leftovers() {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        note(LOG_WARNING, "killed %zu process%s a hook left running", left.size(), left.size() == 1 ? "" : "es");
+        note(LOG_WARNING, "killed %zu process%s a hook left running", left.size(),
+             left.size() == 1 ? "" : "es");
     }
 }
 

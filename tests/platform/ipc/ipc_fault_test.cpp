@@ -39,9 +39,8 @@ TEST_F(NamespaceTest, AFifoUnderAnyObjectNameIsRefusedWithoutWaiting) {
         zvripc_handle *h = nullptr;
         EXPECT_EQ(ipc_open(name_.c_str(), &h), ZVRIPC_EPERM);
         EXPECT_TRUE(has(ipc_last_error(), "not a regular file")) << ipc_last_error();
-        EXPECT_EQ(ipc_open_readonly(name_.c_str(), &h), std::string(suffix) == ".nm" || std::string(suffix) == ".cm"
-                                                            ? ZVRIPC_EPERM
-                                                            : ZVRIPC_OK);
+        EXPECT_EQ(ipc_open_readonly(name_.c_str(), &h),
+                  std::string(suffix) == ".nm" || std::string(suffix) == ".cm" ? ZVRIPC_EPERM : ZVRIPC_OK);
         ipc_close(h);
         EXPECT_NE(sem_attach() | shmcm_attach() | shmnm_attach(), ZVRIPC_OK);
         ipctest::detach_all();
@@ -128,9 +127,15 @@ TEST_F(NamespaceTest, AReadOnlyHandleSeesChangesAndRefusesEveryWrite) {
     EXPECT_EQ(ipc_liveness(ro, &live), ZVRIPC_OK) << ipc_last_error();
     zvripc_supervisor record{};
     const int writes[] = {
-        ipc_set_state(ro, "tavik", "hb2", 3, RSCSV_OFFLINE), ipc_set_status(ro, "tavik", "hb1", RSC_ERROR),
-        ipc_set_ratio(ro, 1, 0), ipc_set_action(ro, 1, "x"), ipc_set_waitstat(ro, 1), ipc_statchange(ro),
-        ipc_post_downnotify(ro), ipc_set_supervisor(ro, &record), ipc_audit(ro, "state", "a", "b"),
+        ipc_set_state(ro, "tavik", "hb2", 3, RSCSV_OFFLINE),
+        ipc_set_status(ro, "tavik", "hb1", RSC_ERROR),
+        ipc_set_ratio(ro, 1, 0),
+        ipc_set_action(ro, 1, "x"),
+        ipc_set_waitstat(ro, 1),
+        ipc_statchange(ro),
+        ipc_post_downnotify(ro),
+        ipc_set_supervisor(ro, &record),
+        ipc_audit(ro, "state", "a", "b"),
     };
     for (int rc : writes) {
         EXPECT_EQ(rc, ZVRIPC_EPERM);
