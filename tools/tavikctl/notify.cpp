@@ -246,7 +246,6 @@ void Notifier::start_next() {
         note(LOG_ERR, "%s; not run for %s", e.what(), describe(running_env_).c_str());
         return;
     }
-    const bool script = is_script(fd);
     pid_t pid = fork();
     if (pid < 0) {
         note(LOG_ERR, "hook %s: cannot fork for %s: %s", program_.c_str(), describe(running_env_).c_str(),
@@ -267,11 +266,8 @@ void Notifier::start_next() {
         for (const auto &[key, value] : running_env_) {
             setenv(key.c_str(), value.c_str(), 1);
         }
-        if (script) {
-            fcntl(fd, F_SETFD, 0);  // the interpreter opens the script by /dev/fd/N
-        }
         char *const argv[] = {const_cast<char *>(program_.c_str()), nullptr};
-        fexecve(fd, argv, environ);
+        exec_program(fd, argv);
         std::fprintf(stderr, "tavikctl run: hook %s cannot start: %s\n", program_.c_str(),
                      std::strerror(errno));
         _exit(127);

@@ -168,4 +168,11 @@ bool is_script(int fd) {
     return ::pread(fd, head, sizeof head, 0) == 2 && head[0] == '#' && head[1] == '!';
 }
 
+void exec_program(int fd, char *const argv[]) {
+    if (is_script(fd)) {
+        ::fcntl(fd, F_SETFD, 0);  // the interpreter opens the script by /dev/fd/N
+    }
+    ::fexecve(fd, argv, environ);
+}
+
 }  // namespace tavikctl

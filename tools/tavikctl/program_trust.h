@@ -22,4 +22,8 @@ int open_trusted_program(const std::string &path, const std::string &what);
 // interpreter by a /dev/fd path: its descriptor must then stay open across the exec.
 bool is_script(int fd);
 
+// In a child: runs the program open as `fd` (from open_trusted_program) with argv and
+// the environment; returns only when that fails, with errno set.
+void exec_program(int fd, char *const argv[]);
+
 }  // namespace tavikctl

@@ -97,7 +97,7 @@ pid_t spawn(const RunOptions &opt, int fd) {
         sigprocmask(SIG_SETMASK, &none, nullptr);
         char name[] = "tavik";
         char *const argv[] = {name, nullptr};
-        fexecve(fd, argv, environ);
+        exec_program(fd, argv);
         std::fprintf(stderr, "tavikctl run: cannot start %s: %s\n", opt.daemon.c_str(), std::strerror(errno));
         _exit(127);
     }
