@@ -113,7 +113,7 @@ int take_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot) {
     snap->recoveries = nm_recoveries + cm_recoveries;
     snap->mode = handle->nm.mode();
     *snapshot = snap;
-    owner.release();
+    (void)owner.release();
     return ZVRIPC_OK;
 }
 

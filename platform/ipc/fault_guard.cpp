@@ -19,7 +19,7 @@ namespace zvripc {
 namespace {
 
 struct Slot {
-    std::atomic<std::uintptr_t> start{0};
+    std::atomic<void *> start{nullptr};
     std::atomic<std::size_t> size{0};
     std::atomic<bool> lost{false};
 };
@@ -31,6 +31,9 @@ Slot slots[kSlots];
 struct sigaction previous {};
 std::mutex install_mutex;
 
+// As if this handler were not there. A SIGBUS another process sent (si_code <= 0) meets
+// the previous disposition; a fault under "ignore" or the default ends the process as the
+// kernel would: the default is put back and the instruction faults again on return.
 void pass_on(int signo, siginfo_t *info, void *context) {
     if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signo, info, context);
@@ -40,19 +43,26 @@ void pass_on(int signo, siginfo_t *info, void *context) {
         previous.sa_handler(signo);
         return;
     }
-    // Back to the default: returning makes the instruction fault again, now fatally.
-    signal(SIGBUS, SIG_DFL);
+    const bool sent = info->si_code <= 0;
+    if (sent && previous.sa_handler == SIG_IGN) {
+        return;
+    }
+    (void)signal(SIGBUS, SIG_DFL);
+    if (sent) {
+        (void)raise(SIGBUS);
+    }
 }
 
 void on_sigbus(int signo, siginfo_t *info, void *context) {
     const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
     if (info->si_code > 0) {  // raised by the kernel for a memory access, not sent
         for (Slot &slot : slots) {
-            const std::uintptr_t start = slot.start.load(std::memory_order_acquire);
+            void *start = slot.start.load(std::memory_order_acquire);
             const std::size_t size = slot.size.load(std::memory_order_acquire);
-            if (start != 0 && addr >= start && addr - start < size) {
-                void *fresh = mmap(reinterpret_cast<void *>(start), size, PROT_READ | PROT_WRITE,
-                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            const auto from = reinterpret_cast<std::uintptr_t>(start);
+            if (start != nullptr && addr >= from && addr - from < size) {
+                void *fresh =
+                    mmap(start, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
                 if (fresh != MAP_FAILED) {
                     slot.lost.store(true, std::memory_order_release);
                     return;
@@ -86,8 +96,8 @@ void install_handler() {
 int guard_mapping(void *addr, std::size_t size) {
     install_handler();
     for (int i = 0; i < kSlots; ++i) {
-        std::uintptr_t expected = 0;
-        if (slots[i].start.compare_exchange_strong(expected, reinterpret_cast<std::uintptr_t>(addr))) {
+        void *expected = nullptr;
+        if (slots[i].start.compare_exchange_strong(expected, addr)) {
             slots[i].lost.store(false, std::memory_order_relaxed);
             slots[i].size.store(size, std::memory_order_release);
             return i;
@@ -100,7 +110,7 @@ int guard_mapping(void *addr, std::size_t size) {
 void release_guard(int slot) {
     if (slot >= 0 && slot < kSlots) {
         slots[slot].size.store(0, std::memory_order_release);
-        slots[slot].start.store(0, std::memory_order_release);
+        slots[slot].start.store(nullptr, std::memory_order_release);
     }
 }
 

@@ -209,7 +209,9 @@ class AttackTable(unittest.TestCase):
         return path
 
     def run_once(self, *args, env=None):
-        """tavikctl run that must end by itself (a refusal): (exit status, output)."""
+        """tavikctl run on a namespace of its own that must end by itself (a refusal):
+        (exit status, output)."""
+        self.init()
         return self.ctl("run", "--max-restarts", "0", *args, env=env, timeout=20)
 
     # ---- programs run as root ----
@@ -289,7 +291,7 @@ class AttackTable(unittest.TestCase):
         self.assertEqual(code, 0, out)
         code, watch = self.ctl("status", "--watch", "--name", self.ns, timeout=20)
         self.assertEqual(code, 3, watch)
-        code, out = self.run_once()
+        code, out = self.ctl("run", "--max-restarts", "0", timeout=20)
         return code, out + watch
 
     def planted_before_the_start(self, suffix):

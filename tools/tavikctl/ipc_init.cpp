@@ -109,17 +109,20 @@ int remove_foreign(const std::string &ns) {
             continue;
         }
         char what[96];
-        std::snprintf(what, sizeof what, "owner uid %u, mode %04o%s", static_cast<unsigned>(st.st_uid),
-                      static_cast<unsigned>(st.st_mode & 07777),
-                      S_ISREG(st.st_mode) ? "" : ", not a regular file");
+        (void)std::snprintf(what, sizeof what, "owner uid %u, mode %04o%s", static_cast<unsigned>(st.st_uid),
+                            static_cast<unsigned>(st.st_mode & 07777),
+                            S_ISREG(st.st_mode) ? "" : ", not a regular file");
         if (unlink(file.c_str()) != 0) {
-            throw std::runtime_error("namespace \"" + ns + "\": cannot remove " + file + " (" + what +
-                                     ") in the way: " + std::strerror(errno));
+            char text[128];
+            std::string why = "namespace \"" + ns + "\": cannot remove ";
+            why += file + " (" + what + ") in the way: " + strerror_r(errno, text, sizeof text);
+            throw std::runtime_error(why);
         }
-        std::fprintf(stderr,
-                     "tavikctl init: namespace \"%s\": removed %s (%s): neither root nor this user owns it, "
-                     "so it could never be attached\n",
-                     ns.c_str(), file.c_str(), what);
+        (void)std::fprintf(
+            stderr,
+            "tavikctl init: namespace \"%s\": removed %s (%s): neither root nor this user owns it, "
+            "so it could never be attached\n",
+            ns.c_str(), file.c_str(), what);
         ++removed;
     }
     return removed;

@@ -378,7 +378,7 @@ void watch_or_tell(const StatusOptions &opts) {
     try {
         watch(opts);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "tavikctl status: %s\n", e.what());
+        (void)std::fprintf(stderr, "tavikctl status: %s\n", e.what());
         tavikctl::exit_code() = tavikctl::kHealthUnknown;
     }
 }

@@ -61,7 +61,7 @@ std::string scrape(const Source &source, bool *readable = nullptr) {
     } catch (const std::exception &e) {
         if (readable != nullptr) {
             *readable = false;
-            std::fprintf(stderr, "tavikctl metrics: %s\n", e.what());
+            (void)std::fprintf(stderr, "tavikctl metrics: %s\n", e.what());
         }
         return tavikctl::metrics_unreadable(source.ns, e.what());
     }
@@ -169,7 +169,7 @@ tavikctl::CommandRegistrar metrics_command([](CLI::App &app) {
             return;
         }
         bool readable = true;
-        std::fputs(scrape(source, &readable).c_str(), stdout);
+        (void)std::fputs(scrape(source, &readable).c_str(), stdout);
         if (!readable) {
             tavikctl::exit_code() = tavikctl::kHealthUnknown;
         }

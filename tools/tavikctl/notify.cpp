@@ -81,6 +81,7 @@ std::vector<pid_t> children_but(pid_t keep) {
         return found;
     }
     const pid_t self = getpid();
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): run is single-threaded, and the stream is its own
     while (const dirent *e = readdir(proc.get())) {
         char *end = nullptr;
         const long pid = std::strtol(e->d_name, &end, 10);
@@ -88,14 +89,14 @@ std::vector<pid_t> children_but(pid_t keep) {
             continue;
         }
         char path[64];
-        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        (void)std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
         FILE *f = std::fopen(path, "re");
         if (f == nullptr) {
             continue;
         }
         char line[512] = {};
         const bool read = std::fgets(line, sizeof line, f) != nullptr;
-        std::fclose(f);
+        (void)std::fclose(f);
         // "pid (comm) state ppid ...": comm may hold anything, so after its last ')'.
         const char *close = read ? std::strrchr(line, ')') : nullptr;
         long ppid = -1;

@@ -75,13 +75,30 @@ std::string unsafe(const struct stat &st, bool folder) {
 
 std::string owner_and_mode(const struct stat &st) {
     char text[64];
-    std::snprintf(text, sizeof text, "owner uid %u, mode %04o", static_cast<unsigned>(st.st_uid),
-                  static_cast<unsigned>(st.st_mode & 07777));
+    (void)std::snprintf(text, sizeof text, "owner uid %u, mode %04o", static_cast<unsigned>(st.st_uid),
+                        static_cast<unsigned>(st.st_mode & 07777));
     return text;
 }
 
 [[noreturn]] void refuse(const std::string &what, const std::string &path, const std::string &why) {
     throw std::runtime_error(what + " " + path + ": " + why);
+}
+
+std::string error_text(int err) {
+    char text[128];
+    return strerror_r(err, text, sizeof text);  // GNU form: returns the text
+}
+
+// "folder /x (owner uid 0, mode 0777): WHY; refused" and the like.
+std::string judged(const char *kind, const std::string &at, const struct stat &st, const std::string &why) {
+    std::string text = kind;
+    text += at;
+    text += " (";
+    text += owner_and_mode(st);
+    text += "): ";
+    text += why;
+    text += "; refused";
+    return text;
 }
 
 }  // namespace
@@ -94,7 +111,7 @@ int open_trusted_program(const std::string &path, const std::string &what) {
     if (path[0] != '/') {
         char cwd[4096];
         if (::getcwd(cwd, sizeof cwd) == nullptr) {
-            refuse(what, path, std::string("cannot tell the current folder: ") + std::strerror(errno));
+            refuse(what, path, "cannot tell the current folder: " + error_text(errno));
         }
         absolute = std::string(cwd) + "/" + path;
     }
@@ -104,16 +121,18 @@ int open_trusted_program(const std::string &path, const std::string &what) {
     int links = 0;
     struct stat st {};
     if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0) {
-        refuse(what, path, std::string("cannot open /: ") + std::strerror(errno));
+        refuse(what, path, "cannot open /: " + error_text(errno));
     }
     if (std::string why = unsafe(st, true); !why.empty()) {
-        refuse(what, path, "folder / (" + owner_and_mode(st) + "): " + why + "; refused");
+        refuse(what, path, judged("folder ", "/", st, why));
     }
     while (!left.empty()) {
         const std::string name = left.front();
         left.pop_front();
         const bool last = left.empty();
-        const std::string here = (at == "/" ? "/" : at + "/") + name;
+        std::string here = at == "/" ? "" : at;
+        here += "/";
+        here += name;
         const int flags = last ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_PATH;
         Fd next(::openat(dir.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0 && (errno == ELOOP || (!last && errno == ENOTDIR))) {
@@ -121,7 +140,7 @@ int open_trusted_program(const std::string &path, const std::string &what) {
             next.reset(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         }
         if (next.get() < 0 || ::fstat(next.get(), &st) != 0) {
-            refuse(what, path, here + ": " + std::strerror(errno));
+            refuse(what, path, here + ": " + error_text(errno));
         }
         if (S_ISLNK(st.st_mode)) {
             // Held by `dir`, a folder found safe: only a trusted user could have made it.
@@ -145,7 +164,7 @@ int open_trusted_program(const std::string &path, const std::string &what) {
                 refuse(what, path, here + ": not a regular file; refused");
             }
             if (std::string why = unsafe(st, false); !why.empty()) {
-                refuse(what, path, here + " (" + owner_and_mode(st) + "): " + why + "; refused");
+                refuse(what, path, judged("", here, st, why));
             }
             // O_NONBLOCK mattered only for the open; reads of a regular file never block.
             ::fcntl(next.get(), F_SETFL, 0);
@@ -155,7 +174,7 @@ int open_trusted_program(const std::string &path, const std::string &what) {
             refuse(what, path, here + ": not a folder");
         }
         if (std::string why = unsafe(st, true); !why.empty()) {
-            refuse(what, path, "folder " + here + " (" + owner_and_mode(st) + "): " + why + "; refused");
+            refuse(what, path, judged("folder ", here, st, why));
         }
         dir.reset(next.release());
         at = name == ".." ? at.substr(0, std::max<std::size_t>(at.rfind('/'), 1)) : here;

@@ -171,7 +171,8 @@ Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify,
     const int err = errno;
     close(fd);
     if (pid < 0) {
-        say("fork failed: %s", std::strerror(err));
+        char text[128];
+        say("fork failed: %s", strerror_r(err, text, sizeof text));
         return {-1, false, 1, false};
     }
     notify.set_daemon_child(pid);
@@ -245,14 +246,8 @@ int run(const RunOptions &given) {
     if (opt.daemon.empty()) {
         opt.daemon = default_daemon_path();
     }
-    if (opt.notify.empty() && std::getenv("TAVIK_NOTIFY") != nullptr) {
-        opt.notify = std::getenv("TAVIK_NOTIFY");
-    }
     try {
         close(open_trusted_program(opt.daemon, "daemon"));
-        if (!opt.notify.empty()) {
-            close(open_trusted_program(opt.notify, "hook"));
-        }
         opt.ns = chosen_namespace(opt.ns);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tavikctl run: %s\n", e.what());
@@ -266,6 +261,17 @@ int run(const RunOptions &given) {
     if (std::string err; !set_waitstat(opt.ns, 0, err)) {
         std::fprintf(stderr, "tavikctl run: %s\n", err.c_str());
         return 1;
+    }
+    if (opt.notify.empty() && std::getenv("TAVIK_NOTIFY") != nullptr) {
+        opt.notify = std::getenv("TAVIK_NOTIFY");
+    }
+    if (!opt.notify.empty()) {
+        try {
+            close(open_trusted_program(opt.notify, "hook"));
+        } catch (const std::exception &e) {
+            (void)std::fprintf(stderr, "tavikctl run: %s\n", e.what());
+            return 1;
+        }
     }
     // Orphans of the hooks become this process's children, so that none outlives them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
