@@ -263,7 +263,12 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         if (handle == nullptr || snapshot == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or snapshot pointer");
         }
-        return on_handle(handle, false, [&](zvripc_handle &) { return take_snapshot(handle, snapshot); });
+        int rc = on_handle(handle, false, [&](zvripc_handle &) { return take_snapshot(handle, snapshot); });
+        if (rc != ZVRIPC_OK) {  // a segment that shrank during the copy: the copy is worth nothing
+            std::free(*snapshot);
+            *snapshot = nullptr;
+        }
+        return rc;
     });
 }
 
