@@ -301,7 +301,9 @@ bool read_small_file(const std::string &path, const char *what, std::string &con
     // refused as not a regular file right after. Reads of a regular file never block.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        err = std::string(what) + " " + path + ": " + std::strerror(errno);
+        char text[128];
+        err = std::string(what) + " " + path + ": " +
+              (errno == ELOOP ? "a symbolic link; refused" : strerror_r(errno, text, sizeof text));
         return false;
     }
     struct FdCloser {

@@ -112,6 +112,12 @@ typedef struct zvripc_handle zvripc_handle;
 /* Opens the namespace `name` (null: the default name). ZVRIPC_ENOENT when it does not
  * exist (or only part of it does), ZVRIPC_EBADSEG when a segment is refused. */
 int ipc_open(const char *name, zvripc_handle **handle) ZVRIPC_NOEXCEPT;
+/* Opens the namespace `name` read-only, for a reader that must not be able to change
+ * it (an exporter facing the network): the two segments are mapped without write
+ * access and the semaphores are not opened. ipc_snapshot and ipc_liveness work without
+ * taking the segments' locks (they copy until two copies agree); every call that writes
+ * returns ZVRIPC_EPERM. */
+int ipc_open_readonly(const char *name, zvripc_handle **handle) ZVRIPC_NOEXCEPT;
 /* Closes a handle; null is allowed. */
 void ipc_close(zvripc_handle *handle) ZVRIPC_NOEXCEPT;
 /* The namespace name of a handle; valid while the handle is open. */
@@ -201,6 +207,16 @@ int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc, int
 int ipc_statchange(zvripc_handle *handle) ZVRIPC_NOEXCEPT;
 /* Posts the down-notify semaphore. */
 int ipc_post_downnotify(zvripc_handle *handle) ZVRIPC_NOEXCEPT;
+
+/* A part of a namespace can change under a process that has it open: a process that
+ * may write it can truncate or rewrite it. The library never lets that end the process
+ * with SIGBUS: the pages lost are replaced by private zero-filled memory, and from then
+ * on every call on that part (of zvripc.h, or of a handle) returns ZVRIPC_EBADSEG with
+ * ipc_last_error() saying what changed. For the process-wide attachment of zvripc.h,
+ * `handler` (null: none) is called once, on the thread whose call found the change
+ * first, with the same text, before that call returns: the daemon stops there. The
+ * handler must not call into this library. */
+void ipc_set_lost_handler(void (*handler)(const char *why)) ZVRIPC_NOEXCEPT;
 
 #ifdef __cplusplus
 }

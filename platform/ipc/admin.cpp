@@ -40,6 +40,109 @@ void copy_history(const HistoryRecord &from, zvripc_history &to) {
     }
 }
 
+int take_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot) {
+    *snapshot = nullptr;
+    std::size_t nodes = handle->nm.node_count();
+    std::size_t rscs = handle->nm.rsc_count();
+    // One block, so that the snapshot is freed with one call from C as well.
+    std::size_t nodes_at = round8(sizeof(zvripc_snapshot));
+    std::size_t rscs_at = round8(nodes_at + nodes * sizeof(zvripc_snap_node));
+    std::size_t states_at = round8(rscs_at + rscs * sizeof(zvripc_snap_rsc));
+    std::size_t statuses_at = round8(states_at + rscs * nodes * sizeof(int));
+    std::size_t state_history_at = round8(statuses_at + rscs * sizeof(int) + sizeof(int));
+    std::size_t status_history_at = state_history_at + rscs * nodes * sizeof(zvripc_history);
+    std::size_t total = status_history_at + rscs * sizeof(zvripc_history);
+    auto *block = static_cast<char *>(std::calloc(1, total));
+    if (block == nullptr) {
+        return fail(ZVRIPC_EINTERNAL, "cannot allocate a snapshot of %zu bytes", total);
+    }
+    auto *snap = reinterpret_cast<zvripc_snapshot *>(block);
+    auto *snap_nodes = reinterpret_cast<zvripc_snap_node *>(block + nodes_at);
+    auto *snap_rscs = reinterpret_cast<zvripc_snap_rsc *>(block + rscs_at);
+    auto *states = reinterpret_cast<int *>(block + states_at);
+    auto *statuses = reinterpret_cast<int *>(block + statuses_at);
+    auto *state_history = reinterpret_cast<zvripc_history *>(block + state_history_at);
+    auto *status_history = reinterpret_cast<zvripc_history *>(block + status_history_at);
+    std::unique_ptr<char, decltype(&std::free)> owner(block, &std::free);
+    std::vector<HistoryRecord> raw_state_history(rscs * nodes);
+    std::vector<HistoryRecord> raw_status_history(rscs);
+    std::memcpy(snap->name, handle->name.c_str(), handle->name.size() + 1);
+    snap->node_count = static_cast<int>(nodes);
+    snap->rsc_count = static_cast<int>(rscs);
+    snap->nodes = snap_nodes;
+    snap->resources = snap_rscs;
+    snap->states = states;
+    snap->state_history = state_history;
+    snap->status_history = status_history;
+    for (std::size_t i = 0; i < nodes; ++i) {
+        const NodeEntry &n = handle->nm.node(static_cast<std::uint32_t>(i));
+        std::memcpy(snap_nodes[i].name, n.name.c_str(), n.name.size() + 1);
+        snap_nodes[i].priority = n.priority;
+    }
+    for (std::size_t i = 0; i < rscs; ++i) {
+        const RscEntry &r = handle->nm.rsc(static_cast<std::uint32_t>(i));
+        std::memcpy(snap_rscs[i].type, r.type.c_str(), r.type.size() + 1);
+        std::memcpy(snap_rscs[i].name, r.name.c_str(), r.name.size() + 1);
+        snap_rscs[i].priority = r.priority;
+    }
+    std::uint64_t changes = 0;
+    std::uint64_t nm_recoveries = 0;
+    std::uint64_t cm_recoveries = 0;
+    int rc = handle->nm.read_all(statuses, states, raw_status_history.data(), raw_state_history.data(),
+                                 &snap->waitstat, &changes, &nm_recoveries);
+    if (rc == ZVRIPC_OK) {
+        rc = handle->cm.read_all(&snap->action, snap->acttype, &snap->ratio, &snap->period, &cm_recoveries);
+    }
+    if (rc != ZVRIPC_OK) {
+        return rc;
+    }
+    const Stamp taken = stamp_now();
+    for (std::size_t i = 0; i < rscs; ++i) {
+        snap_rscs[i].status = statuses[i];
+        copy_history(raw_status_history[i], status_history[i]);
+    }
+    for (std::size_t i = 0; i < rscs * nodes; ++i) {
+        copy_history(raw_state_history[i], state_history[i]);
+    }
+    const Stamp created = handle->nm.created();
+    snap->created_wall_ns = created.wall;
+    snap->created_mono_ns = created.mono;
+    snap->taken_wall_ns = taken.wall;
+    snap->taken_mono_ns = taken.mono;
+    snap->changes = changes;
+    snap->recoveries = nm_recoveries + cm_recoveries;
+    snap->mode = handle->nm.mode();
+    *snapshot = snap;
+    (void)owner.release();
+    return ZVRIPC_OK;
+}
+
+int open_handle(const char *name, zvripc_handle **handle, bool writable) {
+    if (handle == nullptr) {
+        return fail(ZVRIPC_EARG, "null handle pointer");
+    }
+    *handle = nullptr;
+    auto h = std::make_unique<zvripc_handle>();
+    if (int rc = resolve_name(name, h->name)) {
+        return rc;
+    }
+    // The node-manager segment first: it is made last, so when it is there and
+    // whole, the rest of the namespace is too (or was removed by hand).
+    if (int rc = h->nm.open(h->name, writable)) {
+        return rc;
+    }
+    if (int rc = h->cm.open(h->name, writable)) {
+        return rc;
+    }
+    if (writable) {
+        if (int rc = h->sems.open(h->name)) {
+            return rc;
+        }
+    }
+    *handle = h.release();
+    return ZVRIPC_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -128,29 +231,11 @@ ZVRIPC_EXPORT int ipc_destroy(const char *name) noexcept {
 }
 
 ZVRIPC_EXPORT int ipc_open(const char *name, zvripc_handle **handle) noexcept {
-    return guarded([&] {
-        if (handle == nullptr) {
-            return fail(ZVRIPC_EARG, "null handle pointer");
-        }
-        *handle = nullptr;
-        auto h = std::make_unique<zvripc_handle>();
-        if (int rc = resolve_name(name, h->name)) {
-            return rc;
-        }
-        // The node-manager segment first: it is made last, so when it is there and
-        // whole, the rest of the namespace is too (or was removed by hand).
-        if (int rc = h->nm.open(h->name)) {
-            return rc;
-        }
-        if (int rc = h->cm.open(h->name)) {
-            return rc;
-        }
-        if (int rc = h->sems.open(h->name)) {
-            return rc;
-        }
-        *handle = h.release();
-        return ZVRIPC_OK;
-    });
+    return guarded([&] { return open_handle(name, handle, true); });
+}
+
+ZVRIPC_EXPORT int ipc_open_readonly(const char *name, zvripc_handle **handle) noexcept {
+    return guarded([&] { return open_handle(name, handle, false); });
 }
 
 ZVRIPC_EXPORT void ipc_close(zvripc_handle *handle) noexcept {
@@ -178,81 +263,12 @@ ZVRIPC_EXPORT int ipc_snapshot(zvripc_handle *handle, zvripc_snapshot **snapshot
         if (handle == nullptr || snapshot == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or snapshot pointer");
         }
-        *snapshot = nullptr;
-        std::size_t nodes = handle->nm.node_count();
-        std::size_t rscs = handle->nm.rsc_count();
-        // One block, so that the snapshot is freed with one call from C as well.
-        std::size_t nodes_at = round8(sizeof(zvripc_snapshot));
-        std::size_t rscs_at = round8(nodes_at + nodes * sizeof(zvripc_snap_node));
-        std::size_t states_at = round8(rscs_at + rscs * sizeof(zvripc_snap_rsc));
-        std::size_t statuses_at = round8(states_at + rscs * nodes * sizeof(int));
-        std::size_t state_history_at = round8(statuses_at + rscs * sizeof(int) + sizeof(int));
-        std::size_t status_history_at = state_history_at + rscs * nodes * sizeof(zvripc_history);
-        std::size_t total = status_history_at + rscs * sizeof(zvripc_history);
-        auto *block = static_cast<char *>(std::calloc(1, total));
-        if (block == nullptr) {
-            return fail(ZVRIPC_EINTERNAL, "cannot allocate a snapshot of %zu bytes", total);
+        int rc = on_handle(handle, false, [&](zvripc_handle &) { return take_snapshot(handle, snapshot); });
+        if (rc != ZVRIPC_OK) {  // a segment that shrank during the copy: the copy is worth nothing
+            std::free(*snapshot);
+            *snapshot = nullptr;
         }
-        auto *snap = reinterpret_cast<zvripc_snapshot *>(block);
-        auto *snap_nodes = reinterpret_cast<zvripc_snap_node *>(block + nodes_at);
-        auto *snap_rscs = reinterpret_cast<zvripc_snap_rsc *>(block + rscs_at);
-        auto *states = reinterpret_cast<int *>(block + states_at);
-        auto *statuses = reinterpret_cast<int *>(block + statuses_at);
-        auto *state_history = reinterpret_cast<zvripc_history *>(block + state_history_at);
-        auto *status_history = reinterpret_cast<zvripc_history *>(block + status_history_at);
-        std::unique_ptr<char, decltype(&std::free)> owner(block, &std::free);
-        std::vector<HistoryRecord> raw_state_history(rscs * nodes);
-        std::vector<HistoryRecord> raw_status_history(rscs);
-        std::memcpy(snap->name, handle->name.c_str(), handle->name.size() + 1);
-        snap->node_count = static_cast<int>(nodes);
-        snap->rsc_count = static_cast<int>(rscs);
-        snap->nodes = snap_nodes;
-        snap->resources = snap_rscs;
-        snap->states = states;
-        snap->state_history = state_history;
-        snap->status_history = status_history;
-        for (std::size_t i = 0; i < nodes; ++i) {
-            const NodeEntry &n = handle->nm.node(static_cast<std::uint32_t>(i));
-            std::memcpy(snap_nodes[i].name, n.name.c_str(), n.name.size() + 1);
-            snap_nodes[i].priority = n.priority;
-        }
-        for (std::size_t i = 0; i < rscs; ++i) {
-            const RscEntry &r = handle->nm.rsc(static_cast<std::uint32_t>(i));
-            std::memcpy(snap_rscs[i].type, r.type.c_str(), r.type.size() + 1);
-            std::memcpy(snap_rscs[i].name, r.name.c_str(), r.name.size() + 1);
-            snap_rscs[i].priority = r.priority;
-        }
-        std::uint64_t changes = 0;
-        std::uint64_t nm_recoveries = 0;
-        std::uint64_t cm_recoveries = 0;
-        int rc = handle->nm.read_all(statuses, states, raw_status_history.data(), raw_state_history.data(),
-                                     &snap->waitstat, &changes, &nm_recoveries);
-        if (rc == ZVRIPC_OK) {
-            rc = handle->cm.read_all(&snap->action, snap->acttype, &snap->ratio, &snap->period,
-                                     &cm_recoveries);
-        }
-        if (rc != ZVRIPC_OK) {
-            return rc;
-        }
-        const Stamp taken = stamp_now();
-        for (std::size_t i = 0; i < rscs; ++i) {
-            snap_rscs[i].status = statuses[i];
-            copy_history(raw_status_history[i], status_history[i]);
-        }
-        for (std::size_t i = 0; i < rscs * nodes; ++i) {
-            copy_history(raw_state_history[i], state_history[i]);
-        }
-        const Stamp created = handle->nm.created();
-        snap->created_wall_ns = created.wall;
-        snap->created_mono_ns = created.mono;
-        snap->taken_wall_ns = taken.wall;
-        snap->taken_mono_ns = taken.mono;
-        snap->changes = changes;
-        snap->recoveries = nm_recoveries + cm_recoveries;
-        snap->mode = handle->nm.mode();
-        *snapshot = snap;
-        owner.release();
-        return ZVRIPC_OK;
+        return rc;
     });
 }
 
@@ -278,45 +294,58 @@ ZVRIPC_EXPORT int ipc_changes(const zvripc_handle *handle, unsigned long long *c
         if (handle == nullptr || changes == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or result pointer");
         }
-        *changes = handle->nm.changes();
-        return ZVRIPC_OK;
+        return on_handle(const_cast<zvripc_handle *>(handle), false, [&](zvripc_handle &h) {
+            *changes = h.nm.changes();
+            return ZVRIPC_OK;
+        });
     });
 }
 
 ZVRIPC_EXPORT int ipc_set_ratio(zvripc_handle *handle, int ratio, int period) noexcept {
-    return guarded([&] { return handle ? handle->cm.set_ratio(ratio, period) : null_handle(); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_ratio(ratio, period); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_action(zvripc_handle *handle, int action, const char *acttype) noexcept {
-    return guarded([&] { return handle ? handle->cm.set_action(action, acttype) : null_handle(); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.cm.set_action(action, acttype); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_waitstat(zvripc_handle *handle, int waitstat) noexcept {
-    return guarded([&] { return handle ? handle->nm.set_waitstat(waitstat) : null_handle(); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.nm.set_waitstat(waitstat); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_state(zvripc_handle *handle, const char *type, const char *rsc, int nodeid,
                                 int state) noexcept {
-    return guarded([&] { return handle ? handle->nm.set_state(type, rsc, nodeid, state) : null_handle(); });
+    return guarded([&] {
+        return on_handle(handle, true,
+                         [&](zvripc_handle &h) { return h.nm.set_state(type, rsc, nodeid, state); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_set_status(zvripc_handle *handle, const char *type, const char *rsc,
                                  int status) noexcept {
-    return guarded([&] { return handle ? handle->nm.set_status(type, rsc, status) : null_handle(); });
+    return guarded([&] {
+        return on_handle(handle, true, [&](zvripc_handle &h) { return h.nm.set_status(type, rsc, status); });
+    });
 }
 
 ZVRIPC_EXPORT int ipc_statchange(zvripc_handle *handle) noexcept {
     return guarded([&] {
-        if (handle == nullptr) {
-            return null_handle();
-        }
-        handle->nm.advance_changes();
-        return handle->sems.post_statchange();
+        return on_handle(handle, true, [](zvripc_handle &h) {
+            h.nm.advance_changes();
+            return h.sems.post_statchange();
+        });
     });
 }
 
 ZVRIPC_EXPORT int ipc_post_downnotify(zvripc_handle *handle) noexcept {
-    return guarded([&] { return handle ? handle->sems.post_downnotify() : null_handle(); });
+    return guarded(
+        [&] { return on_handle(handle, true, [](zvripc_handle &h) { return h.sems.post_downnotify(); }); });
 }
 
 }  // extern "C"

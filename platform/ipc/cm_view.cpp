@@ -2,6 +2,7 @@
 // The cluster-manager segment as this process sees it: attached after its prefix, group
 // and lock are checked; every read and write under the segment's lock.
 #include <cstring>
+#include <vector>
 
 #include "namespace.h"
 #include "segment.h"
@@ -9,10 +10,10 @@
 
 namespace zvripc {
 
-int CmView::open(const std::string &ns) {
+int CmView::open(const std::string &ns, bool writable) {
     reset();
     std::string object = object_names(ns).cm;
-    if (int rc = map_.open(object, sizeof(Prefix))) {
+    if (int rc = map_.open(object, sizeof(Prefix), writable)) {
         return rc;
     }
     auto *seg = static_cast<CmSegment *>(map_.addr());
@@ -20,7 +21,7 @@ int CmView::open(const std::string &ns) {
     if (rc == ZVRIPC_OK) {
         rc = check_group("segment", object, map_.stat(), seg->prefix.writer_gid);
     }
-    if (rc == ZVRIPC_OK) {
+    if (rc == ZVRIPC_OK && writable) {
         rc = check_lock(object, &seg->lock, &seg->recoveries);
     }
     if (rc != ZVRIPC_OK) {
@@ -29,6 +30,10 @@ int CmView::open(const std::string &ns) {
     }
     seg_ = seg;
     return ZVRIPC_OK;
+}
+
+int CmView::intact() const {
+    return map_.intact();
 }
 
 int CmView::get_action(int *action, char *acttype) {
@@ -85,16 +90,27 @@ int CmView::set_action(int action, const char *acttype) {
 }
 
 int CmView::read_all(int *action, char *acttype, int *ratio, int *period, std::uint64_t *recoveries) {
+    auto copy_from = [&](const CmSegment &seg) {
+        *action = seg.action;
+        std::memcpy(acttype, seg.acttype, sizeof seg.acttype);
+        acttype[sizeof seg.acttype - 1] = '\0';
+        *ratio = seg.ratio;
+        *period = seg.period;
+        *recoveries = seg.recoveries;
+    };
+    if (!map_.writable()) {
+        std::vector<char> copy;
+        if (int rc = map_.stable_copy(copy, &seg_->lock)) {
+            return rc;
+        }
+        copy_from(*reinterpret_cast<const CmSegment *>(copy.data()));
+        return ZVRIPC_OK;
+    }
     SegmentLock lock(&seg_->lock, &seg_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    *action = seg_->action;
-    std::memcpy(acttype, seg_->acttype, sizeof seg_->acttype);
-    acttype[sizeof seg_->acttype - 1] = '\0';
-    *ratio = seg_->ratio;
-    *period = seg_->period;
-    *recoveries = seg_->recoveries;
+    copy_from(*seg_);
     return ZVRIPC_OK;
 }
 

@@ -252,6 +252,32 @@ void copy_out(const LivenessBlock &b, zvripc_liveness &out) {
     o.updated_mono_ns = get(s.updated_mono_ns);
 }
 
+// ipc_liveness on an open handle.
+int read_liveness(NmView &nm, zvripc_liveness &out) {
+    LivenessBlock *b = nm.liveness();
+    copy_out(*b, out);
+    // The audit texts are not single values: they are read and written under the lock.
+    int rc = nm.under_lock([&] {
+        out.audit_count = b->audit_count;
+        const std::uint64_t kept = std::min<std::uint64_t>(b->audit_count, kAuditRecords);
+        out.audit_kept = static_cast<int>(kept);
+        for (std::uint64_t i = 0; i < kept; ++i) {
+            const AuditRecord &r = b->audit[(b->audit_count - 1 - i) % kAuditRecords];
+            zvripc_audit &a = out.audit[i];
+            a.wall_ns = r.wall_ns;
+            a.uid = r.uid;
+            a.pid = r.pid;
+            std::memcpy(a.what, r.what, sizeof a.what);
+            std::memcpy(a.from, r.from, sizeof a.from);
+            std::memcpy(a.to, r.to, sizeof a.to);
+        }
+    });
+    const Stamp now = stamp_now();
+    out.taken_wall_ns = now.wall;
+    out.taken_mono_ns = now.mono;
+    return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -262,29 +288,8 @@ ZVRIPC_EXPORT int ipc_liveness(const zvripc_handle *handle, zvripc_liveness *out
             return fail(ZVRIPC_EARG, "null handle or result pointer");
         }
         *out = zvripc_liveness{};
-        LivenessBlock *b = handle->nm.liveness();
-        copy_out(*b, *out);
-        // The audit texts are not single values: they are read and written under the lock.
-        auto &nm = const_cast<NmView &>(handle->nm);
-        int rc = nm.under_lock([&] {
-            out->audit_count = b->audit_count;
-            const std::uint64_t kept = std::min<std::uint64_t>(b->audit_count, kAuditRecords);
-            out->audit_kept = static_cast<int>(kept);
-            for (std::uint64_t i = 0; i < kept; ++i) {
-                const AuditRecord &r = b->audit[(b->audit_count - 1 - i) % kAuditRecords];
-                zvripc_audit &a = out->audit[i];
-                a.wall_ns = r.wall_ns;
-                a.uid = r.uid;
-                a.pid = r.pid;
-                std::memcpy(a.what, r.what, sizeof a.what);
-                std::memcpy(a.from, r.from, sizeof a.from);
-                std::memcpy(a.to, r.to, sizeof a.to);
-            }
-        });
-        const Stamp now = stamp_now();
-        out->taken_wall_ns = now.wall;
-        out->taken_mono_ns = now.mono;
-        return rc;
+        return on_handle(const_cast<zvripc_handle *>(handle), false,
+                         [&](zvripc_handle &h) { return read_liveness(h.nm, *out); });
     });
 }
 
@@ -293,20 +298,22 @@ ZVRIPC_EXPORT int ipc_set_supervisor(zvripc_handle *handle, const zvripc_supervi
         if (handle == nullptr || record == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or record pointer");
         }
-        SupervisorRecord &s = handle->nm.liveness()->supervisor;
-        const Stamp now = stamp_now();
-        put(s.child_pid, record->child_pid);
-        put(s.child_start_ticks, static_cast<std::uint64_t>(start_ticks_of(record->child_pid, nullptr)));
-        put(s.phase, record->phase);
-        put(s.restarts, record->restarts);
-        put(s.last_exit, record->last_exit);
-        put(s.started_wall_ns, static_cast<std::int64_t>(record->started_wall_ns));
-        put(s.last_exit_wall_ns, static_cast<std::int64_t>(record->last_exit_wall_ns));
-        put(s.updated_wall_ns, now.wall);
-        put(s.updated_mono_ns, now.mono);
-        put(s.start_ticks, static_cast<std::uint64_t>(start_ticks_of(record->pid, nullptr)));
-        put(s.pid, record->pid);
-        return ZVRIPC_OK;
+        return on_handle(handle, true, [&](zvripc_handle &h) {
+            SupervisorRecord &s = h.nm.liveness()->supervisor;
+            const Stamp now = stamp_now();
+            put(s.child_pid, record->child_pid);
+            put(s.child_start_ticks, static_cast<std::uint64_t>(start_ticks_of(record->child_pid, nullptr)));
+            put(s.phase, record->phase);
+            put(s.restarts, record->restarts);
+            put(s.last_exit, record->last_exit);
+            put(s.started_wall_ns, static_cast<std::int64_t>(record->started_wall_ns));
+            put(s.last_exit_wall_ns, static_cast<std::int64_t>(record->last_exit_wall_ns));
+            put(s.updated_wall_ns, now.wall);
+            put(s.updated_mono_ns, now.mono);
+            put(s.start_ticks, static_cast<std::uint64_t>(start_ticks_of(record->pid, nullptr)));
+            put(s.pid, record->pid);
+            return ZVRIPC_OK;
+        });
     });
 }
 
@@ -316,17 +323,19 @@ ZVRIPC_EXPORT int ipc_audit(zvripc_handle *handle, const char *what, const char 
         if (handle == nullptr || what == nullptr) {
             return fail(ZVRIPC_EARG, "null handle or change");
         }
-        LivenessBlock *b = handle->nm.liveness();
-        const Stamp now = stamp_now();
-        return handle->nm.under_lock([&] {
-            AuditRecord &r = b->audit[b->audit_count % kAuditRecords];
-            r.wall_ns = now.wall;
-            r.uid = static_cast<std::uint32_t>(getuid());
-            r.pid = getpid();
-            copy_text(r.what, what);
-            copy_text(r.from, from);
-            copy_text(r.to, to);
-            ++b->audit_count;
+        return on_handle(handle, true, [&](zvripc_handle &h) {
+            LivenessBlock *b = h.nm.liveness();
+            const Stamp now = stamp_now();
+            return h.nm.under_lock([&] {
+                AuditRecord &r = b->audit[b->audit_count % kAuditRecords];
+                r.wall_ns = now.wall;
+                r.uid = static_cast<std::uint32_t>(getuid());
+                r.pid = getpid();
+                copy_text(r.what, what);
+                copy_text(r.from, from);
+                copy_text(r.to, to);
+                ++b->audit_count;
+            });
         });
     });
 }

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Mapping one shared-memory object of a namespace, after checking whose it is and that
 // it holds at least its header, and checking the prefix every segment starts with.
+// Objects are opened from their files in /dev/shm as shm_open would, but never waiting:
+// a FIFO planted under a segment's name would otherwise block the open for ever.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,24 +12,38 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fault_guard.h"
 #include "namespace.h"
 #include "segment.h"
 #include "trust.h"
 
 namespace zvripc {
 
-int Mapping::open(const std::string &object, std::uint64_t min_size) {
+int open_object(const char *kind, const std::string &object, const std::string &file, int access) {
+    int fd = ::open(file.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        return fd;
+    }
+    int err = errno;
+    if (err == ENOENT) {
+        return -fail(ZVRIPC_ENOENT, "%s %s does not exist", kind, object.c_str());
+    }
+    if (err == ELOOP) {
+        return -fail(ZVRIPC_EPERM, "%s %s: %s: a symbolic link; refused", kind, object.c_str(), file.c_str());
+    }
+    if (err == ENXIO) {  // a FIFO without a reader; any other one is refused after fstat
+        return -fail(ZVRIPC_EPERM, "%s %s: %s: not a regular file; refused", kind, object.c_str(),
+                     file.c_str());
+    }
+    return -fail(ZVRIPC_ESYS, "%s %s: cannot open %s: %s", kind, object.c_str(), file.c_str(),
+                 errno_text(err).c_str());
+}
+
+int Mapping::open(const std::string &object, std::uint64_t min_size, bool writable) {
     reset();
-    int fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+    int fd = open_object("segment", object, segment_file(object), writable ? O_RDWR : O_RDONLY);
     if (fd < 0) {
-        int err = errno;
-        if (err == ENOENT) {
-            return fail(ZVRIPC_ENOENT, "segment %s does not exist", object.c_str());
-        }
-        if (err == ELOOP) {  // shm_open never follows a link
-            return fail(ZVRIPC_EPERM, "segment %s is refused: it is a symbolic link", object.c_str());
-        }
-        return fail(ZVRIPC_ESYS, "segment %s: cannot open: %s", object.c_str(), errno_text(err).c_str());
+        return -fd;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
@@ -45,13 +62,19 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
                     object.c_str(), static_cast<long long>(st.st_size),
                     static_cast<unsigned long long>(min_size));
     }
-    void *addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *addr = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
     int err = errno;
     close(fd);
     if (addr == MAP_FAILED) {
         return fail(ZVRIPC_ESYS, "segment %s: cannot map: %s", object.c_str(), errno_text(err).c_str());
     }
+    slot_ = guard_mapping(addr, size);
+    if (slot_ < 0) {
+        munmap(addr, size);
+        return ZVRIPC_ESYS;
+    }
     object_ = object;
+    writable_ = writable;
     addr_ = addr;
     size_ = size;
     dev_ = st.st_dev;
@@ -63,8 +86,10 @@ int Mapping::open(const std::string &object, std::uint64_t min_size) {
 
 void Mapping::reset() {
     if (addr_ != nullptr) {
+        release_guard(slot_);
         munmap(addr_, size_);
     }
+    slot_ = -1;
     addr_ = nullptr;
     size_ = 0;
 }
@@ -73,14 +98,39 @@ bool Mapping::current() const {
     if (addr_ == nullptr) {
         return false;
     }
-    int fd = shm_open(object_.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
+    struct stat st {};
+    return fstatat(AT_FDCWD, segment_file(object_).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_dev == dev_ && st.st_ino == ino_;
+}
+
+int Mapping::intact() const {
+    if (!guard_lost(slot_)) {
+        return ZVRIPC_OK;
     }
     struct stat st {};
-    bool same = fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
-    close(fd);
-    return same;
+    long long now = ::stat(segment_file(object_).c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    return fail(ZVRIPC_EBADSEG,
+                "segment %s changed under this process: it shrank from %llu to %lld bytes (truncated by a "
+                "process that may write it); it is no longer used",
+                object_.c_str(), static_cast<unsigned long long>(size_), now);
+}
+
+int Mapping::stable_copy(std::vector<char> &out, const pthread_mutex_t *lock) const {
+    constexpr int kTries = 100;
+    const auto lock_at = reinterpret_cast<const char *>(lock) - static_cast<const char *>(addr_);
+    std::vector<char> again(size_);
+    out.resize(size_);
+    for (int i = 0; i < kTries; ++i) {
+        std::memcpy(out.data(), addr_, size_);
+        std::memcpy(again.data(), addr_, size_);
+        int held = 0;
+        std::memcpy(&held, out.data() + lock_at, sizeof held);  // glibc: the lock word leads
+        if (held == 0 && std::memcmp(out.data(), again.data(), size_) == 0) {
+            return intact();
+        }
+        sched_yield();
+    }
+    return fail(ZVRIPC_ELOCK, "segment %s kept changing while it was read without its lock", object_.c_str());
 }
 
 int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic, std::uint32_t header_size,

@@ -60,6 +60,10 @@ Stamp stamp_now();
 int resolve_name(const char *name, std::string &out);
 ObjectNames object_names(const std::string &ns);
 
+// Opens a namespace's object from its file (`kind` "segment" or "semaphore") without
+// following a link or waiting on a FIFO; the descriptor, or minus a ZVRIPC_E* code.
+int open_object(const char *kind, const std::string &object, const std::string &file, int access);
+
 // A shared mapping of one POSIX shared-memory object, remembering which object it was.
 class Mapping {
   public:
@@ -68,8 +72,9 @@ class Mapping {
     Mapping &operator=(const Mapping &) = delete;
     ~Mapping() { reset(); }
 
-    // Opens, checks the size against min_size and maps the whole object read-write.
-    int open(const std::string &object, std::uint64_t min_size);
+    // Opens, checks the size against min_size and maps the whole object, read-write or
+    // read-only.
+    int open(const std::string &object, std::uint64_t min_size, bool writable = true);
     void reset();
     bool mapped() const { return addr_ != nullptr; }
     void *addr() const { return addr_; }
@@ -78,9 +83,19 @@ class Mapping {
     const struct stat &stat() const { return st_; }
     // Whether the name still refers to the object mapped here.
     bool current() const;
+    // ZVRIPC_OK, or ZVRIPC_EBADSEG once the object shrank under the mapping.
+    int intact() const;
+    bool writable() const { return writable_; }
+    const std::string &object() const { return object_; }
+    // For a reader that may not take the segment's lock (a read-only mapping): copies
+    // the whole object until two copies in a row agree and the lock was free in both,
+    // so that no half-done update is taken.
+    int stable_copy(std::vector<char> &out, const pthread_mutex_t *lock) const;
 
   private:
     std::string object_;
+    int slot_ = -1;  // fault_guard.h
+    bool writable_ = true;
     void *addr_ = nullptr;
     std::uint64_t size_ = 0;
     dev_t dev_ = 0;
@@ -115,21 +130,28 @@ class SemPair {
     int post_statchange();
     int post_downnotify();
     int try_downnotify();
+    // ZVRIPC_OK, or ZVRIPC_EBADSEG once a semaphore's file shrank under its mapping.
+    int intact() const;
 
   private:
+    std::string ns_;
     sem_t *statchange_ = nullptr;
     sem_t *downnotify_ = nullptr;
+    int statchange_slot_ = -1;
+    int downnotify_slot_ = -1;
 };
 
 class CmView {
   public:
-    int open(const std::string &ns);
+    int open(const std::string &ns, bool writable = true);
     void reset() {
         map_.reset();
         seg_ = nullptr;
     }
     bool attached() const { return seg_ != nullptr; }
     bool current() const { return map_.current(); }
+    // ZVRIPC_OK, or ZVRIPC_EBADSEG once the segment shrank under this process.
+    int intact() const;
     int get_action(int *action, char *acttype);
     int get_ratio(int *ratio, int *period);
     int set_ratio(int ratio, int period);
@@ -156,10 +178,12 @@ struct RscEntry {
 
 class NmView {
   public:
-    int open(const std::string &ns);
+    int open(const std::string &ns, bool writable = true);
     void reset();
     bool attached() const { return hdr_ != nullptr; }
     bool current() const { return map_.current(); }
+    int intact() const;
+    bool writable() const { return map_.writable(); }
     unsigned mode() const { return map_.mode(); }
     std::uint32_t node_count() const { return nodes_count_; }
     std::uint32_t rsc_count() const { return rscs_count_; }
@@ -185,9 +209,14 @@ class NmView {
     Stamp created() const { return {hdr_->created_wall_ns, hdr_->created_mono_ns}; }
     // The liveness block (liveness.cpp); its fields are atomics, read and written without the lock.
     LivenessBlock *liveness() const { return liveness_; }
-    // Runs body() under the segment's lock.
+    // Runs body() under the segment's lock; on a read-only mapping, which cannot take
+    // it, without (only readers run there, and what they read is informational).
     template <class Body>
     int under_lock(Body &&body) {
+        if (!writable()) {
+            body();
+            return ZVRIPC_OK;
+        }
         SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
         if (lock.result() != ZVRIPC_OK) {
             return lock.result();

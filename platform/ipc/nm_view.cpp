@@ -93,10 +93,10 @@ void NmView::reset() {
     node_by_id_.clear();
 }
 
-int NmView::open(const std::string &ns) {
+int NmView::open(const std::string &ns, bool writable) {
     reset();
     std::string object = object_names(ns).nm;
-    if (int rc = map_.open(object, sizeof(Prefix))) {
+    if (int rc = map_.open(object, sizeof(Prefix), writable)) {
         return rc;
     }
     auto *hdr = static_cast<NmHeader *>(map_.addr());
@@ -171,7 +171,7 @@ int NmView::open(const std::string &ns) {
     if (rc == ZVRIPC_OK) {
         rc = check_liveness_block(object, base + nm_liveness_offset(nodes, rscs));
     }
-    if (rc == ZVRIPC_OK) {
+    if (rc == ZVRIPC_OK && writable) {
         rc = check_lock(object, &hdr->lock, &hdr->recoveries);
     }
     if (rc != ZVRIPC_OK) {
@@ -350,28 +350,49 @@ std::uint64_t NmView::advance_changes() {
     return std::atomic_ref<std::uint64_t>(hdr_->changes).fetch_add(1, std::memory_order_acq_rel) + 1;
 }
 
+int NmView::intact() const {
+    return map_.intact();
+}
+
 int NmView::read_all(int *statuses, int *states, HistoryRecord *status_history, HistoryRecord *state_history,
                      int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries) {
+    // From the segment or a copy of it at `base`; the offsets are those checked at attach.
+    auto copy_from = [&](const char *base) {
+        const auto *hdr = reinterpret_cast<const NmHeader *>(base);
+        const auto *rscs = reinterpret_cast<const RscRecord *>(base + nm_rscs_offset(nodes_count_));
+        for (std::uint32_t r = 0; r < rscs_count_; ++r) {
+            statuses[r] = rscs[r].status;
+        }
+        // A namespace without resources or nodes hands empty (possibly null) buffers: memcpy
+        // must not see a null pointer even for zero bytes.
+        const std::size_t pairs = static_cast<std::size_t>(rscs_count_) * nodes_count_;
+        if (pairs != 0) {
+            std::memcpy(states, base + nm_states_offset(nodes_count_, rscs_count_), pairs * sizeof(int));
+            std::memcpy(state_history, base + nm_history_offset(nodes_count_, rscs_count_),
+                        pairs * sizeof(HistoryRecord));
+        }
+        if (rscs_count_ != 0) {
+            std::memcpy(status_history, base + nm_status_history_offset(nodes_count_, rscs_count_),
+                        rscs_count_ * sizeof(HistoryRecord));
+        }
+        *waitstat = hdr->waitstat;
+        *recoveries = hdr->recoveries;
+    };
+    if (!map_.writable()) {
+        std::vector<char> copy;
+        if (int rc = map_.stable_copy(copy, &hdr_->lock)) {
+            return rc;
+        }
+        copy_from(copy.data());
+        *changes = reinterpret_cast<const NmHeader *>(copy.data())->changes;
+        return ZVRIPC_OK;
+    }
     SegmentLock lock(&hdr_->lock, &hdr_->recoveries);
     if (lock.result() != ZVRIPC_OK) {
         return lock.result();
     }
-    for (std::uint32_t r = 0; r < rscs_count_; ++r) {
-        statuses[r] = rscs_[r].status;
-    }
-    // A namespace without resources or nodes hands empty (possibly null) buffers: memcpy
-    // must not see a null pointer even for zero bytes.
-    const std::size_t pairs = static_cast<std::size_t>(rscs_count_) * nodes_count_;
-    if (pairs != 0) {
-        std::memcpy(states, states_, pairs * sizeof(int));
-        std::memcpy(state_history, state_history_, pairs * sizeof(HistoryRecord));
-    }
-    if (rscs_count_ != 0) {
-        std::memcpy(status_history, status_history_, rscs_count_ * sizeof(HistoryRecord));
-    }
-    *waitstat = hdr_->waitstat;
+    copy_from(static_cast<const char *>(map_.addr()));
     *changes = this->changes();
-    *recoveries = hdr_->recoveries;
     return ZVRIPC_OK;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fault_guard.h"
 #include "namespace.h"
 #include "trust.h"
 
@@ -16,22 +17,39 @@ int SemPair::open(const std::string &ns) {
     const std::uint32_t group = recorded_group(ns);
     sem_t *statchange = nullptr;
     sem_t *downnotify = nullptr;
-    if (int rc = open_semaphore(names.statchange, group, &statchange)) {
+    int statchange_slot = -1;
+    int downnotify_slot = -1;
+    if (int rc = open_semaphore(names.statchange, group, &statchange, &statchange_slot)) {
         return rc;
     }
-    if (int rc = open_semaphore(names.downnotify, group, &downnotify)) {
-        close_semaphore(statchange);
+    if (int rc = open_semaphore(names.downnotify, group, &downnotify, &downnotify_slot)) {
+        close_semaphore(statchange, statchange_slot);
         return rc;
     }
+    ns_ = ns;
     statchange_ = statchange;
     downnotify_ = downnotify;
+    statchange_slot_ = statchange_slot;
+    downnotify_slot_ = downnotify_slot;
     return ZVRIPC_OK;
 }
 
 void SemPair::reset() {
-    close_semaphore(statchange_);
-    close_semaphore(downnotify_);
+    close_semaphore(statchange_, statchange_slot_);
+    close_semaphore(downnotify_, downnotify_slot_);
     statchange_ = downnotify_ = nullptr;
+    statchange_slot_ = downnotify_slot_ = -1;
+}
+
+int SemPair::intact() const {
+    if (!guard_lost(statchange_slot_) && !guard_lost(downnotify_slot_)) {
+        return ZVRIPC_OK;
+    }
+    const ObjectNames names = object_names(ns_);
+    return fail(ZVRIPC_EBADSEG,
+                "semaphore %s changed under this process: it shrank (truncated by a process that may write "
+                "it); it is no longer used",
+                guard_lost(statchange_slot_) ? names.statchange.c_str() : names.downnotify.c_str());
 }
 
 namespace {

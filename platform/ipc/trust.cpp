@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fault_guard.h"
 #include "layout.h"
 #include "namespace.h"
 
@@ -91,8 +92,9 @@ int check_group(const char *kind, const std::string &object, const struct stat &
 
 std::uint32_t recorded_group(const std::string &ns) {
     std::string object = object_names(ns).nm;
-    int fd = shm_open(object.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int fd = open_object("segment", object, segment_file(object), O_RDONLY);
     if (fd < 0) {
+        clear_error();
         return kNoGroup;
     }
     struct stat st {};
@@ -114,21 +116,12 @@ std::uint32_t recorded_group(const std::string &ns) {
 // sem_open opens the file by name, and nothing about the semaphore it returns can be
 // checked afterwards. Mapping the checked descriptor here is what sem_open does inside,
 // without the window between a check and its open.
-int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem) {
+int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem, int *slot) {
     *sem = nullptr;
-    const std::string file = semaphore_file(object);
-    int fd = open(file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    *slot = -1;
+    int fd = open_object("semaphore", object, semaphore_file(object), O_RDWR);
     if (fd < 0) {
-        int err = errno;
-        if (err == ENOENT) {
-            return fail(ZVRIPC_ENOENT, "semaphore %s does not exist", object.c_str());
-        }
-        if (err == ELOOP) {
-            return fail(ZVRIPC_EPERM, "semaphore %s is refused: %s is a symbolic link", object.c_str(),
-                        file.c_str());
-        }
-        return fail(ZVRIPC_ESYS, "semaphore %s: cannot open %s: %s", object.c_str(), file.c_str(),
-                    errno_text(err).c_str());
+        return -fd;
     }
     struct stat st {};
     int rc = ZVRIPC_OK;
@@ -144,6 +137,9 @@ int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem) 
         void *addr = mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (addr == MAP_FAILED) {
             rc = fail(ZVRIPC_ESYS, "semaphore %s: cannot map: %s", object.c_str(), errno_text(errno).c_str());
+        } else if ((*slot = guard_mapping(addr, sizeof(sem_t))) < 0) {
+            munmap(addr, sizeof(sem_t));
+            rc = ZVRIPC_ESYS;
         } else {
             *sem = static_cast<sem_t *>(addr);
         }
@@ -152,7 +148,8 @@ int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem) 
     return rc;
 }
 
-void close_semaphore(sem_t *sem) {
+void close_semaphore(sem_t *sem, int slot) {
+    release_guard(slot);
     if (sem != nullptr) {
         munmap(sem, sizeof(sem_t));
     }

@@ -30,9 +30,9 @@ int check_group(const char *kind, const std::string &object, const struct stat &
 std::uint32_t recorded_group(const std::string &ns);
 
 // Opens the named semaphore `object` (such as "/tavik.statchange") from its file, checks
-// it and maps it. ZVRIPC_ENOENT when it does not exist.
-int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem);
-void close_semaphore(sem_t *sem);
+// it and maps it, guarded (fault_guard.h, `slot`). ZVRIPC_ENOENT when it does not exist.
+int open_semaphore(const std::string &object, std::uint32_t group, sem_t **sem, int *slot);
+void close_semaphore(sem_t *sem, int slot);
 
 // Creating: sets the mode and group of a semaphore just made, through a descriptor.
 int set_semaphore_mode(const std::string &object, mode_t mode, int gid);

@@ -4,9 +4,13 @@
 // attaches them. The namespace name is fixed by the first attach and kept while any part
 // is attached. Thread safety: a process-local reader-writer lock keeps attach and detach
 // away from operations in flight, so that no thread ever touches a mapping another one
-// is removing; updates of shared data hold the segment's own robust lock.
+// is removing; updates of shared data hold the segment's own robust lock. Every operation
+// looks before and after its access whether a part shrank under the process: from then
+// on the operations fail, and the handler the process set
+// with ipc_set_lost_handler() hears of it once.
 #include "zvripc.h"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -28,6 +32,9 @@ struct Attachment {
 
     bool any() const { return sems.attached() || cm.attached() || nm.attached(); }
 };
+
+std::atomic<void (*)(const char *)> lost_handler{nullptr};
+std::atomic<bool> lost_told{false};
 
 // Never destroyed: a thread still calling in during exit must not find it gone.
 Attachment &attachment() {
@@ -62,6 +69,7 @@ int detach_part(Part Attachment::*part) {
     (a.*part).reset();
     if (!a.any()) {
         a.name.clear();
+        lost_told = false;  // a new attachment is told of its own loss
     }
     return ZVRIPC_OK;
 }
@@ -70,25 +78,55 @@ int not_attached(const char *what) {
     return fail(ZVRIPC_ENOTATTACHED, "the %s is not attached", what);
 }
 
-// Runs body(nm) with the node-manager segment attached, under the shared lock.
+// ZVRIPC_OK, or the failure of the first attached part that changed under the process.
+int intact(const Attachment &a) {
+    int rc = ZVRIPC_OK;
+    if (a.sems.attached()) {
+        rc = a.sems.intact();
+    }
+    if (rc == ZVRIPC_OK && a.cm.attached()) {
+        rc = a.cm.intact();
+    }
+    if (rc == ZVRIPC_OK && a.nm.attached()) {
+        rc = a.nm.intact();
+    }
+    if (rc != ZVRIPC_OK && !lost_told.exchange(true)) {
+        if (auto *handler = lost_handler.load()) {
+            handler(last_error());
+        }
+    }
+    return rc;
+}
+
+// Runs body() under the shared lock, when `part` is attached and nothing changed
+// under the process before or during it.
+template <class Part, class Body>
+int with_part(const Part Attachment::*which, const char *part, Body &&body) {
+    Attachment &a = attachment();
+    std::shared_lock lock(a.mutex);
+    if (!(a.*which).attached()) {
+        return not_attached(part);
+    }
+    if (int rc = intact(a)) {
+        return rc;
+    }
+    int rc = body();
+    if (int lost = intact(a)) {
+        return lost;
+    }
+    return rc;
+}
+
 template <class Body>
 int with_nm(Body &&body) {
     Attachment &a = attachment();
-    std::shared_lock lock(a.mutex);
-    if (!a.nm.attached()) {
-        return not_attached("node-manager segment");
-    }
-    return body(a.nm);
+    return with_part(&Attachment::nm, "node-manager segment", [&] { return body(a.nm); });
 }
 
 template <class Body>
 int with_cm(Body &&body) {
     Attachment &a = attachment();
-    std::shared_lock lock(a.mutex);
-    if (!a.cm.attached()) {
-        return not_attached("cluster-manager segment");
-    }
-    return body(a.cm);
+    return with_part(&Attachment::cm, "cluster-manager segment", [&] { return body(a.cm); });
 }
 
 }  // namespace
@@ -151,27 +189,21 @@ ZVRIPC_EXPORT int sem_wait_downnotify(int flags) {
             return fail(ZVRIPC_EARG, "flags %d: only 0 (do not wait) is defined", flags);
         }
         Attachment &a = attachment();
-        std::shared_lock lock(a.mutex);
-        if (!a.sems.attached()) {
-            return not_attached("semaphore pair");
-        }
-        return a.sems.try_downnotify();
+        return with_part(&Attachment::sems, "semaphore pair", [&] { return a.sems.try_downnotify(); });
     });
 }
 
 ZVRIPC_EXPORT int sem_set_statchange(void) {
     return guarded([] {
         Attachment &a = attachment();
-        std::shared_lock lock(a.mutex);
-        if (!a.sems.attached()) {
-            return not_attached("semaphore pair");
-        }
-        if (!a.nm.attached()) {
-            return not_attached("node-manager segment (it holds the change counter)");
-        }
-        // Counter first: whoever the post wakes finds the new count.
-        a.nm.advance_changes();
-        return a.sems.post_statchange();
+        return with_part(&Attachment::sems, "semaphore pair", [&] {
+            if (!a.nm.attached()) {
+                return not_attached("node-manager segment (it holds the change counter)");
+            }
+            // Counter first: whoever the post wakes finds the new count.
+            a.nm.advance_changes();
+            return a.sems.post_statchange();
+        });
     });
 }
 
@@ -232,6 +264,10 @@ ZVRIPC_EXPORT int shmnm_setrscsvstat(const char *type, const char *rsc, int node
 
 ZVRIPC_EXPORT int shmnm_setrscstat(const char *type, const char *rsc, int stat) {
     return guarded([&] { return with_nm([&](NmView &nm) { return nm.set_status(type, rsc, stat); }); });
+}
+
+ZVRIPC_EXPORT void ipc_set_lost_handler(void (*handler)(const char *why)) noexcept {
+    lost_handler.store(handler);
 }
 
 }  // extern "C"

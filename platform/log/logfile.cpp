@@ -81,16 +81,30 @@ int write_all(int fd, const char *p, std::size_t n, std::size_t &written) {
 }
 
 // Opens a log file for appending; refuses anything but a regular file, which also keeps a
-// FIFO planted under the file's name from blocking the caller.
+// FIFO planted under the file's name from blocking the caller, and a file of more than
+// one name: a hard link planted as the log would have root append to the file it names
+// (a link to another user's file cannot be made where the kernel protects hard links,
+// but one to root's own can).
 int open_regular(int dirfd, const std::string &name, const std::string &path, std::string &why) {
     int fd = ::openat(dirfd, name.c_str(), kOpenFlags | O_NONBLOCK, 0640);
     if (fd < 0) {
-        why = errno == ELOOP ? path + ": a symbolic link; refused" : describe_failure(path, "open", errno);
+        if (errno == ELOOP) {
+            why = path + ": a symbolic link; refused";
+        } else if (errno == ENXIO) {  // a FIFO without a reader
+            why = path + ": not a regular file; refused";
+        } else {
+            why = describe_failure(path, "open", errno);
+        }
         return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = path + ": not a regular file";
+        why = path + ": not a regular file; refused";
+        ::close(fd);
+        return -1;
+    }
+    if (st.st_nlink > 1) {
+        why = path + ": a hard link (" + std::to_string(st.st_nlink) + " names); refused";
         ::close(fd);
         return -1;
     }

@@ -29,6 +29,7 @@ constexpr int kExitIpc = 1;
 constexpr int kExitXmlInit = 4;
 constexpr int kExitConfig = 9;
 constexpr int kExitTable = 10;
+constexpr int kExitIpcLost = 11;
 constexpr long kFallbackTicks = 100;
 constexpr int kHandshakeWaits = 3;
 
@@ -328,5 +329,5 @@ int tavik_main() {
     } else {
         TLOG_OP(LV_ERROR, "main", "send downpacket : YES (ignore)");
     }
-    return teardown.finish(0);
+    return teardown.finish(ipc_namespace_lost() ? kExitIpcLost : 0);
 }

@@ -169,6 +169,9 @@ int tavik_main();
 int attachipc();
 // Detaches all three in reverse order; always 0.
 int detachipc();
+// Whether the namespace changed under the daemon (a segment truncated or rewritten),
+// which stopped it.
+bool ipc_namespace_lost();
 
 // Reads nice value, scheduling policy and priority, the memory-lock wish and the watch
 // thread switch from policy "tavik" and applies the first two. 0, or 6 when the policy

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zvrbmc.h>
 #include <zvripc.h>
+#include <zvripc_admin.h>
 #include <zvrlog.h>
 #include <zvrxml.h>
 
@@ -638,6 +639,12 @@ int shmnm_attach(void) {
 int shmnm_detach(void) {
     return record("shmnm_detach", "").result;
 }
+
+const char *ipc_last_error(void) noexcept {
+    return "the fake library's reason";
+}
+
+void ipc_set_lost_handler(void (*)(const char *)) noexcept {}
 
 int shmnm_getwaitstat(int *waitstat) {
     auto out = record("shmnm_getwaitstat", "");

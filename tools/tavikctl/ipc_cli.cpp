@@ -44,7 +44,15 @@ void throw_ipc(const std::string &ns, const std::string &what, int rc) {
 }
 
 IpcHandle::IpcHandle(const std::string &ns) : name_(ns) {
-    int rc = ipc_open(ns.c_str(), &handle_);
+    opened(ipc_open(ns.c_str(), &handle_));
+}
+
+IpcHandle::IpcHandle(const std::string &ns, ReadOnly) : name_(ns) {
+    opened(ipc_open_readonly(ns.c_str(), &handle_));
+}
+
+void IpcHandle::opened(int rc) {
+    const std::string &ns = name_;
     if (rc == ZVRIPC_ENOENT) {
         throw std::runtime_error("namespace \"" + ns + "\" does not exist (" + ipc_last_error() +
                                  "); create it with `tavikctl init`");

@@ -29,6 +29,9 @@ std::string chosen_namespace(const std::string &option);
 class IpcHandle {
   public:
     explicit IpcHandle(const std::string &ns);
+    // Mapped without write access (ipc_open_readonly): for readers that face a network.
+    enum class ReadOnly { yes };
+    IpcHandle(const std::string &ns, ReadOnly);
     IpcHandle(const IpcHandle &) = delete;
     IpcHandle &operator=(const IpcHandle &) = delete;
     ~IpcHandle() { ipc_close(handle_); }
@@ -36,6 +39,7 @@ class IpcHandle {
     const std::string &name() const { return name_; }
 
   private:
+    void opened(int rc);
     std::string name_;
     zvripc_handle *handle_ = nullptr;
 };

@@ -4,12 +4,18 @@
 // with its priority as id, every element inside <heartbeat> a resource of that type;
 // every state and status unknown (9), ratio 1, period 0, action 0, wait status 0.
 // --if-missing keeps a namespace that matches the configuration (the service's start
-// after a reboot or a restart) and refuses one that does not, without touching it.
+// after a reboot or a restart) and refuses one that does not, without touching it; an
+// object in the way that neither root nor this user owns (planted before the start:
+// /dev/shm is anyone's) could never be attached, so it is removed, with a notice.
 // Runs on tavikctl's single thread.
 #include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -88,8 +94,52 @@ std::string difference(const zvripc_snapshot &snap, const std::vector<zvripc_nod
     return "";
 }
 
+// The files of the namespace's four objects.
+std::vector<std::string> object_files(const std::string &ns) {
+    return {"/dev/shm/" + ns + ".nm", "/dev/shm/" + ns + ".cm", "/dev/shm/sem." + ns + ".statchange",
+            "/dev/shm/sem." + ns + ".downnotify"};
+}
+
+// Removes every object of the namespace that neither root nor this user owns; how many.
+int remove_foreign(const std::string &ns) {
+    int removed = 0;
+    for (const std::string &file : object_files(ns)) {
+        struct stat st {};
+        if (lstat(file.c_str(), &st) != 0 || st.st_uid == 0 || st.st_uid == geteuid()) {
+            continue;
+        }
+        char what[96];
+        (void)std::snprintf(what, sizeof what, "owner uid %u, mode %04o%s", static_cast<unsigned>(st.st_uid),
+                            static_cast<unsigned>(st.st_mode & 07777),
+                            S_ISREG(st.st_mode) ? "" : ", not a regular file");
+        if (unlink(file.c_str()) != 0) {
+            char text[128];
+            std::string why = "namespace \"" + ns + "\": cannot remove ";
+            why += file + " (" + what + ") in the way: " + strerror_r(errno, text, sizeof text);
+            throw std::runtime_error(why);
+        }
+        (void)std::fprintf(
+            stderr,
+            "tavikctl init: namespace \"%s\": removed %s (%s): neither root nor this user owns it, "
+            "so it could never be attached\n",
+            ns.c_str(), file.c_str(), what);
+        ++removed;
+    }
+    return removed;
+}
+
 void keep_matching(const std::string &ns, const std::string &config,
                    const std::vector<zvripc_node_def> &nodes, const std::vector<zvripc_rsc_def> &rscs) {
+    zvripc_handle *raw = nullptr;
+    if (int rc = ipc_open(ns.c_str(), &raw); rc == ZVRIPC_ENOENT) {
+        // Some of it is there and some not: nothing this command should guess about.
+        throw std::runtime_error(
+            "namespace \"" + ns + "\" is incomplete: " + ipc_last_error() +
+            ", while other objects of it exist; left as it is (replace it with `tavikctl "
+            "init --force`)");
+    } else {
+        ipc_close(raw);
+    }
     tavikctl::IpcHandle handle(ns);
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
     if (std::string diff = difference(*snap, nodes, rscs); !diff.empty()) {
@@ -133,6 +183,10 @@ void run_init(const InitOptions &opts) {
     zvripc_create_opts create{opts.force ? 1 : 0, group_id(opts.group)};
     int rc = ipc_create(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
                         static_cast<int>(rscs.size()), &create);
+    if (rc == ZVRIPC_EEXIST && opts.if_missing && remove_foreign(ns) > 0) {
+        rc = ipc_create(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
+                        static_cast<int>(rscs.size()), &create);
+    }
     if (rc == ZVRIPC_EEXIST && opts.if_missing) {
         keep_matching(ns, layout.path, nodes, rscs);
         return;

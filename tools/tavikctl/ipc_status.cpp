@@ -378,6 +378,17 @@ void watch(const StatusOptions &opts) {
     }
 }
 
+// A watch that can no longer read the namespace (removed, refused, or a segment that
+// shrank under it) ends as a single look would: "cannot tell", with the reason.
+void watch_or_tell(const StatusOptions &opts) {
+    try {
+        watch(opts);
+    } catch (const std::exception &e) {
+        (void)std::fprintf(stderr, "tavikctl status: %s\n", e.what());
+        tavikctl::exit_code() = tavikctl::kHealthUnknown;
+    }
+}
+
 tavikctl::CommandRegistrar status_command([](CLI::App &app) {
     static StatusOptions opts;
     auto *cmd = app.add_subcommand("status", "show the states and statuses held in the IPC namespace");
@@ -412,7 +423,7 @@ tavikctl::CommandRegistrar status_command([](CLI::App &app) {
             throw std::runtime_error("--check cannot be combined with --watch, --json or --flapping");
         }
         if (opts.watch) {
-            watch(opts);
+            watch_or_tell(opts);
             return;
         }
         // A namespace that cannot be read tells nothing about the daemon: "cannot tell".

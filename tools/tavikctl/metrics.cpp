@@ -3,8 +3,10 @@
 // in the Prometheus text format, printed once (for node_exporter's textfile collector)
 // or served over HTTP by libmicrohttpd at /metrics, on 127.0.0.1 unless an address is
 // given. The configuration is read once at the start on the main thread; each scrape
-// opens the namespace afresh (it may have been replaced) on libmicrohttpd's thread,
-// which only uses libzvripc (thread-safe) and the settings read before it started.
+// opens the namespace afresh (it may have been replaced), read-only, on libmicrohttpd's
+// thread, which only uses libzvripc (thread-safe) and the settings read before it
+// started. A client gets a few connections and a few seconds: many slow ones from one
+// address must not keep the others' scrapes out.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 
 #include "command.h"
 #include "config_session.h"
+#include "health.h"
 #include "health_view.h"
 #include "ipc_cli.h"
 #include "metrics_text.h"
@@ -29,16 +32,25 @@ struct MetricsOptions {
     std::string name;
     std::string config;
     std::string listen;
+    unsigned client_timeout = 5;
 };
+
+// Connections one client address may hold at once, and all clients together.
+constexpr unsigned kPerAddress = 4;
+constexpr unsigned kConnections = 256;
 
 struct Source {
     std::string ns;
     std::optional<tavikctl::TimingSettings> settings;
 };
 
-std::string scrape(const Source &source) {
+// The metrics text; `readable` says whether the namespace could be read.
+std::string scrape(const Source &source, bool *readable = nullptr) {
+    if (readable != nullptr) {
+        *readable = true;
+    }
     try {
-        tavikctl::IpcHandle handle(source.ns);
+        tavikctl::IpcHandle handle(source.ns, tavikctl::IpcHandle::ReadOnly::yes);
         tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
         std::optional<tavikctl::DetectionWindows> windows;
         if (source.settings) {
@@ -47,6 +59,10 @@ std::string scrape(const Source &source) {
         tavikctl::HealthView health = tavikctl::read_health(handle, *snap, windows);
         return tavikctl::metrics_text(*snap, health, windows);
     } catch (const std::exception &e) {
+        if (readable != nullptr) {
+            *readable = false;
+            (void)std::fprintf(stderr, "tavikctl metrics: %s\n", e.what());
+        }
         return tavikctl::metrics_unreadable(source.ns, e.what());
     }
 }
@@ -96,7 +112,7 @@ MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const 
     return rc;
 }
 
-void serve(const Source &source, const std::string &listen) {
+void serve(const Source &source, const std::string &listen, unsigned client_timeout) {
     sockaddr_in sa = parse_listen(listen);
     // The stop signals are taken synchronously on this thread; libmicrohttpd's thread
     // inherits the mask and never sees them.
@@ -105,10 +121,13 @@ void serve(const Source &source, const std::string &listen) {
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
+    // MHD_USE_AUTO: epoll where there is one, so that the connection count is not bound
+    // by select's descriptor limit.
     MHD_Daemon *daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &answer,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &answer,
         const_cast<Source *>(&source), MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&sa),
-        MHD_OPTION_CONNECTION_LIMIT, 16u, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_LIMIT, kConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, client_timeout, MHD_OPTION_END);
     if (daemon == nullptr) {
         throw std::runtime_error("cannot serve on " + listen + " (address in use or not this host's?)");
     }
@@ -130,6 +149,10 @@ tavikctl::CommandRegistrar metrics_command([](CLI::App &app) {
     cmd->add_option("--config", opts.config,
                     "cluster configuration for the detection windows and the cycles (default: $TAVIK_CONFIG, "
                     "else /etc/tavik/cluster.xml)");
+    cmd->add_option("--client-timeout", opts.client_timeout,
+                    "seconds a client's connection may stay idle or unfinished before it is closed "
+                    "(default: 5)")
+        ->check(CLI::Range(1u, 600u));
     tavikctl::add_namespace_option(cmd, opts.name);
     cmd->callback([] {
         Source source;
@@ -142,10 +165,14 @@ tavikctl::CommandRegistrar metrics_command([](CLI::App &app) {
                          e.what());
         }
         if (!opts.listen.empty()) {
-            serve(source, opts.listen);
+            serve(source, opts.listen, opts.client_timeout);
             return;
         }
-        std::fputs(scrape(source).c_str(), stdout);
+        bool readable = true;
+        (void)std::fputs(scrape(source, &readable).c_str(), stdout);
+        if (!readable) {
+            tavikctl::exit_code() = tavikctl::kHealthUnknown;
+        }
     });
 });
 

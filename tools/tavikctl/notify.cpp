@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "notify.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 #include <tuple>
+
+#include "program_trust.h"
 
 namespace tavikctl {
 
@@ -64,6 +67,64 @@ Notifier::~Notifier() {
     if (running_ > 0) {
         kill(-running_, SIGKILL);
         waitpid(running_, nullptr, 0);
+        kill_leftovers();
+    }
+}
+
+namespace {
+
+// This process's children but `keep`, from /proc.
+std::vector<pid_t> children_but(pid_t keep) {
+    std::vector<pid_t> found;
+    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), &closedir);
+    if (!proc) {
+        return found;
+    }
+    const pid_t self = getpid();
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): run is single-threaded, and the stream is its own
+    while (const dirent *e = readdir(proc.get())) {
+        char *end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == keep) {
+            continue;
+        }
+        char path[64];
+        (void)std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        FILE *f = std::fopen(path, "re");
+        if (f == nullptr) {
+            continue;
+        }
+        char line[512] = {};
+        const bool read = std::fgets(line, sizeof line, f) != nullptr;
+        (void)std::fclose(f);
+        // "pid (comm) state ppid ...": comm may hold anything, so after its last ')'.
+        const char *close = read ? std::strrchr(line, ')') : nullptr;
+        long ppid = -1;
+        if (close != nullptr && std::sscanf(close + 1, " %*c %ld", &ppid) == 1 && ppid == self) {
+            found.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+// Between hooks no child but the daemon belongs here: every other one is something a
+// hook left behind (handed to this subreaper when its parent ended). Killing one can
+// orphan its own children to us in turn, hence the rounds.
+void Notifier::kill_leftovers() {
+    constexpr int kRounds = 16;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<pid_t> left = children_but(daemon_child_);
+        if (left.empty()) {
+            return;
+        }
+        for (pid_t pid : left) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        note(LOG_WARNING, "killed %zu process%s a hook left running", left.size(),
+             left.size() == 1 ? "" : "es");
     }
 }
 
@@ -179,10 +240,18 @@ void Notifier::start_next() {
     }
     running_env_ = std::move(queue_.front());
     queue_.pop_front();
+    int fd = -1;
+    try {
+        fd = open_trusted_program(program_, "hook");
+    } catch (const std::exception &e) {
+        note(LOG_ERR, "%s; not run for %s", e.what(), describe(running_env_).c_str());
+        return;
+    }
     pid_t pid = fork();
     if (pid < 0) {
         note(LOG_ERR, "hook %s: cannot fork for %s: %s", program_.c_str(), describe(running_env_).c_str(),
              std::strerror(errno));
+        close(fd);
         return;
     }
     if (pid == 0) {
@@ -198,12 +267,14 @@ void Notifier::start_next() {
         for (const auto &[key, value] : running_env_) {
             setenv(key.c_str(), value.c_str(), 1);
         }
-        execl(program_.c_str(), program_.c_str(), static_cast<char *>(nullptr));
+        char *const argv[] = {const_cast<char *>(program_.c_str()), nullptr};
+        exec_program(fd, argv);
         std::fprintf(stderr, "tavikctl run: hook %s cannot start: %s\n", program_.c_str(),
                      std::strerror(errno));
         _exit(127);
     }
     setpgid(pid, pid);  // also here, so that a kill right away reaches the group
+    close(fd);
     running_ = pid;
     started_ = Clock::now();
 }
@@ -220,12 +291,14 @@ void Notifier::check_running() {
                          WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
                 }
                 running_ = -1;
+                kill_leftovers();
             } else if (Clock::now() - started_ >= timeout_) {
                 kill(-running_, SIGKILL);
                 waitpid(running_, nullptr, 0);
                 note(LOG_WARNING, "hook %s for %s did not end within %lld ms: killed", program_.c_str(),
                      describe(running_env_).c_str(), static_cast<long long>(timeout_.count()));
                 running_ = -1;
+                kill_leftovers();
             } else {
                 return;
             }

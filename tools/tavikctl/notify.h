@@ -4,7 +4,10 @@
 // once, with the change in its environment. Hooks run one at a time in the order of the
 // changes, each in a process group of its own and bounded in time: one that hangs is
 // killed with its group, one that fails is logged, and neither holds up the supervisor,
-// which only looks at them between its signals (tick()). Single-threaded, like run.
+// which only looks at them between its signals (tick()). The supervisor is a child
+// subreaper: whatever a hook leaves running (even in a session of its own) becomes its
+// child and is killed when the hook ends. Each run checks the program again, as root
+// runs it (program_trust.h). Single-threaded, like run.
 #pragma once
 
 #include <sys/types.h>
@@ -35,6 +38,8 @@ class Notifier {
     ~Notifier();
 
     bool active() const { return !program_.empty(); }
+    // The supervisor's child that is the daemon: never taken for a hook's leftover.
+    void set_daemon_child(pid_t pid) { daemon_child_ = pid; }
     // "daemon-start", "daemon-restart", "daemon-stop", "daemon-died"; detail goes to
     // TAVIK_DETAIL (an exit status or a signal).
     void daemon_event(const std::string &event, int pid, const std::string &detail);
@@ -52,6 +57,7 @@ class Notifier {
     void look_for_changes();
     void start_next();
     void check_running();
+    void kill_leftovers();
 
     std::string program_;
     std::chrono::milliseconds timeout_;
@@ -64,6 +70,7 @@ class Notifier {
     Clock::time_point started_{};
     Clock::time_point last_poll_{};
     int daemon_pid_ = 0;
+    pid_t daemon_child_ = -1;
 
     // What the namespace held at the last look.
     std::unique_ptr<IpcHandle> handle_;

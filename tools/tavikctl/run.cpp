@@ -5,6 +5,7 @@
 // limit. Single-threaded: every signal is taken synchronously with sigtimedwait. Under
 // systemd (Type=notify) it reports the daemon's readiness and the start of a stop.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -24,10 +25,14 @@
 #include "daemon_path.h"
 #include "ipc_cli.h"
 #include "notify.h"
+#include "program_trust.h"
 #include "supervisor_record.h"
 
 namespace tavikctl {
 namespace {
+
+// The daemon's status after a segment of its namespace changed under it.
+constexpr int kExitNamespaceChanged = 11;
 
 struct RunOptions {
     std::string daemon;
@@ -83,17 +88,30 @@ struct Outcome {
     bool abnormal = false;       // killed by a signal or a non-zero status
 };
 
-pid_t spawn(const RunOptions &opt) {
+// Starts the daemon from the descriptor its checks were made on.
+pid_t spawn(const RunOptions &opt, int fd) {
     pid_t pid = fork();
     if (pid == 0) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execl(opt.daemon.c_str(), "tavik", static_cast<char *>(nullptr));
+        char name[] = "tavik";
+        char *const argv[] = {name, nullptr};
+        exec_program(fd, argv);
         std::fprintf(stderr, "tavikctl run: cannot start %s: %s\n", opt.daemon.c_str(), std::strerror(errno));
         _exit(127);
     }
     return pid;
+}
+
+// The daemon as it is now, checked again at every start: it may have been replaced.
+int open_daemon(const RunOptions &opt) {
+    try {
+        return open_trusted_program(opt.daemon, "daemon");
+    } catch (const std::exception &e) {
+        say("%s", e.what());
+        return -1;
+    }
 }
 
 Outcome reap(pid_t pid, bool stopped_by_us) {
@@ -145,11 +163,19 @@ void pass_stop(pid_t pid) {
 Outcome supervise(const RunOptions &opt, bool &stop_requested, Notifier &notify, SupervisorRecord &record,
                   bool restart) {
     const sigset_t set = handled_signals();
-    pid_t pid = spawn(opt);
-    if (pid < 0) {
-        say("fork failed: %s", std::strerror(errno));
+    const int fd = open_daemon(opt);
+    if (fd < 0) {
         return {-1, false, 1, false};
     }
+    pid_t pid = spawn(opt, fd);
+    const int err = errno;
+    close(fd);
+    if (pid < 0) {
+        char text[128];
+        say("fork failed: %s", strerror_r(err, text, sizeof text));
+        return {-1, false, 1, false};
+    }
+    notify.set_daemon_child(pid);
     record.child_started(pid);
     say("started daemon %d (%s)", static_cast<int>(pid), opt.daemon.c_str());
     using clock = std::chrono::steady_clock;
@@ -220,12 +246,8 @@ int run(const RunOptions &given) {
     if (opt.daemon.empty()) {
         opt.daemon = default_daemon_path();
     }
-    if (access(opt.daemon.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "tavikctl run: daemon %s is not executable: %s\n", opt.daemon.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
     try {
+        close(open_trusted_program(opt.daemon, "daemon"));
         opt.ns = chosen_namespace(opt.ns);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tavikctl run: %s\n", e.what());
@@ -243,11 +265,16 @@ int run(const RunOptions &given) {
     if (opt.notify.empty() && std::getenv("TAVIK_NOTIFY") != nullptr) {
         opt.notify = std::getenv("TAVIK_NOTIFY");
     }
-    if (!opt.notify.empty() && access(opt.notify.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "tavikctl run: hook %s is not executable: %s\n", opt.notify.c_str(),
-                     std::strerror(errno));
-        return 1;
+    if (!opt.notify.empty()) {
+        try {
+            close(open_trusted_program(opt.notify, "hook"));
+        } catch (const std::exception &e) {
+            (void)std::fprintf(stderr, "tavikctl run: %s\n", e.what());
+            return 1;
+        }
     }
+    // Orphans of the hooks become this process's children, so that none outlives them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     Notifier notify(opt.notify, opt.notify_timeout, opt.ns);
     SupervisorRecord record(opt.ns);
     // Every way out: the record says the supervisor ended, and queued hooks get a bounded
@@ -273,6 +300,13 @@ int run(const RunOptions &given) {
             say("not restarting: status %d means the configuration or the heartbeat table cannot be loaded, "
                 "which a restart does not cure; check it with `tavikctl check-config`",
                 out.status);
+            return finish(out.status);
+        }
+        if (out.status == kExitNamespaceChanged) {
+            say("not restarting: status %d means a segment of namespace \"%s\" was truncated or rewritten "
+                "under the daemon (its log says which), and a restart would attach to the same one; "
+                "recreate it with `tavikctl init --force`",
+                out.status, opt.ns.c_str());
             return finish(out.status);
         }
         if (restarts == opt.max_restarts) {
