@@ -10,15 +10,14 @@ namespace tavik::bmc {
 
 // The commands of one status call share the access file's time-out.
 void Lease::start_call() {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(client_.config().timeout_ms);
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(bmc_.timeout_ms());
 }
 
 bool Lease::time_left(std::string &err) const {
     if (std::chrono::steady_clock::now() < deadline_) {
         return true;
     }
-    err = "the watchdog lease on " + client_.config().target() +
-          ": no time left of timeout_ms for another command";
+    err = "the watchdog lease on " + bmc_.target() + ": no time left of timeout_ms for another command";
     return false;
 }
 
@@ -27,11 +26,11 @@ int Lease::send(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uin
         return kExchangeFailed;
     }
     std::vector<std::uint8_t> data;
-    int rc = client_.command(wdt::kNetFnApp, cmd, req, cc, data, err, deadline_);
+    int rc = bmc_.command(wdt::kNetFnApp, cmd, req, cc, data, err, deadline_);
     if (rc == kOk && cc != 0 && err.empty()) {
         char buf[96];
         std::snprintf(buf, sizeof buf, "watchdog command %#04x to %s: completion code %#04x", cmd,
-                      client_.config().target().c_str(), cc);
+                      bmc_.target().c_str(), cc);
         err = buf;
     }
     return rc;
@@ -43,22 +42,22 @@ int Lease::read(std::uint8_t &cc, std::string &err) {
         return kExchangeFailed;
     }
     std::vector<std::uint8_t> data;
-    int rc = client_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err, deadline_);
+    int rc = bmc_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err, deadline_);
     if (rc != kOk || cc != 0) {
         if (rc == kOk) {
-            err = "Get Watchdog Timer to " + client_.config().target() + " refused";
+            err = "Get Watchdog Timer to " + bmc_.target() + " refused";
         }
         return rc;
     }
     if (!wdt::decode_get(data, last_, err)) {
         return kBadResponse;
     }
-    session_seen_ = client_.sessions_opened();
+    session_seen_ = bmc_.sessions_opened();
     const std::string busy = wdt::in_use_reason(last_);
     if (!busy.empty()) {
         held_ = false;
         cc = kCcWatchdogInUse;
-        err = busy + " (on " + client_.config().target() + "); tavik leaves it alone";
+        err = busy + " (on " + bmc_.target() + "); tavik leaves it alone";
     }
     return kOk;
 }
@@ -85,7 +84,7 @@ int Lease::renew(std::uint8_t &cc, std::string &err) {
     // A new session may mean a BMC that restarted and forgot the lease; and a timer can
     // be taken by somebody else at any time. So it is read back now and then.
     const bool confirm =
-        !held_ || client_.sessions_opened() != session_seen_ || ++renewals_ % kConfirmEvery == 0;
+        !held_ || bmc_.sessions_opened() != session_seen_ || ++renewals_ % kConfirmEvery == 0;
     if (confirm) {
         int rc = read(cc, err);
         if (rc != kOk || cc != 0) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The host's liveness lease on its own BMC's watchdog timer (standard driver): the daemon's
 // host status and access time-out turned into Set, Reset and Get Watchdog Timer over the
-// local session. The lease is never taken from a timer somebody else runs; such a call
+// local BMC's transport. The lease is never taken from a timer somebody else runs; such a call
 // fails with kCcWatchdogInUse and a reason. The commands of one call (up to three) share
 // the access file's timeout_ms: none starts after it, so a call ends within about twice
 // it even on a BMC that answers slowly. Not thread-safe: used under the library's lock.
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "client.h"
+#include "transport.h"
 #include "watchdog.h"
 #include "zvrbmc_admin.h"
 
@@ -29,17 +29,12 @@ inline constexpr unsigned kConfirmEvery = 4;
 
 class Lease {
   public:
-    explicit Lease(Client &client) : client_(client) {}
+    explicit Lease(Transport &bmc) : bmc_(bmc) {}
 
     // bmc_SetZelvarinStatus: 0x01 takes, 0x02 renews, 0x81/0x82 give the lease back.
     int set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err);
     // bmc_SetZelvarinAccessTime: the lease's length; 0 refused, above 6553 s clamped.
     int set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string &err);
-
-    bool held() const { return held_; }
-    unsigned seconds() const { return seconds_; }
-    // The last Get's reading, for tools.
-    const wdt::State &last() const { return last_; }
 
   private:
     int read(std::uint8_t &cc, std::string &err);
@@ -51,7 +46,7 @@ class Lease {
     void start_call();
     bool time_left(std::string &err) const;
 
-    Client &client_;
+    Transport &bmc_;
     unsigned seconds_ = kDefaultLeaseSeconds;
     bool held_ = false;
     unsigned renewals_ = 0;

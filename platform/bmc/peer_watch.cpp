@@ -3,7 +3,6 @@
 #include "peer_watch.h"
 
 #include <arpa/inet.h>
-#include <freeipmi/freeipmi.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -41,7 +40,13 @@ unsigned check_period_ms(unsigned timeout_s) {
     return std::max(kMinPeriodMs, std::min(1000u, std::max(timeout_s, 1u) * 1000 / 3));
 }
 
-PeerWatch::PeerWatch(const Config &cfg) : cfg_(cfg) {}
+PeerWatch::PeerWatch(const Config &cfg, Links links) : cfg_(cfg), links_(std::move(links)) {
+    if (!links_) {
+        links_ = [this](const std::string &host, unsigned session_ms, OpenFailure &failure) {
+            return std::unique_ptr<Transport>(PeerSession::open(cfg_, host, session_ms, failure));
+        };
+    }
+}
 
 PeerWatch::~PeerWatch() {
     {
@@ -138,29 +143,27 @@ void PeerWatch::reap(bool all) {
     }
 }
 
-void PeerWatch::read_lease(Peer &p, void *raw) {
-    auto ctx = static_cast<ipmi_ctx_t>(raw);
-    std::uint8_t rq[1] = {wdt::kCmdGet};
-    std::uint8_t rs[64];
-    const int n = ipmi_cmd_raw(ctx, 0, wdt::kNetFnApp, rq, sizeof rq, rs, sizeof rs);
+void PeerWatch::read_lease(Peer &p, Transport &bmc) {
+    std::uint8_t cc = 0;
+    std::vector<std::uint8_t> data;
+    std::string err;
+    const int rc = bmc.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mu_);
-    if (n < 0) {
+    if (rc != 0) {
         p.session = false;
-        p.why = std::string("Get Watchdog Timer: ") + ipmi_ctx_errormsg(ctx);
+        p.why = "Get Watchdog Timer: " + err;
         return;
     }
     p.answered = true;
     p.last_answer = now;
     wdt::State s;
-    std::string err;
-    if (n < 2 || rs[1] != 0) {
+    if (cc != 0) {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)",
-                      n < 2 ? 0xffu : rs[1]);
+        std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)", cc);
         p.why = buf;
         p.lease_read = false;
-    } else if (!wdt::decode_get(std::vector<std::uint8_t>(rs + 2, rs + n), s, err)) {
+    } else if (!wdt::decode_get(data, s, err)) {
         p.why = "its BMC " + err;
         p.lease_read = false;
     } else {
@@ -172,49 +175,35 @@ void PeerWatch::read_lease(Peer &p, void *raw) {
 }
 
 void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
-    ipmi_ctx_t ctx = nullptr;
+    std::unique_ptr<Transport> bmc;
     const std::string host = ip_text(p->ip) + ":" + std::to_string(cfg_.peer_port);
     std::unique_lock<std::mutex> lock(mu_);
     while (!p->stop) {
         const auto t0 = Clock::now();
         const unsigned period = p->period_ms, session_ms = p->session_ms;
         lock.unlock();
-        if (ctx == nullptr) {
-            ctx = ipmi_ctx_create();
-            if (ctx != nullptr &&
-                ipmi_ctx_open_outofband_2_0(
-                    ctx, host.c_str(), cfg_.peer_user.c_str(), cfg_.peer_password.c_str(), nullptr, 0,
-                    IPMI_PRIVILEGE_LEVEL_USER, cfg_.cipher_suite, session_ms, std::max(session_ms / 5, 20u),
-                    IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
-                const std::string msg = ipmi_ctx_errormsg(ctx);
-                ipmi_ctx_destroy(ctx);
-                ctx = nullptr;
-                std::lock_guard<std::mutex> g(mu_);
-                p->session = false;
+        if (!bmc) {
+            OpenFailure failure;
+            bmc = links_(host, session_ms, failure);
+            std::lock_guard<std::mutex> g(mu_);
+            p->session = bmc != nullptr;
+            if (!bmc) {
                 p->lease_read = false;
-                p->why = "no session as '" + cfg_.peer_user + "': " + msg;
-            } else if (ctx != nullptr) {
-                std::lock_guard<std::mutex> g(mu_);
-                p->session = true;
+                p->why = "no session as '" + cfg_.peer_user + "': " + failure.why;
             }
         }
-        if (ctx != nullptr) {
-            read_lease(*p, ctx);
+        if (bmc) {
+            read_lease(*p, *bmc);
             std::lock_guard<std::mutex> g(mu_);
             if (!p->session) {  // the call failed: a new session next round
-                ipmi_ctx_close(ctx);
-                ipmi_ctx_destroy(ctx);
-                ctx = nullptr;
+                bmc.reset();
             }
         }
         lock.lock();
         cv_.wait_until(lock, t0 + milliseconds(period), [&] { return p->stop; });
     }
     lock.unlock();
-    if (ctx != nullptr) {
-        ipmi_ctx_close(ctx);
-        ipmi_ctx_destroy(ctx);
-    }
+    bmc.reset();
     std::lock_guard<std::mutex> g(mu_);
     p->session = false;
     p->done = true;
@@ -226,6 +215,9 @@ void PeerWatch::ping_loop() {
     const bool ok = pinger.open(err);
     std::uint8_t tag = 0;
     std::unique_lock<std::mutex> lock(mu_);
+    if (!ok) {
+        ping_error_ = err;  // each peer's reason says it: only sessions can be heard
+    }
     while (!stopping_) {
         unsigned period = 1000;
         std::vector<std::pair<std::uint32_t, bool>> targets;  // address, whether to ask too
@@ -357,6 +349,9 @@ std::vector<PeerView> PeerWatch::peers() {
         v.lease_age_ms = p->lease_read ? age_ms(p->read_at, now) : -1;
         v.live = live_now(*p, now);
         v.why = p->why;
+        if (!ping_error_.empty() && !p->pong_seen) {
+            v.why += "; no presence ping: " + ping_error_;
+        }
         out.push_back(v);
     }
     return out;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "config.h"
+#include "peer_session.h"
+#include "transport.h"
 #include "watchdog.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
@@ -43,8 +46,13 @@ struct PeerView {
 class PeerWatch {
   public:
     using Clock = std::chrono::steady_clock;
+    // Opens a session to the BMC at `host` ("address:port") whose requests wait at most
+    // `session_ms`; null with the reason otherwise. Called from the watcher threads.
+    using Links = std::function<std::unique_ptr<Transport>(const std::string &host, unsigned session_ms,
+                                                           OpenFailure &failure)>;
 
-    explicit PeerWatch(const Config &cfg);
+    // Without `links`, sessions are FreeIPMI's (peer_session.h) as the config's peer user.
+    explicit PeerWatch(const Config &cfg, Links links = {});
     ~PeerWatch();
     PeerWatch(const PeerWatch &) = delete;
     PeerWatch &operator=(const PeerWatch &) = delete;
@@ -84,7 +92,7 @@ class PeerWatch {
 
     void session_loop(std::shared_ptr<Peer> p);
     void ping_loop();
-    void read_lease(Peer &p, void *ctx);
+    void read_lease(Peer &p, Transport &bmc);
     void update_peers();
     void reap(bool all);
     // The result state and status of one slot now; mu_ held.
@@ -92,12 +100,14 @@ class PeerWatch {
     bool live_now(const Peer &p, Clock::time_point now) const;
 
     Config cfg_;
+    Links links_;
     std::mutex mu_;
     std::condition_variable cv_;
     Slot slots_[BMC_SLOTS];
     std::map<std::uint32_t, std::shared_ptr<Peer>> peers_;
     std::vector<std::shared_ptr<Peer>> retired_;
     bool stopping_ = false;
+    std::string ping_error_;  // why no presence ping goes out, if so
     std::thread pinger_;
 };
 

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The standard driver's lease and peer watch against played BMC answers (fake_transport.h):
+// which commands each status call sends for each reading of the timer, and what the peer
+// watch reports for each answer or refusal of a peer's BMC. No BMC, no simulator.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include "fake_transport.h"
+#include "lease.h"
+#include "peer_watch.h"
+
+namespace {
+
+using namespace std::chrono;
+using tavik::test::FakeTransport;
+using tavik::test::get_answer;
+using tavik::test::ok;
+using tavik::test::Played;
+
+constexpr std::uint8_t kGet = 0x25, kSet = 0x24, kReset = 0x22;
+
+// One status call: the answers played to it, its completion code, the commands it sent.
+struct Call {
+    std::uint8_t ctrl;
+    std::deque<Played> answers;
+    std::uint8_t cc;
+    std::vector<std::uint8_t> sent;
+    const char *why = "";  // part of the reason, when refused
+    bool new_session = false;
+};
+
+struct Story {
+    const char *what;
+    std::vector<Call> calls;
+};
+
+void play(const Story &story) {
+    SCOPED_TRACE(story.what);
+    FakeTransport bmc({});
+    tavik::bmc::Lease lease(bmc);
+    int n = 0;
+    for (const Call &c : story.calls) {
+        SCOPED_TRACE("call " + std::to_string(n++));
+        if (c.new_session) {
+            bmc.new_session();
+        }
+        bmc.play(c.answers);
+        std::uint8_t cc = 0xee;
+        std::string err;
+        EXPECT_EQ(lease.set_status(c.ctrl, cc, err), 0) << err;
+        EXPECT_EQ(cc, c.cc) << err;
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+        EXPECT_EQ(bmc.take_sent(), c.sent);
+        EXPECT_EQ(bmc.left(), 0u) << "answers left unplayed";
+    }
+    EXPECT_EQ(bmc.unexpected(), "");
+}
+
+const Played kNeverSet = get_answer(0x00, 0, 0, 0);
+const Played kOurs = get_answer(0x45, 0, 100, 95);  // OEM, running, action none, 10 s
+
+TEST(PlayedLease, TakeAndRenewAgainstTheTimerTheyRead) {
+    const Story stories[] = {
+        {"a timer never set is taken", {{0x01, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}}}},
+        {"an SMS/OS timer running is left alone",
+         {{0x01, {get_answer(0x44, 1, 6000, 5000)}, 0x7e, {kGet}, "in use as SMS/OS"}}},
+        {"a BMC that forgot the lease answers Reset with 0x80: taken again",
+         {{0x01, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}},
+          {0x02,
+           {kOurs, {kReset, 0, 0x80, {}}, kNeverSet, ok(kSet), ok(kReset)},
+           0,
+           {kGet, kReset, kGet, kSet, kReset},
+           "",
+           true}}},
+    };
+    for (const Story &s : stories) {
+        play(s);
+    }
+}
+
+std::uint32_t ip_of(const char *text) {
+    std::uint32_t ip = 0;
+    inet_pton(AF_INET, text, &ip);
+    return ip;
+}
+
+TEST(PlayedPeerWatch, EachAnswerOfAPeersBmcGivesItsResultAndReason) {
+    struct Case {
+        const char *ip;
+        std::deque<Played> answers;  // the last one repeats; empty: the login fails
+        std::uint8_t status;         // BMC_HB_* once ready
+        const char *why;
+    };
+    const Case cases[] = {
+        {"127.0.3.1", {get_answer(0x45, 0, 40, 35)}, 3, "live lease"},
+        {"127.0.3.2", {get_answer(0x44, 1, 6000, 5000)}, 1, "in use as SMS/OS"},
+        {"127.0.3.3", {{kGet, 0, 0xd4, {}}}, 1, "refused Get Watchdog Timer (completion code 0xd4)"},
+        {"127.0.3.4", {{kGet, tavik::bmc::kExchangeFailed, 0, {}}}, 0, "Get Watchdog Timer: played failure"},
+        {"127.0.3.5", {}, 0, "no session as 'hb': password invalid"},
+    };
+    tavik::bmc::Config cfg;
+    cfg.peer_user = "hb";
+    cfg.peer_port = 1;  // nothing answers the presence pings there
+    std::map<std::string, const Case *> by_host;
+    for (const Case &c : cases) {
+        by_host[std::string(c.ip) + ":1"] = &c;
+    }
+    tavik::bmc::PeerWatch watch(
+        cfg, [&](const std::string &host, unsigned, tavik::bmc::OpenFailure &failure) {
+            const Case *c = by_host.at(host);
+            if (c->answers.empty()) {
+                failure = {"password invalid", true};
+                return std::unique_ptr<tavik::bmc::Transport>();
+            }
+            return std::unique_ptr<tavik::bmc::Transport>(std::make_unique<FakeTransport>(c->answers, true));
+        });
+    BMC_INFO_SET set[BMC_BLOCK_RECORDS] = {};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        set[i] = {ip_of(cases[i].ip), BMC_CTRL_START, 1, {0, 0}};
+    }
+    watch.program(1, set);
+    std::this_thread::sleep_for(milliseconds(1300));  // past the targets' time-out of 1 s
+    BMC_INFO_GET got[BMC_BLOCK_RECORDS] = {};
+    watch.results(1, got);
+    const auto views = watch.peers();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].ip);
+        EXPECT_EQ(got[i].stat[0], 0) << "ready";
+        EXPECT_EQ(got[i].stat[1], cases[i].status);
+        auto v = std::find_if(views.begin(), views.end(), [&](const auto &p) { return p.ip == set[i].ip; });
+        ASSERT_NE(v, views.end());
+        EXPECT_NE(v->why.find(cases[i].why), std::string::npos) << v->why;
+    }
+}
+
+}  // namespace
