@@ -57,6 +57,13 @@ bool live(const State &s);
 // (another use or another action) that is counting.
 std::string in_use_reason(const State &s);
 
+// Whether the timer shows no Set since the BMC started (timer use 0): a BMC that restarted
+// and forgot the lease.
+bool never_set(const State &s);
+
+// A reading's settings for messages: "timer use SMS/OS, action hard reset, 300.0 s, stopped".
+std::string settings_text(const State &s);
+
 // What a reading says, for tools: "live lease", "the lease lapsed", somebody else's use.
 std::string describe(const State &s);
 

@@ -45,7 +45,8 @@ class FakeTransport final : public bmc::Transport {
     int command(std::uint8_t, std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
                 std::vector<std::uint8_t> &data, std::string &err, Clock::time_point = {}) override {
         sent_.push_back(cmd);
-        requests_.push_back(req);
+        requests_.push_back({cmd});
+        requests_.back().insert(requests_.back().end(), req.begin(), req.end());
         if (script_.empty()) {
             err = "the script has no answer left for command " + std::to_string(cmd);
             unexpected_ += err + "\n";
@@ -75,6 +76,7 @@ class FakeTransport final : public bmc::Transport {
     void new_session() { ++sessions_; }
     // The commands sent since the last call, and whatever did not follow the script.
     std::vector<std::uint8_t> take_sent() { return std::exchange(sent_, {}); }
+    // Every request sent: its command byte, then its data.
     const std::vector<std::vector<std::uint8_t>> &requests() const { return requests_; }
     const std::string &unexpected() const { return unexpected_; }
     std::size_t left() const { return script_.size(); }

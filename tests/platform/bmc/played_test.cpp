@@ -23,7 +23,8 @@ using tavik::test::Played;
 
 constexpr std::uint8_t kGet = 0x25, kSet = 0x24, kReset = 0x22;
 
-// One status call: the answers played to it, its completion code, the commands it sent.
+// One status call (or access time-out call, when `access` is given): the answers played to
+// it, its completion code, the commands it sent.
 struct Call {
     std::uint8_t ctrl;
     std::deque<Played> answers;
@@ -31,6 +32,8 @@ struct Call {
     std::vector<std::uint8_t> sent;
     const char *why = "";  // part of the reason, when refused
     bool new_session = false;
+    int access = -1;
+    int rc = 0;
 };
 
 struct Story {
@@ -51,31 +54,84 @@ void play(const Story &story) {
         bmc.play(c.answers);
         std::uint8_t cc = 0xee;
         std::string err;
-        EXPECT_EQ(lease.set_status(c.ctrl, cc, err), 0) << err;
+        const int rc = c.access >= 0 ? lease.set_access_time(static_cast<std::uint16_t>(c.access), cc, err)
+                                     : lease.set_status(c.ctrl, cc, err);
+        EXPECT_EQ(rc, c.rc) << err;
         EXPECT_EQ(cc, c.cc) << err;
         EXPECT_NE(err.find(c.why), std::string::npos) << err;
         EXPECT_EQ(bmc.take_sent(), c.sent);
         EXPECT_EQ(bmc.left(), 0u) << "answers left unplayed";
     }
     EXPECT_EQ(bmc.unexpected(), "");
+    for (const auto &r : bmc.requests()) {
+        if (r[0] == kSet) {
+            EXPECT_EQ(r.at(1) & 0x07, 5) << "only timer use OEM is ever set";
+            EXPECT_EQ(r.at(2), 0) << "only action none is ever set";
+        }
+    }
 }
 
 const Played kNeverSet = get_answer(0x00, 0, 0, 0);
 const Played kOurs = get_answer(0x45, 0, 100, 95);  // OEM, running, action none, 10 s
 
-TEST(PlayedLease, TakeAndRenewAgainstTheTimerTheyRead) {
+const Played kSmsOsOff = get_answer(0x04, 0, 3000, 3000);    // ipmitool mc watchdog off
+const Played kSmsOsReset = get_answer(0x44, 1, 9000, 8990);  // SMS/OS, hard reset, running
+const Call kTake = {0x01, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}};
+
+TEST(PlayedLease, EveryWriteFollowsAReadingThatShowsTheTimerOurs) {
     const Story stories[] = {
-        {"a timer never set is taken", {{0x01, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}}}},
+        {"each renewal reads before its Reset", {kTake, {0x02, {kOurs, ok(kReset)}, 0, {kGet, kReset}}}},
         {"an SMS/OS timer running is left alone",
-         {{0x01, {get_answer(0x44, 1, 6000, 5000)}, 0x7e, {kGet}, "in use as SMS/OS"}}},
+         {{0x01, {kSmsOsReset}, 0x7e, {kGet}, "in use as SMS/OS"},
+          {0x02, {}, 0x7e, {}, "in use as SMS/OS"},
+          {0x82, {kSmsOsReset}, 0, {kGet}}}},
+        {"mc watchdog off between renewals ends the lease until the daemon takes it anew",
+         {kTake,
+          {0x02,
+           {kSmsOsOff},
+           0x7e,
+           {kGet},
+           "another program set the BMC watchdog (timer use SMS/OS, action none"},
+          {0x02, {}, 0x7e, {}, "300.0 s, stopped"},
+          {0x82, {kSmsOsOff}, 0, {kGet}},
+          {0x01, {kSmsOsOff, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}}}},
+        {"an SMS/OS hard-reset takeover mid-lease ends it; a new start is refused while it runs",
+         {kTake,
+          {0x02, {kSmsOsReset}, 0x7e, {kGet}, "timer use SMS/OS, action hard reset, 900.0 s, running"},
+          {0x02, {}, 0x7e, {}},
+          {0x01, {kSmsOsReset}, 0x7e, {kGet}, "in use as SMS/OS"}}},
+        {"an OEM timer of another length is not ours",
+         {kTake, {0x02, {get_answer(0x45, 0, 600, 500)}, 0x7e, {kGet}, "another program"}}},
+        {"an access time-out taken while a foreign timer runs ends the lease",
+         {kTake, {0, {kSmsOsReset}, 0x7e, {kGet}, "another program", false, 30}}},
+        {"a BMC that restarted shows a timer never set: taken again",
+         {kTake, {0x02, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}, "", true}}},
         {"a BMC that forgot the lease answers Reset with 0x80: taken again",
-         {{0x01, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}},
+         {kTake,
           {0x02,
            {kOurs, {kReset, 0, 0x80, {}}, kNeverSet, ok(kSet), ok(kReset)},
            0,
-           {kGet, kReset, kGet, kSet, kReset},
-           "",
-           true}}},
+           {kGet, kReset, kGet, kSet, kReset}}}},
+        {"our own lapsed lease is started again",
+         {kTake, {0x02, {get_answer(0x05, 0, 100, 0), ok(kReset)}, 0, {kGet, kReset}}}},
+        {"a predecessor's running lease is taken over",
+         {{0x01, {get_answer(0x45, 0, 300, 200), ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}},
+          {0x02, {kOurs, ok(kReset)}, 0, {kGet, kReset}}}},
+        {"a new length is read, set and started at once",
+         {kTake,
+          {0, {kOurs, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}, "", false, 4},
+          {0x02, {get_answer(0x45, 0, 40, 39), ok(kReset)}, 0, {kGet, kReset}}}},
+        {"given back: stopped at one unit", {kTake, {0x82, {kOurs, ok(kSet)}, 0, {kGet, kSet}}}},
+        {"a failed take is tried again at the next renewal",
+         {{0x01,
+           {{kGet, tavik::bmc::kExchangeFailed, 0, {}}},
+           0,
+           {kGet},
+           "played failure",
+           false,
+           -1,
+           tavik::bmc::kExchangeFailed},
+          {0x02, {kNeverSet, ok(kSet), ok(kReset)}, 0, {kGet, kSet, kReset}}}},
     };
     for (const Story &s : stories) {
         play(s);

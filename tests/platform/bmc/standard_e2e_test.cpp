@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -79,6 +82,32 @@ class StandardBmc : public ::testing::Test {
         }
         return out;
     }
+    // ipmitool as an operator would run it; false (the case skipped) when not installed.
+    bool ipmitool(std::vector<std::string> words) {
+        if (access_ok("/usr/bin/ipmitool") == false) {
+            return false;
+        }
+        std::vector<std::string> argv = {"ipmitool",
+                                         "-I",
+                                         "lanplus",
+                                         "-H",
+                                         "127.0.1.1",
+                                         "-p",
+                                         std::to_string(port_),
+                                         "-U",
+                                         "ipmiusr",
+                                         "-P",
+                                         sim_->password(),
+                                         "-L",
+                                         "ADMINISTRATOR",
+                                         "-C",
+                                         "3"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        auto r = tavik::test::run_program(argv, dir_.path());
+        EXPECT_EQ(r.status, 0) << r.out;
+        return true;
+    }
+    static bool access_ok(const char *path) { return ::access(path, X_OK) == 0; }
     std::uint8_t status(std::uint8_t ctrl) {
         std::uint8_t cc = 0xee;
         EXPECT_EQ(bmc_SetZelvarinStatus(1, ctrl, &cc), 0) << libzvrbmc_last_error();
@@ -139,6 +168,66 @@ TEST_F(StandardBmc, SomebodyElsesWatchdogIsLeftAlone) {
     auto get = app({"0x25"});
     EXPECT_EQ(get.at(2), 0x44u) << "still SMS/OS and running";
     EXPECT_EQ(get.at(3), 0x01u) << "still a hard reset";
+}
+
+// Another program's Set in the middle of a lease: the next renewal ends the lease, and no
+// later call changes that program's timer use, action, countdown or running state.
+TEST_F(StandardBmc, AnotherProgramsSetMidLeaseEndsItAndItsTimerIsNeverTouched) {
+    struct Case {
+        const char *what;
+        std::function<bool()> foreign;  // false: the tool is missing
+        unsigned use_byte, action;      // what that program left (use | running bit)
+        std::uint8_t retake_cc;         // status 0x01 afterwards: the daemon starting anew
+    };
+    const Case cases[] = {
+        {"ipmitool mc watchdog off",
+         [&] {
+             return ipmitool({"mc", "watchdog", "off"});
+         },
+         0x04, 0, 0},
+        {"an SMS/OS hard-reset takeover (bmc-watchdog's Set, then its Reset)",
+         [&] {
+             EXPECT_EQ(app({"0x24", "0x44", "0x01", "0x00", "0x00", "0x28", "0x23"}).at(1), 0u);
+             EXPECT_EQ(app({"0x22"}).at(1), 0u);
+             return true;
+         },
+         0x44, 1, 0x7e},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(status(0x01), 0) << libzvrbmc_last_error();
+        ASSERT_EQ(status(0x02), 0) << libzvrbmc_last_error();
+        if (!c.foreign()) {
+            std::cout << "[  SKIPPED ] " << c.what << ": ipmitool is not installed\n";
+            continue;
+        }
+        auto before = app({"0x25"});
+        ASSERT_EQ(before.size(), 10u);
+        EXPECT_EQ(before[2] & 0x47, c.use_byte);
+        auto untouched = [&](const char *after) {
+            auto now = app({"0x25"});
+            ASSERT_EQ(now.size(), 10u);
+            EXPECT_EQ(now[2] & 0x47, c.use_byte) << after;
+            EXPECT_EQ(now[3] & 0x07, c.action) << after;
+            EXPECT_EQ(now[6] | now[7] << 8, before[6] | before[7] << 8) << after;
+            EXPECT_LE(now[8] | now[9] << 8, before[8] | before[9] << 8) << after << ": never pushed back";
+        };
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(status(0x02), 0x7e);
+            EXPECT_NE(std::strstr(libzvrbmc_last_error(), "another program set the BMC watchdog"), nullptr)
+                << libzvrbmc_last_error();
+            untouched("a renewal");
+        }
+        EXPECT_EQ(access(30), 0x00) << "the length is kept for the next lease; the timer is not ours";
+        untouched("an access time-out");
+        EXPECT_EQ(status(0x82), 0);
+        untouched("giving the lease back");
+        EXPECT_EQ(status(0x01), c.retake_cc) << libzvrbmc_last_error();
+        if (c.retake_cc != 0) {
+            untouched("a new start");
+        }
+        EXPECT_EQ(status(0x82), 0);
+    }
 }
 
 TEST_F(StandardBmc, ResultsForItselfAndForASilentAddressNeverWait) {
