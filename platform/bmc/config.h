@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavik::bmc {
 
@@ -30,6 +31,9 @@ struct Config {
     std::string peer_password_file;
     std::string peer_password;  // read from peer_password_file by load_config
     std::uint16_t peer_port = 623;
+    // Peers' BMCs (IPv4, network byte order) whose watchdog running bit is wrong: their
+    // leases are judged by the countdown from the first readings on.
+    std::vector<std::uint32_t> peer_running_bit_wrong;
 
     // Whether the local BMC is reached over LAN 2.0.
     bool lan() const { return driver == Driver::Lan || (driver == Driver::Standard && !host.empty()); }

@@ -111,6 +111,8 @@ void PeerWatch::update_peers() {
         if (!p) {
             p = std::make_shared<Peer>();
             p->ip = ip;
+            const auto &wrong = cfg_.peer_running_bit_wrong;
+            p->judge = LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end());
             p->thread = std::thread(&PeerWatch::session_loop, this, p);
         }
         p->period_ms = check_period_ms(timeout_s);
@@ -162,15 +164,13 @@ void PeerWatch::read_lease(Peer &p, Transport &bmc) {
         char buf[96];
         std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)", cc);
         p.why = buf;
-        p.lease_read = false;
+        p.judge.forget();
     } else if (!wdt::decode_get(data, s, err)) {
         p.why = "its BMC " + err;
-        p.lease_read = false;
+        p.judge.forget();
     } else {
-        p.lease = s;
-        p.read_at = now;
-        p.lease_read = true;
-        p.why = wdt::describe(s);
+        p.judge.reading(s, now);
+        p.why = p.judge.why();
     }
 }
 
@@ -188,7 +188,7 @@ void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
             std::lock_guard<std::mutex> g(mu_);
             p->session = bmc != nullptr;
             if (!bmc) {
-                p->lease_read = false;
+                p->judge.forget();
                 p->why = "no session as '" + cfg_.peer_user + "': " + failure.why;
             }
         }
@@ -275,7 +275,7 @@ void PeerWatch::ping_loop() {
 }
 
 bool PeerWatch::live_now(const Peer &p, Clock::time_point now) const {
-    return p.lease_read && wdt::live(p.lease) && now < p.read_at + milliseconds(p.lease.present_ds * 100u);
+    return p.judge.live(now);
 }
 
 void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state, std::uint8_t &status) const {
@@ -300,7 +300,7 @@ void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state,
     if (heard && now - p->last_answer <= timeout) {
         status |= proto::kStatusDatagramSeen;
     }
-    if (p != nullptr && p->read_at >= s.started && live_now(*p, now)) {
+    if (p != nullptr && p->judge.read_at() >= s.started && live_now(*p, now)) {
         status |= proto::kStatusHostAlive;
     }
 }
@@ -344,10 +344,11 @@ std::vector<PeerView> PeerWatch::peers() {
         v.answer_age_ms = p->answered ? age_ms(p->last_answer, now) : -1;
         v.pong_seen = p->pong_seen;
         v.session = p->session;
-        v.lease_read = p->lease_read;
-        v.lease = p->lease;
-        v.lease_age_ms = p->lease_read ? age_ms(p->read_at, now) : -1;
+        v.lease_read = p->judge.read();
+        v.lease = p->judge.last();
+        v.lease_age_ms = v.lease_read ? age_ms(p->judge.read_at(), now) : -1;
         v.live = live_now(*p, now);
+        v.running_bit_wrong = p->judge.running_bit_wrong();
         v.why = p->why;
         if (!ping_error_.empty() && !p->pong_seen) {
             v.why += "; no presence ping: " + ping_error_;

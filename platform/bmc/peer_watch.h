@@ -3,8 +3,9 @@
 // an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread (and,
 // once it has left two pings unanswered, Get Channel Authentication Capabilities too), and a
 // session of its own (peer_user, user privilege) on which a thread of its own reads the
-// watchdog lease with Get Watchdog Timer as often. Results are computed from what those
-// threads last saw, so reading them never waits for a BMC.
+// watchdog lease with Get Watchdog Timer as often, judged over the successive readings
+// (lease_judge.h). Results are computed from what those threads last saw, so reading them
+// never waits for a BMC.
 //
 // Thread-safe: the library's calls and the watcher threads share the state under one mutex,
 // which no thread holds while it talks to a BMC.
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "config.h"
+#include "lease_judge.h"
 #include "peer_session.h"
 #include "transport.h"
 #include "watchdog.h"
@@ -32,15 +34,16 @@ namespace tavik::bmc {
 
 // What was last heard of one peer's BMC, for tools.
 struct PeerView {
-    std::uint32_t ip = 0;     // network byte order
-    int answer_age_ms = -1;   // since its BMC last answered (ping or session); -1: never
-    bool pong_seen = false;   // it answered a presence ping at least once
-    bool session = false;     // a session to it is open
-    bool lease_read = false;  // its watchdog was read at least once
-    wdt::State lease{};       // the last reading
-    int lease_age_ms = -1;    // since that reading
-    bool live = false;        // its host holds a live lease now
-    std::string why;          // why it is not heard, or what its lease is
+    std::uint32_t ip = 0;            // network byte order
+    int answer_age_ms = -1;          // since its BMC last answered (ping or session); -1: never
+    bool pong_seen = false;          // it answered a presence ping at least once
+    bool session = false;            // a session to it is open
+    bool lease_read = false;         // its watchdog was read at least once
+    wdt::State lease{};              // the last reading
+    int lease_age_ms = -1;           // since that reading
+    bool live = false;               // its host holds a live lease now
+    bool running_bit_wrong = false;  // its BMC's running bit is wrong: judged by the countdown
+    std::string why;                 // why it is not heard, or what its lease is
 };
 
 class PeerWatch {
@@ -83,9 +86,7 @@ class PeerWatch {
         bool pong_seen = false;
         unsigned pings = 0;  // rounds pinged without any pong yet
         bool session = false;
-        bool lease_read = false;
-        wdt::State lease{};
-        Clock::time_point read_at{};
+        LeaseJudge judge;
         std::string why = "no answer yet";
         std::thread thread;
     };

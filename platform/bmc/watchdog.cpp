@@ -41,7 +41,7 @@ bool counting(const State &s) {
 }
 
 bool live(const State &s) {
-    return ours(s) && counting(s) && s.present_ds > 0;
+    return ours(s) && s.running && s.present_ds > 0;
 }
 
 std::string in_use_reason(const State &s) {
@@ -93,7 +93,7 @@ std::string describe(const State &s) {
         return busy.empty() ? std::string("no tavik lease (timer use ") + use_name(s.use) + ", stopped)"
                             : busy;
     }
-    if (!counting(s) && s.present_ds <= 1) {
+    if (!s.running && s.initial_ds <= 1) {
         return "no lease: the host gave it back";
     }
     if (!live(s)) {

@@ -48,10 +48,13 @@ std::vector<std::uint8_t> set_request(std::uint16_t countdown_ds, bool keep_runn
 
 // Whether a lease of ours (timer use OEM, action none) is on the timer.
 bool ours(const State &s);
-// Whether the timer counts down: the running bit, or a countdown below its start value
-// (some BMCs report the running bit wrongly).
+// Whether the timer may be counting down: the running bit, or a countdown below its start
+// value (some BMCs report the running bit wrongly). What another program's timer is
+// judged by, erring on the side of leaving it alone.
 bool counting(const State &s);
-// Whether a lease of ours is live: counting and not yet at zero.
+// Whether one reading shows a lease of ours live: running and not yet at zero. A stopped
+// timer whose countdown stands below its start is not: a hard reset stops a timer without
+// reloading it, and only a second reading tells a wrong running bit (lease_judge.h).
 bool live(const State &s);
 // Why the timer is not free for us to take, or empty when it is: somebody else's timer
 // (another use or another action) that is counting.

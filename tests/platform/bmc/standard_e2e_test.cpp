@@ -16,6 +16,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "presence.h"
 #include "sim_harness.h"
@@ -52,7 +53,13 @@ class StandardBmc : public ::testing::Test {
     }
 
     // The watchdog as Get Watchdog Timer shows it to an administrator: the answer's bytes.
-    std::vector<unsigned> app(std::vector<std::string> bytes) {
+    std::vector<unsigned> app(std::vector<std::string> bytes) { return raw("0x06", std::move(bytes)); }
+    // One of the watchdog module's test hooks (netfn 0x30, command 0x3E).
+    void hook(std::vector<std::string> bytes) {
+        bytes.insert(bytes.begin(), "0x3e");
+        EXPECT_EQ(raw("0x30", bytes).at(1), 0u);
+    }
+    std::vector<unsigned> raw(const char *netfn, std::vector<std::string> bytes) {
         std::vector<std::string> argv = {"ipmi-raw",
                                          "-h",
                                          "127.0.1.1:" + std::to_string(port_),
@@ -66,7 +73,7 @@ class StandardBmc : public ::testing::Test {
                                          "-W",
                                          "opensesspriv",
                                          "0",
-                                         "0x06"};
+                                         netfn};
         argv.insert(argv.end(), bytes.begin(), bytes.end());
         auto r = tavik::test::run_program(argv, dir_.path());
         std::vector<unsigned> out;
@@ -226,6 +233,88 @@ TEST_F(StandardBmc, AnotherProgramsSetMidLeaseEndsItAndItsTimerIsNeverTouched) {
         if (c.retake_cc != 0) {
             untouched("a new start");
         }
+        EXPECT_EQ(status(0x82), 0);
+    }
+}
+
+// What BMCs in the field do (the watchdog module's test hooks) against the peer watch's
+// judgement of a lease, the library watching its own BMC: while renewed the host reads
+// alive throughout (no flap); after the fault it reads dead within the bound and stays so.
+TEST_F(StandardBmc, FieldWatchdogsAreJudgedWithinTheirBounds) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kSlack = 3.0;  // every FreeIPMI exchange runs several times slower
+#else
+    constexpr double kSlack = 0.7;
+#endif
+    constexpr double P = 1.0 / 3, A = 1.0;
+    const std::vector<std::string> wrong_bit = {"0x01", "0x01"}, delay_100ms = {"0x03", "0x64", "0x00"};
+    struct Case {
+        const char *what;
+        std::vector<std::vector<std::string>> hooks;
+        bool hard_reset;  // else the host hangs: renewals stop
+        double bound;     // seconds from the hard reset or the last renewal
+    };
+    const Case cases[] = {
+        {"a hard reset that stops the timer without reloading it", {}, true, 2 * P},
+        {"the countdown moving 100 ms after each Reset, the host hung", {delay_100ms}, false, A + P},
+        {"a wrong running bit, a hard reset", {wrong_bit}, true, 3 * P + 0.25},
+        {"a wrong running bit, the host hung", {wrong_bit}, false, A + P},
+        {"a wrong running bit and a delay after each Reset, a hard reset",
+         {wrong_bit, delay_100ms},
+         true,
+         3 * P + 0.25},
+    };
+    ASSERT_EQ(access(1), 0);
+    std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
+    std::uint8_t cc = 0xee, bn = 0;
+    auto program = [&](std::uint8_t ctrl) {
+        set[0] = {ip_of("127.0.1.1"), ctrl, 1, {0, 0}};
+        ASSERT_EQ(bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set.data(), &cc, &bn), 0);
+    };
+    auto alive = [&] {
+        std::array<BMC_INFO_GET, BMC_BLOCK_RECORDS> got{};
+        EXPECT_EQ(bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, got.data()), 0);
+        return got[0].stat[0] == 0 && (got[0].stat[1] & BMC_HB_HOST_ALIVE) != 0;
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        hook({"0x01", "0x00"});
+        hook({"0x03", "0x00", "0x00"});
+        for (const auto &h : c.hooks) {
+            hook(h);
+        }
+        program(BMC_CTRL_STOP);  // a new watcher: nothing judged before counts
+        ASSERT_EQ(status(0x01), 0) << libzvrbmc_last_error();
+        program(BMC_CTRL_START);
+        // Renewed every half second for 2 s: alive within 1 s, then at every poll.
+        const auto t0 = steady_clock::now();
+        auto renewed = t0;
+        bool seen = false;
+        int flaps = 0;
+        while (steady_clock::now() - t0 < milliseconds(2000)) {
+            if (steady_clock::now() - renewed >= milliseconds(500)) {
+                EXPECT_EQ(status(0x02), 0) << libzvrbmc_last_error();
+                renewed = steady_clock::now();
+            }
+            const bool now_alive = alive();
+            flaps += seen && !now_alive ? 1 : 0;
+            seen = seen || now_alive;
+            std::this_thread::sleep_for(milliseconds(30));
+        }
+        EXPECT_TRUE(seen) << "never read alive while renewed";
+        EXPECT_EQ(flaps, 0) << "read dead while renewed";
+        auto fault = renewed;
+        if (c.hard_reset) {
+            hook({"0x02"});
+            fault = steady_clock::now();
+        }
+        EXPECT_TRUE(wait_for([&] { return !alive(); },
+                             milliseconds(static_cast<int>((c.bound + kSlack + 1) * 1000))));
+        const double took = duration<double>(steady_clock::now() - fault).count();
+        std::cout << c.what << ": dead after " << took << " s (bound " << c.bound << " s)\n";
+        EXPECT_LT(took, c.bound + kSlack);
+        EXPECT_FALSE(wait_for([&] { return alive(); }, milliseconds(700)))
+            << "read alive again after the fault";
         EXPECT_EQ(status(0x82), 0);
     }
 }
