@@ -23,9 +23,11 @@ struct OpenFailure {
 
 class PeerSession final : public Transport {
   public:
-    // Opens a session to `host` ("address:port") as the config's peer user with user
-    // privilege; each request, and the login, waits at most `session_ms`. Null on failure.
-    static std::unique_ptr<PeerSession> open(const Config &cfg, const std::string &host, unsigned session_ms,
+    // Opens a session to `host` ("address:port") as the config's peer user with `password`
+    // and user privilege; each request, and the login, waits at most `session_ms`. Null on
+    // failure.
+    static std::unique_ptr<PeerSession> open(const Config &cfg, const std::string &password,
+                                             const std::string &host, unsigned session_ms,
                                              OpenFailure &failure);
     ~PeerSession() override;
     PeerSession(const PeerSession &) = delete;

@@ -43,7 +43,11 @@ unsigned check_period_ms(unsigned timeout_s) {
 PeerWatch::PeerWatch(const Config &cfg, Links links) : cfg_(cfg), links_(std::move(links)) {
     if (!links_) {
         links_ = [this](const std::string &host, unsigned session_ms, OpenFailure &failure) {
-            return std::unique_ptr<Transport>(PeerSession::open(cfg_, host, session_ms, failure));
+            std::string password, err;
+            if (!read_password(cfg_.peer_password_file, password, err)) {
+                password = cfg_.peer_password;  // as read when the library started
+            }
+            return std::unique_ptr<Transport>(PeerSession::open(cfg_, password, host, session_ms, failure));
         };
     }
 }
@@ -174,6 +178,33 @@ void PeerWatch::read_lease(Peer &p, Transport &bmc) {
     }
 }
 
+// A new session, unless a refused login asks to wait longer.
+std::unique_ptr<Transport> PeerWatch::log_in(Peer &p, const std::string &host, unsigned period,
+                                             unsigned session_ms) {
+    // Half a period early is on time: the loop wakes once a period.
+    const auto tried = Clock::now();
+    if (tried + milliseconds(period / 2) < p.next_login) {
+        return nullptr;
+    }
+    OpenFailure failure;
+    auto bmc = links_(host, session_ms, failure);
+    std::lock_guard<std::mutex> g(mu_);
+    p.session = bmc != nullptr;
+    if (bmc) {
+        p.login_delay_ms = 0;
+        return bmc;
+    }
+    p.judge.forget();
+    p.why = "no session as '" + cfg_.peer_user + "': " + failure.why;
+    if (failure.refused) {
+        p.login_delay_ms = p.login_delay_ms == 0 ? period : std::min(p.login_delay_ms * 2, kMaxLoginDelayMs);
+        p.next_login = tried + milliseconds(p.login_delay_ms);
+    } else {
+        p.login_delay_ms = 0;
+    }
+    return nullptr;
+}
+
 void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
     std::unique_ptr<Transport> bmc;
     const std::string host = ip_text(p->ip) + ":" + std::to_string(cfg_.peer_port);
@@ -183,14 +214,7 @@ void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
         const unsigned period = p->period_ms, session_ms = p->session_ms;
         lock.unlock();
         if (!bmc) {
-            OpenFailure failure;
-            bmc = links_(host, session_ms, failure);
-            std::lock_guard<std::mutex> g(mu_);
-            p->session = bmc != nullptr;
-            if (!bmc) {
-                p->judge.forget();
-                p->why = "no session as '" + cfg_.peer_user + "': " + failure.why;
-            }
+            bmc = log_in(*p, host, period, session_ms);
         }
         if (bmc) {
             read_lease(*p, *bmc);
@@ -350,6 +374,12 @@ std::vector<PeerView> PeerWatch::peers() {
         v.live = live_now(*p, now);
         v.running_bit_wrong = p->judge.running_bit_wrong();
         v.why = p->why;
+        if (p->login_delay_ms > 0 && !p->session) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, " (refused: the next login in %.1f s)",
+                          std::max(0.0, duration<double>(p->next_login - now).count()));
+            v.why += buf;
+        }
         if (!ping_error_.empty() && !p->pong_seen) {
             v.why += "; no presence ping: " + ping_error_;
         }

@@ -54,7 +54,8 @@ class PeerWatch {
     using Links = std::function<std::unique_ptr<Transport>(const std::string &host, unsigned session_ms,
                                                            OpenFailure &failure)>;
 
-    // Without `links`, sessions are FreeIPMI's (peer_session.h) as the config's peer user.
+    // Without `links`, sessions are FreeIPMI's (peer_session.h) as the config's peer user,
+    // with the password its file holds at each login (a mended file needs no restart).
     explicit PeerWatch(const Config &cfg, Links links = {});
     ~PeerWatch();
     PeerWatch(const PeerWatch &) = delete;
@@ -85,6 +86,11 @@ class PeerWatch {
         Clock::time_point last_answer{};
         bool pong_seen = false;
         unsigned pings = 0;  // rounds pinged without any pong yet
+        // After a refused login the next waits one check period, then twice as long each
+        // time up to kMaxLoginDelayMs: BMCs lock out or slow down an address that fails
+        // again and again. 0: no refusal since the last session.
+        unsigned login_delay_ms = 0;
+        Clock::time_point next_login{};
         bool session = false;
         LeaseJudge judge;
         std::string why = "no answer yet";
@@ -94,6 +100,7 @@ class PeerWatch {
     void session_loop(std::shared_ptr<Peer> p);
     void ping_loop();
     void read_lease(Peer &p, Transport &bmc);
+    std::unique_ptr<Transport> log_in(Peer &p, const std::string &host, unsigned period, unsigned session_ms);
     void update_peers();
     void reap(bool all);
     // The result state and status of one slot now; mu_ held.
@@ -111,6 +118,9 @@ class PeerWatch {
     std::string ping_error_;  // why no presence ping goes out, if so
     std::thread pinger_;
 };
+
+// The longest wait between two logins a BMC refused.
+inline constexpr unsigned kMaxLoginDelayMs = 60000;
 
 // The period of a target's checks: min(1 s, time-out / 3), at least 100 ms.
 unsigned check_period_ms(unsigned timeout_s);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -147,49 +148,79 @@ std::uint32_t ip_of(const char *text) {
 TEST(PlayedPeerWatch, EachAnswerOfAPeersBmcGivesItsResultAndReason) {
     struct Case {
         const char *ip;
-        std::deque<Played> answers;  // the last one repeats; empty: the login fails
+        std::deque<Played> answers;  // the last one repeats
         std::uint8_t status;         // BMC_HB_* once ready
         const char *why;
+        const char *login_failure = nullptr;
+        bool refused = false;
+        unsigned min_logins = 1, max_logins = 1;  // in 1.3 s, a check period of 1/3 s
     };
     const Case cases[] = {
         {"127.0.3.1", {get_answer(0x45, 0, 40, 35)}, 3, "live lease"},
         {"127.0.3.2", {get_answer(0x44, 1, 6000, 5000)}, 1, "in use as SMS/OS"},
         {"127.0.3.3", {{kGet, 0, 0xd4, {}}}, 1, "refused Get Watchdog Timer (completion code 0xd4)"},
-        {"127.0.3.4", {{kGet, tavik::bmc::kExchangeFailed, 0, {}}}, 0, "Get Watchdog Timer: played failure"},
-        {"127.0.3.5", {}, 0, "no session as 'hb': password invalid"},
+        {"127.0.3.4",
+         {{kGet, tavik::bmc::kExchangeFailed, 0, {}}},
+         0,
+         "Get Watchdog Timer: played failure",
+         nullptr,
+         false,
+         3,
+         5},
+        // A refused login waits one period, then two, four...: at 0, 1/3 and 1 s.
+        {"127.0.3.5",
+         {},
+         0,
+         "no session as 'hb': password invalid (refused: the next login in",
+         "password invalid",
+         true,
+         2,
+         3},
+        // No answer is no refusal: tried again every period.
+        {"127.0.3.6", {}, 0, "no session as 'hb': connection timeout", "connection timeout", false, 3, 5},
     };
     tavik::bmc::Config cfg;
     cfg.peer_user = "hb";
     cfg.peer_port = 1;  // nothing answers the presence pings there
     std::map<std::string, const Case *> by_host;
+    std::map<std::string, std::atomic<unsigned>> logins;
     for (const Case &c : cases) {
         by_host[std::string(c.ip) + ":1"] = &c;
+        logins[std::string(c.ip) + ":1"] = 0;
     }
-    tavik::bmc::PeerWatch watch(
-        cfg, [&](const std::string &host, unsigned, tavik::bmc::OpenFailure &failure) {
+    BMC_INFO_SET set[BMC_BLOCK_RECORDS] = {};
+    BMC_INFO_GET got[BMC_BLOCK_RECORDS] = {};
+    std::vector<tavik::bmc::PeerView> views;
+    {
+        tavik::bmc::PeerWatch watch(cfg, [&](const std::string &host, unsigned,
+                                             tavik::bmc::OpenFailure &failure) {
             const Case *c = by_host.at(host);
-            if (c->answers.empty()) {
-                failure = {"password invalid", true};
+            ++logins.at(host);
+            if (c->login_failure != nullptr) {
+                failure = {c->login_failure, c->refused};
                 return std::unique_ptr<tavik::bmc::Transport>();
             }
             return std::unique_ptr<tavik::bmc::Transport>(std::make_unique<FakeTransport>(c->answers, true));
         });
-    BMC_INFO_SET set[BMC_BLOCK_RECORDS] = {};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        set[i] = {ip_of(cases[i].ip), BMC_CTRL_START, 1, {0, 0}};
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            set[i] = {ip_of(cases[i].ip), BMC_CTRL_START, 1, {0, 0}};
+        }
+        watch.program(1, set);
+        std::this_thread::sleep_for(milliseconds(1300));  // past the targets' time-out of 1 s
+        watch.results(1, got);
+        views = watch.peers();
     }
-    watch.program(1, set);
-    std::this_thread::sleep_for(milliseconds(1300));  // past the targets' time-out of 1 s
-    BMC_INFO_GET got[BMC_BLOCK_RECORDS] = {};
-    watch.results(1, got);
-    const auto views = watch.peers();
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].ip);
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.ip);
         EXPECT_EQ(got[i].stat[0], 0) << "ready";
-        EXPECT_EQ(got[i].stat[1], cases[i].status);
+        EXPECT_EQ(got[i].stat[1], c.status);
         auto v = std::find_if(views.begin(), views.end(), [&](const auto &p) { return p.ip == set[i].ip; });
         ASSERT_NE(v, views.end());
-        EXPECT_NE(v->why.find(cases[i].why), std::string::npos) << v->why;
+        EXPECT_NE(v->why.find(c.why), std::string::npos) << v->why;
+        const unsigned n = logins.at(std::string(c.ip) + ":1");
+        EXPECT_GE(n, c.min_logins);
+        EXPECT_LE(n, c.max_logins);
     }
 }
 

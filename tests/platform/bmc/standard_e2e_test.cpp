@@ -5,11 +5,16 @@
 // administrator session (ipmi-raw) plays somebody else's use of the watchdog. One thread.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -21,6 +26,7 @@
 #include "presence.h"
 #include "sim_harness.h"
 #include "zvrbmc.h"
+#include "zvrbmc_admin.h"
 
 namespace {
 
@@ -34,10 +40,102 @@ std::uint32_t ip_of(const char *text) {
     return ip;
 }
 
+// A UDP relay in front of a simulated BMC that counts the RMCP+ Open Session Requests
+// passing through it: the logins a peer tried. Each sender gets a socket of its own towards
+// the BMC, so that answers find their way back. One thread of its own.
+class LoginCounter {
+  public:
+    LoginCounter(const char *addr, unsigned port, unsigned bmc_port) {
+        bmc_.sin_family = AF_INET;
+        bmc_.sin_port = htons(static_cast<std::uint16_t>(bmc_port));
+        bmc_.sin_addr.s_addr = ip_of("127.0.1.1");
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = ip_of(addr);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ADD_FAILURE() << "cannot bind the relay to " << addr << ":" << port << ": "
+                          << std::strerror(errno);
+            return;
+        }
+        thread_ = std::thread([this] { relay(); });
+    }
+    ~LoginCounter() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        for (const auto &u : upstream_) {
+            ::close(u.fd);
+        }
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    unsigned logins() const { return logins_; }
+
+  private:
+    struct Upstream {
+        sockaddr_in client;
+        int fd;
+    };
+    int upstream_for(const sockaddr_in &client) {
+        for (const auto &u : upstream_) {
+            if (u.client.sin_addr.s_addr == client.sin_addr.s_addr && u.client.sin_port == client.sin_port) {
+                return u.fd;
+            }
+        }
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        upstream_.push_back({client, fd});
+        return fd;
+    }
+    void relay() {
+        std::uint8_t buf[1024];
+        while (!stop_) {
+            std::vector<pollfd> pfds = {{fd_, POLLIN, 0}};
+            for (const auto &u : upstream_) {
+                pfds.push_back({u.fd, POLLIN, 0});
+            }
+            if (poll(pfds.data(), pfds.size(), 50) <= 0) {
+                continue;
+            }
+            for (std::size_t i = 0; i < pfds.size(); ++i) {
+                if ((pfds[i].revents & POLLIN) == 0) {
+                    continue;
+                }
+                sockaddr_in from{};
+                socklen_t len = sizeof from;
+                const ssize_t n =
+                    recvfrom(pfds[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+                if (n <= 0) {
+                    continue;
+                }
+                if (i == 0) {
+                    // RMCP header, then an RMCP+ session header (format 0x06) with payload 0x10.
+                    logins_ += n > 5 && buf[4] == 0x06 && (buf[5] & 0x3f) == 0x10 ? 1 : 0;
+                    sendto(upstream_for(from), buf, static_cast<std::size_t>(n), 0,
+                           reinterpret_cast<const sockaddr *>(&bmc_), sizeof bmc_);
+                } else {
+                    const sockaddr_in &to = upstream_[i - 1].client;
+                    sendto(fd_, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr *>(&to),
+                           sizeof to);
+                }
+            }
+        }
+    }
+    int fd_ = -1;
+    sockaddr_in bmc_{};
+    std::vector<Upstream> upstream_;  // the relay thread's only
+    std::atomic<bool> stop_{false};
+    std::atomic<unsigned> logins_{0};
+    std::thread thread_;
+};
+
 class StandardBmc : public ::testing::Test {
   public:
     void SetUp() override {
-        port_ = tavik::test::free_port_base(2);
+        port_ = tavik::test::free_port_base(3);  // the LAN port, the unused heartbeat port, a relay
         sim_ = std::make_unique<SimBmc>("127.0.1.1", port_, port_ + 1, dir_.file("a"),
                                         std::vector<std::string>{"--standard", "--timeout-ms", "1000"});
         std::string why;
@@ -317,6 +415,70 @@ TEST_F(StandardBmc, FieldWatchdogsAreJudgedWithinTheirBounds) {
             << "read alive again after the fault";
         EXPECT_EQ(status(0x82), 0);
     }
+}
+
+// A peer's BMC that refuses our login (a wrong or rotated password) is asked again after one
+// check period, then twice as long each time (BMCs lock out or slow down an address that
+// keeps failing); a mended password file is read at the next login.
+TEST_F(StandardBmc, RefusedLoginsBackOffAndAMendedPasswordIsPickedUp) {
+    // The access file of the simulator, its peer reached through the relay, with a wrong password.
+    std::string conf = tavik::test::read_text(sim_->conf()), peer_password_file;
+    std::istringstream lines(conf);
+    std::string out, line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("peer_password_file = ", 0) == 0) {
+            peer_password_file = line.substr(21);
+            line = "peer_password_file = " + dir_.file("peer-pw");
+        } else if (line.rfind("peer_port = ", 0) == 0) {
+            line = "peer_port = " + std::to_string(port_ + 2);
+        }
+        out += line + "\n";
+    }
+    tavik::test::write_text(dir_.file("peer-pw"), "wrong\n", 0600);
+    tavik::test::write_text(dir_.file("relay.conf"), out);
+    bmc_term();
+    libzvrbmc_term();
+    setenv("TAVIK_BMC_CONF", dir_.file("relay.conf").c_str(), 1);
+    ASSERT_EQ(libzvrbmc_init(), 0) << libzvrbmc_last_error();
+    ASSERT_EQ(bmc_init(), 0) << libzvrbmc_last_error();
+    LoginCounter relay("127.0.1.5", port_ + 2, port_);
+    ASSERT_EQ(access(120), 0);  // the host's lease outlasts the test without renewals
+    ASSERT_EQ(status(0x01), 0);
+    std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
+    set[0] = {ip_of("127.0.1.5"), BMC_CTRL_START, 1, {0, 0}};
+    std::uint8_t cc = 0xee, bn = 0;
+    ASSERT_EQ(bmc_SetBmcIpAddressAll(BMC_CMD_SET_IP_ADDRESS_ALL, 1, set.data(), &cc, &bn), 0);
+    // Logins at 0, 1/3, 1, 7/3 and 5 s (every 1/3 s without the back-off: 17); over the
+    // 120 s that TAVIK_TEST_REFUSED_S=120 asks for, 9 (at 0, ... 85 s).
+    const char *env = std::getenv("TAVIK_TEST_REFUSED_S");
+    const double refused_s = env != nullptr ? std::atof(env) : 5.5;
+    unsigned expected = 1;
+    for (double at = 0, delay = 1.0 / 3; at + delay <= refused_s;
+         at += delay, delay = std::min(delay * 2, 60.0)) {
+        ++expected;
+    }
+    std::this_thread::sleep_for(milliseconds(static_cast<int>(refused_s * 1000)));
+    std::cout << "logins refused in " << refused_s << " s: " << relay.logins() << " (schedule: " << expected
+              << ")\n";
+    EXPECT_GE(relay.logins(), expected - 2);
+    EXPECT_LE(relay.logins(), expected);
+    zvrbmc_peer peer{};
+    unsigned count = 0;
+    ASSERT_EQ(bmc_admin_get_peers(&peer, 1, &count), 0);
+    EXPECT_NE(std::strstr(peer.why, "password invalid (refused: the next login in"), nullptr) << peer.why;
+    // Mended: online at the next login (at 31/3 s), never later than 60 s.
+    tavik::test::write_text(dir_.file("peer-pw"), tavik::test::read_text(peer_password_file), 0600);
+    const auto mended = steady_clock::now();
+    std::array<BMC_INFO_GET, BMC_BLOCK_RECORDS> got{};
+    EXPECT_TRUE(wait_for(
+        [&] {
+            EXPECT_EQ(bmc_GetBmcStatusAll(BMC_CMD_GET_STATUS_ALL, 1, &cc, &bn, got.data()), 0);
+            return got[0].stat[0] == 0 && got[0].stat[1] == 3;
+        },
+        seconds(60)))
+        << (bmc_admin_get_peers(&peer, 1, &count) == 0 ? peer.why : "") << " status "
+        << unsigned(got[0].stat[1]);
+    std::cout << "online " << duration<double>(steady_clock::now() - mended).count() << " s after the mend\n";
 }
 
 TEST_F(StandardBmc, ResultsForItselfAndForASilentAddressNeverWait) {
