@@ -93,6 +93,7 @@ class Client final : public Transport {
     std::array<unsigned, 8> pauses_ms_{};
     std::size_t next_pause_ = 0;
     unsigned sessions_opened_ = 0;
+    int suite_ = -1;                     // the cipher suite of LAN sessions once chosen (cipher_suite = auto)
     std::vector<std::uint8_t> restore_;  // cmd and data of the last accepted access time-out
     // Per block: which slots its last accepted programming left unused (address 0), or
     // nothing when that is not known. A page of unused slots reads the same from any

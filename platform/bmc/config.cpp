@@ -18,6 +18,8 @@
 #include <functional>
 #include <set>
 
+#include "cipher_suites.h"
+
 namespace tavik::bmc {
 
 std::string Config::endpoint() const {
@@ -159,7 +161,11 @@ const std::array<Key, 12> &keys() {
          [](std::string_view v, Config &c, std::string &exp) {
              // The cipher suites FreeIPMI can speak.
              static const std::set<unsigned long> known = {0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17};
-             exp = "one of 0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17";
+             exp = "auto or one of 0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17";
+             if (v == "auto") {
+                 c.cipher_suite = kCipherSuiteAuto;
+                 return true;
+             }
              unsigned long n = 0;
              if (!parse_number(v, 0, 255, n) || known.count(n) == 0) {
                  return false;

@@ -21,10 +21,10 @@ struct Config {
     std::string host;
     std::uint16_t port = 623;
     std::string user;
-    std::string password_file;   // absolute, or relative to the access file's folder
-    std::string password;        // read from password_file by load_config
-    std::uint8_t privilege = 4;  // IPMI privilege level: 2 user, 3 operator, 4 admin
-    std::uint8_t cipher_suite = 3;
+    std::string password_file;         // absolute, or relative to the access file's folder
+    std::string password;              // read from password_file by load_config
+    std::uint8_t privilege = 4;        // IPMI privilege level: 2 user, 3 operator, 4 admin
+    std::uint8_t cipher_suite = 0xff;  // kCipherSuiteAuto: chosen from what the BMC offers
     unsigned timeout_ms = 2000;
     // The standard driver's sessions to the peers' BMCs (user privilege is enough).
     std::string peer_user;

@@ -33,12 +33,17 @@ bool LeaseJudge::counting_by_countdown(const wdt::State &s, Clock::time_point at
 
 void LeaseJudge::reading(const wdt::State &s, Clock::time_point at) {
     const bool comparable = have_ && wdt::ours(s) && wdt::ours(last_) && s.initial_ds == last_.initial_ds;
-    if (comparable && !s.running && !last_.running && s.present_ds < last_.present_ds) {
-        bit_wrong_ = true;  // counting down while the bit says stopped
-    }
+    // Counting down while the bit says stopped. The reading that shows it keeps the last
+    // verdict: it may be the first after a hard reset froze the countdown, and turning a
+    // host just read dead alive again would be a flap.
+    const bool found =
+        !bit_wrong_ && comparable && !s.running && !last_.running && s.present_ds < last_.present_ds;
     const bool moved = !have_ || s.present_ds != last_.present_ds || s.initial_ds != last_.initial_ds;
     bool counting = false;
-    if (wdt::ours(s)) {
+    if (found) {
+        bit_wrong_ = true;
+        counting = counting_;
+    } else if (wdt::ours(s)) {
         counting = bit_wrong_ ? counting_by_countdown(s, at) : counting_by_bit(s);
     }
     if (moved) {

@@ -25,8 +25,8 @@ bool login_refused(int errnum) {
 }
 
 std::unique_ptr<PeerSession> PeerSession::open(const Config &cfg, const std::string &password,
-                                               const std::string &host, unsigned session_ms,
-                                               OpenFailure &failure) {
+                                               std::uint8_t suite, const std::string &host,
+                                               unsigned session_ms, OpenFailure &failure) {
     ipmi_ctx_t ctx = ipmi_ctx_create();
     if (ctx == nullptr) {
         failure = {"cannot create an IPMI context: out of memory", false};
@@ -35,7 +35,7 @@ std::unique_ptr<PeerSession> PeerSession::open(const Config &cfg, const std::str
     // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
     if (ipmi_ctx_open_outofband_2_0(
             ctx, host.c_str(), cfg.peer_user.c_str(), password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER,
-            cfg.cipher_suite, session_ms, std::max(session_ms / 5, 20u),
+            suite, session_ms, std::max(session_ms / 5, 20u),
             IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
         failure = {ipmi_ctx_errormsg(ctx), login_refused(ipmi_ctx_errnum(ctx))};
         ipmi_ctx_destroy(ctx);

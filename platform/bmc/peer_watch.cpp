@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bmc_protocol.h"
+#include "cipher_suites.h"
 #include "presence.h"
 
 namespace tavik::bmc {
@@ -47,7 +48,9 @@ PeerWatch::PeerWatch(const Config &cfg, Links links) : cfg_(cfg), links_(std::mo
             if (!read_password(cfg_.peer_password_file, password, err)) {
                 password = cfg_.peer_password;  // as read when the library started
             }
-            return std::unique_ptr<Transport>(PeerSession::open(cfg_, password, host, session_ms, failure));
+            const std::uint8_t suite = peer_suite(host, session_ms);
+            return std::unique_ptr<Transport>(
+                PeerSession::open(cfg_, password, suite, host, session_ms, failure));
         };
     }
 }
@@ -176,6 +179,26 @@ void PeerWatch::read_lease(Peer &p, Transport &bmc) {
         p.judge.reading(s, now);
         p.why = p.judge.why();
     }
+}
+
+// The cipher suite for a peer's BMC at host ("address:port"), asked of it once it answers.
+std::uint8_t PeerWatch::peer_suite(const std::string &host, unsigned session_ms) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = suites_.find(host);
+        if (it != suites_.end()) {
+            return it->second;
+        }
+    }
+    std::string note;
+    bool settled = false;
+    const std::uint8_t suite = session_suite(cfg_.cipher_suite, host.substr(0, host.rfind(':')),
+                                             cfg_.peer_port, std::min(session_ms / 2, 500u), note, settled);
+    if (settled) {
+        std::lock_guard<std::mutex> g(mu_);
+        suites_[host] = suite;
+    }
+    return suite;
 }
 
 // A new session, unless a refused login asks to wait longer.

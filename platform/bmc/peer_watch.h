@@ -101,6 +101,7 @@ class PeerWatch {
     void ping_loop();
     void read_lease(Peer &p, Transport &bmc);
     std::unique_ptr<Transport> log_in(Peer &p, const std::string &host, unsigned period, unsigned session_ms);
+    std::uint8_t peer_suite(const std::string &host, unsigned session_ms);
     void update_peers();
     void reap(bool all);
     // The result state and status of one slot now; mu_ held.
@@ -115,7 +116,8 @@ class PeerWatch {
     std::map<std::uint32_t, std::shared_ptr<Peer>> peers_;
     std::vector<std::shared_ptr<Peer>> retired_;
     bool stopping_ = false;
-    std::string ping_error_;  // why no presence ping goes out, if so
+    std::string ping_error_;                      // why no presence ping goes out, if so
+    std::map<std::string, std::uint8_t> suites_;  // host -> the cipher suite chosen for it
     std::thread pinger_;
 };
 

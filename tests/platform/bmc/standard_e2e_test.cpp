@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cipher_suites.h"
 #include "presence.h"
 #include "sim_harness.h"
 #include "zvrbmc.h"
@@ -442,7 +443,7 @@ TEST_F(StandardBmc, RefusedLoginsBackOffAndAMendedPasswordIsPickedUp) {
     ASSERT_EQ(libzvrbmc_init(), 0) << libzvrbmc_last_error();
     ASSERT_EQ(bmc_init(), 0) << libzvrbmc_last_error();
     LoginCounter relay("127.0.1.5", port_ + 2, port_);
-    ASSERT_EQ(access(120), 0);  // the host's lease outlasts the test without renewals
+    ASSERT_EQ(access(600), 0);  // the host's lease outlasts the test without renewals
     ASSERT_EQ(status(0x01), 0);
     std::array<BMC_INFO_SET, BMC_BLOCK_RECORDS> set{};
     set[0] = {ip_of("127.0.1.5"), BMC_CTRL_START, 1, {0, 0}};
@@ -507,6 +508,25 @@ TEST_F(StandardBmc, ResultsForItselfAndForASilentAddressNeverWait) {
     EXPECT_EQ(got[1].stat[1], 0) << "nobody answered at 127.0.1.3";
     ASSERT_EQ(status(0x82), 0);
     EXPECT_TRUE(wait_for([&] { return poll()[0].stat[1] == 1; }, seconds(2))) << "the lease given back";
+}
+
+// The simulator offers suites 0 to 3 and more, not 17 (no SHA-256 in ipmi_sim): auto takes 3.
+TEST_F(StandardBmc, CipherSuitesAreListedWithoutASession) {
+    std::vector<std::uint8_t> records;
+    std::string err;
+    ASSERT_TRUE(
+        tavik::bmc::query_cipher_suites("127.0.1.1", static_cast<std::uint16_t>(port_), 1000, records, err))
+        << err;
+    const auto offered = tavik::bmc::offered_suites(records);
+    EXPECT_GE(offered.size(), 4u);
+    EXPECT_EQ(std::count(offered.begin(), offered.end(), 17), 0);
+    std::string note;
+    bool settled = false;
+    EXPECT_EQ(tavik::bmc::session_suite(tavik::bmc::kCipherSuiteAuto, "127.0.1.1",
+                                        static_cast<std::uint16_t>(port_), 1000, note, settled),
+              3)
+        << note;
+    EXPECT_TRUE(settled) << note;
 }
 
 TEST_F(StandardBmc, PresenceIsAnsweredWithoutASession) {

@@ -3,6 +3,7 @@
 // keys, and the presence ping's packets. Single-threaded; no simulator.
 #include <gtest/gtest.h>
 
+#include "cipher_suites.h"
 #include "config.h"
 #include "lease_judge.h"
 #include "peer_watch.h"
@@ -94,8 +95,8 @@ TEST(WatchdogLease, JudgedOverSuccessiveReadings) {
         {"a countdown moving while the bit says stopped: judged by the countdown from then on",
          false,
          {{0, stopped35, false},
-          {333, reading(5, false, 0, 40, 32), true},
-          {666, reading(5, false, 0, 40, 40), true},  // renewed
+          {333, reading(5, false, 0, 40, 32), false},  // found: the last verdict holds once
+          {666, reading(5, false, 0, 40, 40), true},   // renewed
           {999, reading(5, false, 0, 40, 37), true},
           {1332, reading(5, false, 0, 40, 37), true},  // one still reading may be a renewal's coincidence
           {1665, reading(5, false, 0, 40, 37), false}},
@@ -199,6 +200,41 @@ TEST(StandardConfig, PeerKeysAndWhereTheLocalBmcIs) {
         } else {
             EXPECT_FALSE(ok);
             EXPECT_NE(err.find(c.error), std::string::npos) << err;
+        }
+    }
+}
+
+// Get Channel Cipher Suites record data in IPMI 2.0's layout (0xC0 and the suite, or 0xC1,
+// the suite and an IANA number, then its algorithms), for the offers documented in the
+// field: OpenBMC's default list (17 only), a board with 3 and 17, an older one with 3 only.
+TEST(CipherSuites, TheStrongestBothSidesSpeakIsTaken) {
+    struct Case {
+        const char *what;
+        std::vector<std::uint8_t> records;
+        std::vector<std::uint8_t> offered;
+        int chosen;  // -1: none
+    };
+    const Case cases[] = {
+        {"OpenBMC: 17 only", {0xc0, 17, 0x03, 0x44, 0x81}, {17}, 17},
+        {"3 and 17", {0xc0, 3, 0x01, 0x41, 0x81, 0xc0, 17, 0x03, 0x44, 0x81}, {3, 17}, 17},
+        {"3 only, with suites 0-2 and an OEM one",
+         {0xc0, 0,    0x00, 0x40, 0x80, 0xc0, 1,    0x01, 0x40, 0x80, 0xc1, 2,
+          0x57, 0x01, 0x00, 0x01, 0x41, 0x80, 0xc0, 3,    0x01, 0x41, 0x81},
+         {0, 1, 2, 3},
+         3},
+        {"neither 3 nor 17", {0xc0, 1, 0x01, 0x40, 0x80}, {1}, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto offered = tavik::bmc::offered_suites(c.records);
+        EXPECT_EQ(offered, c.offered);
+        std::uint8_t suite = 0;
+        std::string why;
+        EXPECT_EQ(tavik::bmc::choose_suite(offered, suite, why), c.chosen >= 0) << why;
+        if (c.chosen >= 0) {
+            EXPECT_EQ(suite, c.chosen);
+        } else {
+            EXPECT_NE(why.find("the BMC offers cipher suites 1;"), std::string::npos) << why;
         }
     }
 }
