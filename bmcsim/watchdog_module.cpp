@@ -204,8 +204,8 @@ __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys,
     }
     int rv = ipmi_emu_register_cmd_handler(kNetFnTest, kCmdTestHooks, on_test_hooks, nullptr);
     if (rv != 0) {
-        std::fprintf(stderr, "tavik watchdog module: cannot register the test hooks: %s\n",
-                     std::strerror(rv));
+        const char *why = std::strerror(rv);  // NOLINT(concurrency-mt-unsafe): at start, one thread
+        (void)std::fprintf(stderr, "tavik watchdog module: cannot register the test hooks: %s\n", why);
         return rv;
     }
     sys->log(sys, INFO, nullptr, "%s", kVersion);

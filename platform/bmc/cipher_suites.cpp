@@ -118,7 +118,8 @@ bool query_cipher_suites(const std::string &host, std::uint16_t port, unsigned t
     }
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        err = std::string("cannot create a socket: ") + std::strerror(errno);
+        err =
+            std::string("cannot create a socket: ") + std::strerror(errno);  // NOLINT(concurrency-mt-unsafe)
         return false;
     }
     struct Closer {

@@ -82,8 +82,8 @@ std::string LeaseJudge::why() const {
         return "no lease: the host gave it back";
     }
     char buf[96];
-    std::snprintf(buf, sizeof buf, "the lease stopped with %.1f s of its countdown left",
-                  last_.present_ds / 10.0);
+    (void)std::snprintf(buf, sizeof buf, "the lease stopped with %.1f s of its countdown left",
+                        last_.present_ds / 10.0);
     return buf;
 }
 

@@ -169,7 +169,8 @@ void PeerWatch::read_lease(Peer &p, Transport &bmc) {
     wdt::State s;
     if (cc != 0) {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)", cc);
+        (void)std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)",
+                            cc);
         p.why = buf;
         p.judge.forget();
     } else if (!wdt::decode_get(data, s, err)) {
@@ -399,8 +400,8 @@ std::vector<PeerView> PeerWatch::peers() {
         v.why = p->why;
         if (p->login_delay_ms > 0 && !p->session) {
             char buf[96];
-            std::snprintf(buf, sizeof buf, " (refused: the next login in %.1f s)",
-                          std::max(0.0, duration<double>(p->next_login - now).count()));
+            (void)std::snprintf(buf, sizeof buf, " (refused: the next login in %.1f s)",
+                                std::max(0.0, duration<double>(p->next_login - now).count()));
             v.why += buf;
         }
         if (!ping_error_.empty() && !p->pong_seen) {

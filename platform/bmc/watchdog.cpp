@@ -82,8 +82,8 @@ const char *action_name(std::uint8_t action) {
 
 std::string settings_text(const State &s) {
     char buf[128];
-    std::snprintf(buf, sizeof buf, "timer use %s, action %s, %.1f s, %s", use_name(s.use),
-                  action_name(s.action), s.initial_ds / 10.0, s.running ? "running" : "stopped");
+    (void)std::snprintf(buf, sizeof buf, "timer use %s, action %s, %.1f s, %s", use_name(s.use),
+                        action_name(s.action), s.initial_ds / 10.0, s.running ? "running" : "stopped");
     return buf;
 }
 
