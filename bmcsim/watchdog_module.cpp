@@ -7,6 +7,11 @@
 // user), presence pings. A timeout's action is recorded in the expiration flags and carried
 // out on a virtual machine's host when there is one (watchdog_action.cpp).
 //
+// Test hooks (netfn 0x30, command 0x3E, administrator) play what BMCs in the field do
+// differently: a running bit that always reads stopped, a hard reset of the host that
+// stops the timer without reloading it, and a delay after a Reset before the countdown
+// moves, during which the timer reads stopped (docs/bmc-protocol.md).
+//
 // The countdown is computed from the clock when asked; a timer runs only to carry out an
 // action. Runs in ipmi_sim's single select loop: no locks.
 #include <OpenIPMI/ipmiif.h>
@@ -42,10 +47,19 @@ struct Watchdog {
     bool set_once = false;
     bool running = false;
     std::int64_t deadline_ms = 0;  // while running
+    std::int64_t moves_at_ms = 0;  // while running: when the countdown starts to move
     std::uint16_t stopped_at_ds = 0;
 };
 
 Watchdog g_wdt;
+
+// What the test hooks set (on_test_hooks).
+struct Quirks {
+    bool running_bit_wrong = false;
+    std::int64_t start_delay_ms = 0;
+};
+
+Quirks g_quirks;
 
 std::int64_t now_ms() {
     using namespace std::chrono;
@@ -65,12 +79,21 @@ std::uint16_t present_ds(const Watchdog &w, std::int64_t now) {
     if (!w.running) {
         return w.stopped_at_ds;
     }
+    if (now < w.moves_at_ms) {
+        return w.initial_ds;
+    }
     return static_cast<std::uint16_t>((w.deadline_ms - now + 99) / 100);
+}
+
+// The running bit as Get reports it.
+bool reported_running(const Watchdog &w, std::int64_t now) {
+    return w.running && now >= w.moves_at_ms && !g_quirks.running_bit_wrong;
 }
 
 void start(Watchdog &w, std::int64_t now) {
     w.running = true;
-    w.deadline_ms = now + static_cast<std::int64_t>(w.initial_ds) * 100;
+    w.moves_at_ms = now + g_quirks.start_delay_ms;
+    w.deadline_ms = w.moves_at_ms + static_cast<std::int64_t>(w.initial_ds) * 100;
 }
 
 void reply(unsigned char *rdata, unsigned int *rdata_len, std::uint8_t cc) {
@@ -129,7 +152,7 @@ void on_get(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_len
     settle(w, now);
     const std::uint16_t present = present_ds(w, now);
     rdata[0] = kCcOk;
-    rdata[1] = static_cast<std::uint8_t>(w.use | (w.running ? 0x40 : 0));
+    rdata[1] = static_cast<std::uint8_t>(w.use | (reported_running(w, now) ? 0x40 : 0));
     rdata[2] = w.actions;
     rdata[3] = w.pretimeout_s;
     rdata[4] = w.expired;
@@ -138,6 +161,33 @@ void on_get(lmc_data_t *, msg_t *, unsigned char *rdata, unsigned int *rdata_len
     rdata[7] = static_cast<std::uint8_t>(present & 0xff);
     rdata[8] = static_cast<std::uint8_t>(present >> 8);
     *rdata_len = 9;
+}
+
+// Test hooks: [0x01, 0|1] the running bit always reads stopped (Sun x4100-style
+// firmware); [0x02] a hard reset of the host, which stops the timer where it stands
+// without reloading it; [0x03, ms LSB, ms MSB] a delay after each Reset before the
+// countdown moves, the timer reading stopped meanwhile.
+constexpr std::uint8_t kNetFnTest = 0x30, kCmdTestHooks = 0x3e;
+constexpr std::uint8_t kHookRunningBit = 0x01, kHookHardReset = 0x02, kHookStartDelay = 0x03;
+
+void on_test_hooks(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
+    const std::uint8_t *d = msg->data;
+    const auto now = now_ms();
+    Watchdog &w = g_wdt;
+    settle(w, now);
+    if (msg->len == 2 && d[0] == kHookRunningBit && d[1] <= 1) {
+        g_quirks.running_bit_wrong = d[1] == 1;
+    } else if (msg->len == 1 && d[0] == kHookHardReset) {
+        w.stopped_at_ds = present_ds(w, now);
+        w.running = false;
+        tavik::bmcsim::watchdog_action_arm(mc, false, 0, w.actions & 0x07);  // the reset stops its action too
+    } else if (msg->len == 3 && d[0] == kHookStartDelay) {
+        g_quirks.start_delay_ms = d[1] | d[2] << 8;
+    } else {
+        reply(rdata, rdata_len, kCcInvalid);
+        return;
+    }
+    reply(rdata, rdata_len, kCcOk);
 }
 
 }  // namespace
@@ -156,6 +206,11 @@ __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys,
                          std::strerror(rv));
             return rv;
         }
+    }
+    if (int rv = ipmi_emu_register_cmd_handler(kNetFnTest, kCmdTestHooks, on_test_hooks, nullptr); rv != 0) {
+        const char *why = std::strerror(rv);  // NOLINT(concurrency-mt-unsafe): at start, one thread
+        (void)std::fprintf(stderr, "tavik watchdog module: cannot register the test hooks: %s\n", why);
+        return rv;
     }
     if (int rv = tavik::bmcsim::watchdog_action_init(sys); rv != 0) {
         (void)std::fprintf(stderr, "tavik watchdog module: no timer for the timeout action (error %d)\n", rv);

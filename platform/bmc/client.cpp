@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "bmc_protocol.h"
+#include "cipher_suites.h"
 #include "result.h"
 #include "usage.h"
 
@@ -85,12 +86,21 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         return kInternal;
     }
     if (cfg_.lan()) {
-        session_timeout_ms_ = session_timeout_for(budget) + pause_allowance_ms();
-        retransmit_ms_ = retransmit_for(budget);
+        std::uint8_t suite = static_cast<std::uint8_t>(suite_);
+        if (suite_ < 0) {
+            std::string note;
+            bool settled = false;
+            suite = session_suite(cfg_.cipher_suite, cfg_.host, cfg_.port, std::min(budget / 2, 1000u), note,
+                                  settled);
+            suite_ = settled ? suite : -1;
+        }
+        const unsigned left = std::max(ms_until(deadline), kMinBudgetMs);
+        session_timeout_ms_ = session_timeout_for(left) + pause_allowance_ms();
+        retransmit_ms_ = retransmit_for(left);
         // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
         int rc = ipmi_ctx_open_outofband_2_0(
             ctx, cfg_.endpoint().c_str(), cfg_.user.c_str(), cfg_.password.c_str(), nullptr, 0,
-            cfg_.privilege, cfg_.cipher_suite, session_timeout_ms_, retransmit_ms_,
+            cfg_.privilege, suite, session_timeout_ms_, retransmit_ms_,
             IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT);
         if (rc < 0) {
             err = "cannot open a LAN 2.0 session to " + cfg_.target() + " as user '" + cfg_.user +

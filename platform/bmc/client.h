@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// One IPMI connection to a BMC through FreeIPMI, and the daemon's BMC operations as OEM
-// requests over it (docs/bmc-protocol.md). The session is opened by open() and kept for as
-// long as the BMC answers on it; the next operation after a failed request, or after a
-// pause longer than the session was opened to survive, opens a new one, so a BMC that
-// restarts is used again. The access time-out last accepted is given again on every new
-// session, since a restarted BMC has forgotten it. Every operation is bounded by the
-// access file's timeout_ms plus, on a LAN session, the longest recent pause between calls.
+// One IPMI connection to a BMC through FreeIPMI (the local BMC's transport), and the
+// daemon's BMC operations as OEM requests over it (docs/bmc-protocol.md). The session is opened by open() and
+// kept for as long as the BMC answers on it; the next operation after a failed request, or after a pause
+// longer than the session was opened to survive, opens a new one, so a BMC that restarts is used again. The
+// access time-out last accepted is given again on every new session, since a restarted BMC has forgotten it.
+// Every operation is bounded by the access file's timeout_ms plus, on a LAN session, the longest recent pause
+// between calls.
 //
 // A Client is not safe to use from two threads at once; the C entry points (zvrbmc.cpp)
 // serialise all calls with one mutex.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config.h"
+#include "transport.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
 
@@ -25,10 +26,10 @@ struct ipmi_ctx;
 
 namespace tavik::bmc {
 
-class Client {
+class Client final : public Transport {
   public:
     explicit Client(Config cfg);
-    ~Client();
+    ~Client() override;
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
@@ -61,15 +62,15 @@ class Client {
     // operation share one deadline).
     int command(std::uint8_t netfn, std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc,
                 std::vector<std::uint8_t> &data, std::string &err,
-                std::chrono::steady_clock::time_point deadline = {});
+                std::chrono::steady_clock::time_point deadline = {}) override;
 
     const Config &config() const { return cfg_; }
     // How many times a session was opened (tests see re-opens through it).
-    unsigned sessions_opened() const { return sessions_opened_; }
+    unsigned sessions_opened() const override { return sessions_opened_; }
+    std::string target() const override { return cfg_.target(); }
+    unsigned timeout_ms() const override { return cfg_.timeout_ms; }
 
   private:
-    using Clock = std::chrono::steady_clock;
-
     int exchange(Clock::time_point deadline, std::uint8_t netfn, std::uint8_t cmd, const std::uint8_t *req,
                  std::size_t req_len, std::uint8_t &cc, std::vector<std::uint8_t> &data, std::string &err);
     int connect(Clock::time_point deadline, std::string &err);
@@ -92,6 +93,7 @@ class Client {
     std::array<unsigned, 8> pauses_ms_{};
     std::size_t next_pause_ = 0;
     unsigned sessions_opened_ = 0;
+    int suite_ = -1;                     // the cipher suite of LAN sessions once chosen (cipher_suite = auto)
     std::vector<std::uint8_t> restore_;  // cmd and data of the last accepted access time-out
     // Per block: which slots its last accepted programming left unused (address 0), or
     // nothing when that is not known. A page of unused slots reads the same from any

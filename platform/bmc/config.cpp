@@ -3,6 +3,7 @@
 // key has one setter that checks and stores its value. No shared state: thread-safe.
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <functional>
 #include <set>
+
+#include "cipher_suites.h"
 
 namespace tavik::bmc {
 
@@ -72,8 +75,27 @@ struct Key {
     Setter set;
 };
 
-const std::array<Key, 11> &keys() {
-    static const std::array<Key, 11> table = {{
+// A list of IPv4 addresses separated by spaces or commas.
+bool parse_addresses(std::string_view v, std::vector<std::uint32_t> &out) {
+    out.clear();
+    std::size_t at = 0;
+    while (at < v.size()) {
+        const auto end = std::min(v.find_first_of(" \t,", at), v.size());
+        if (end > at) {
+            const std::string word(v.substr(at, end - at));
+            in_addr a{};
+            if (inet_pton(AF_INET, word.c_str(), &a) != 1) {
+                return false;
+            }
+            out.push_back(a.s_addr);
+        }
+        at = end + 1;
+    }
+    return !out.empty();
+}
+
+const std::array<Key, 12> &keys() {
+    static const std::array<Key, 12> table = {{
         {"driver",
          [](std::string_view v, Config &c, std::string &exp) {
              exp = "inband, lan or standard";
@@ -139,7 +161,11 @@ const std::array<Key, 11> &keys() {
          [](std::string_view v, Config &c, std::string &exp) {
              // The cipher suites FreeIPMI can speak.
              static const std::set<unsigned long> known = {0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17};
-             exp = "one of 0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17";
+             exp = "auto or one of 0, 1, 2, 3, 6, 7, 8, 11, 12, 15, 16, 17";
+             if (v == "auto") {
+                 c.cipher_suite = kCipherSuiteAuto;
+                 return true;
+             }
              unsigned long n = 0;
              if (!parse_number(v, 0, 255, n) || known.count(n) == 0) {
                  return false;
@@ -181,6 +207,11 @@ const std::array<Key, 11> &keys() {
              c.peer_port = static_cast<std::uint16_t>(n);
              return true;
          }},
+        {"peer_running_bit_wrong",
+         [](std::string_view v, Config &c, std::string &exp) {
+             exp = "IPv4 addresses of peers' BMCs, separated by spaces or commas";
+             return parse_addresses(v, c.peer_running_bit_wrong);
+         }},
     }};
     return table;
 }
@@ -190,12 +221,14 @@ const std::array<Key, 11> &keys() {
 bool check_standard_keys(Config &cfg, const std::set<std::string> &seen, const std::string &origin,
                          std::string &err) {
     const bool standard = cfg.driver == Driver::Standard;
-    for (const char *k : {"peer_user", "peer_password_file", "peer_port"}) {
+    for (const char *k : {"peer_user", "peer_password_file", "peer_port", "peer_running_bit_wrong"}) {
         if (!standard && seen.count(k) != 0) {
             err = origin + ": key '" + k + "' needs driver = standard";
             return false;
         }
-        if (standard && seen.count(k) == 0 && std::string_view(k) != "peer_port") {
+        const bool optional =
+            std::string_view(k) == "peer_port" || std::string_view(k) == "peer_running_bit_wrong";
+        if (standard && seen.count(k) == 0 && !optional) {
             err = origin + ": driver = standard needs key '" + k + "'";
             return false;
         }

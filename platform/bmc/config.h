@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavik::bmc {
 
@@ -20,16 +21,19 @@ struct Config {
     std::string host;
     std::uint16_t port = 623;
     std::string user;
-    std::string password_file;   // absolute, or relative to the access file's folder
-    std::string password;        // read from password_file by load_config
-    std::uint8_t privilege = 4;  // IPMI privilege level: 2 user, 3 operator, 4 admin
-    std::uint8_t cipher_suite = 3;
+    std::string password_file;         // absolute, or relative to the access file's folder
+    std::string password;              // read from password_file by load_config
+    std::uint8_t privilege = 4;        // IPMI privilege level: 2 user, 3 operator, 4 admin
+    std::uint8_t cipher_suite = 0xff;  // kCipherSuiteAuto: chosen from what the BMC offers
     unsigned timeout_ms = 2000;
     // The standard driver's sessions to the peers' BMCs (user privilege is enough).
     std::string peer_user;
     std::string peer_password_file;
     std::string peer_password;  // read from peer_password_file by load_config
     std::uint16_t peer_port = 623;
+    // Peers' BMCs (IPv4, network byte order) whose watchdog running bit is wrong: their
+    // leases are judged by the countdown from the first readings on.
+    std::vector<std::uint32_t> peer_running_bit_wrong;
 
     // Whether the local BMC is reached over LAN 2.0.
     bool lan() const { return driver == Driver::Lan || (driver == Driver::Standard && !host.empty()); }

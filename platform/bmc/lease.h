@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The host's liveness lease on its own BMC's watchdog timer (standard driver): the daemon's
 // host status and access time-out turned into Set, Reset and Get Watchdog Timer over the
-// local session. The lease is never taken from a timer somebody else runs; such a call
-// fails with kCcWatchdogInUse and a reason. The commands of one call (up to three) share
-// the access file's timeout_ms: none starts after it, so a call ends within about twice
-// it even on a BMC that answers slowly. Not thread-safe: used under the library's lock.
+// local BMC's transport. A timer that is not ours is read, never written: every write
+// follows a reading of the timer (IPMI has no compare-and-set, so another program's Set
+// may still land between the two: one round trip), and writes only a timer that reading
+// shows is ours (timer use OEM, action none, our countdown) or, when the lease is taken,
+// a stopped one. Every Set has action none. Another program's Set between two renewals
+// ends the lease, stopped or not: the lease is taken again only by status 0x01.
+//
+// The commands of one call (up to three) share the access file's timeout_ms: none starts
+// after it, so a call ends within about twice it even on a BMC that answers slowly. Not
+// thread-safe: used under the library's lock.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-#include "client.h"
+#include "transport.h"
 #include "watchdog.h"
 #include "zvrbmc_admin.h"
 
@@ -24,39 +30,36 @@ inline constexpr std::uint8_t kCcUnknownStatus = 0xcc;
 
 // The lease before the daemon gives its access time-out, in seconds.
 inline constexpr unsigned kDefaultLeaseSeconds = 10;
-// A renewal reads the timer back at least every this many renewals.
-inline constexpr unsigned kConfirmEvery = 4;
 
 class Lease {
   public:
-    explicit Lease(Client &client) : client_(client) {}
+    explicit Lease(Transport &bmc) : bmc_(bmc) {}
 
     // bmc_SetZelvarinStatus: 0x01 takes, 0x02 renews, 0x81/0x82 give the lease back.
     int set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err);
     // bmc_SetZelvarinAccessTime: the lease's length; 0 refused, above 6553 s clamped.
     int set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string &err);
 
-    bool held() const { return held_; }
-    unsigned seconds() const { return seconds_; }
-    // The last Get's reading, for tools.
-    const wdt::State &last() const { return last_; }
-
   private:
-    int read(std::uint8_t &cc, std::string &err);
+    int read(wdt::State &s, std::uint8_t &cc, std::string &err);
     int take(std::uint8_t &cc, std::string &err);
+    int take_read(const wdt::State &s, std::uint8_t &cc, std::string &err);
     int renew(std::uint8_t &cc, std::string &err);
     int give_back(std::uint8_t &cc, std::string &err);
     int send(std::uint8_t cmd, const std::vector<std::uint8_t> &req, std::uint8_t &cc, std::string &err);
+    // Whether a reading shows the lease this object holds.
+    bool holds(const wdt::State &s) const { return held_ && wdt::ours(s) && s.initial_ds == set_ds_; }
+    // Ends the lease because of another program's timer; the call fails with `cc`.
+    int end(const wdt::State &s, std::uint8_t &cc, std::string &err);
     std::uint16_t countdown_ds() const { return static_cast<std::uint16_t>(seconds_ * 10); }
     void start_call();
     bool time_left(std::string &err) const;
 
-    Client &client_;
+    Transport &bmc_;
     unsigned seconds_ = kDefaultLeaseSeconds;
     bool held_ = false;
-    unsigned renewals_ = 0;
-    unsigned session_seen_ = 0;
-    wdt::State last_{};
+    std::uint16_t set_ds_ = 0;  // the countdown of our last Set
+    std::string ended_;         // why another program's timer ended the lease, until 0x01
     std::chrono::steady_clock::time_point deadline_{};  // of the status call under way
 };
 

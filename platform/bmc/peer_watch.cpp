@@ -3,13 +3,13 @@
 #include "peer_watch.h"
 
 #include <arpa/inet.h>
-#include <freeipmi/freeipmi.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "bmc_protocol.h"
+#include "cipher_suites.h"
 #include "presence.h"
 
 namespace tavik::bmc {
@@ -41,7 +41,19 @@ unsigned check_period_ms(unsigned timeout_s) {
     return std::max(kMinPeriodMs, std::min(1000u, std::max(timeout_s, 1u) * 1000 / 3));
 }
 
-PeerWatch::PeerWatch(const Config &cfg) : cfg_(cfg) {}
+PeerWatch::PeerWatch(const Config &cfg, Links links) : cfg_(cfg), links_(std::move(links)) {
+    if (!links_) {
+        links_ = [this](const std::string &host, unsigned session_ms, OpenFailure &failure) {
+            std::string password, err;
+            if (!read_password(cfg_.peer_password_file, password, err)) {
+                password = cfg_.peer_password;  // as read when the library started
+            }
+            const std::uint8_t suite = peer_suite(host, session_ms);
+            return std::unique_ptr<Transport>(
+                PeerSession::open(cfg_, password, suite, host, session_ms, failure));
+        };
+    }
+}
 
 PeerWatch::~PeerWatch() {
     {
@@ -106,6 +118,8 @@ void PeerWatch::update_peers() {
         if (!p) {
             p = std::make_shared<Peer>();
             p->ip = ip;
+            const auto &wrong = cfg_.peer_running_bit_wrong;
+            p->judge = LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end());
             p->thread = std::thread(&PeerWatch::session_loop, this, p);
         }
         p->period_ms = check_period_ms(timeout_s);
@@ -138,83 +152,106 @@ void PeerWatch::reap(bool all) {
     }
 }
 
-void PeerWatch::read_lease(Peer &p, void *raw) {
-    auto ctx = static_cast<ipmi_ctx_t>(raw);
-    std::uint8_t rq[1] = {wdt::kCmdGet};
-    std::uint8_t rs[64];
-    const int n = ipmi_cmd_raw(ctx, 0, wdt::kNetFnApp, rq, sizeof rq, rs, sizeof rs);
+void PeerWatch::read_lease(Peer &p, Transport &bmc) {
+    std::uint8_t cc = 0;
+    std::vector<std::uint8_t> data;
+    std::string err;
+    const int rc = bmc.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mu_);
-    if (n < 0) {
+    if (rc != 0) {
         p.session = false;
-        p.why = std::string("Get Watchdog Timer: ") + ipmi_ctx_errormsg(ctx);
+        p.why = "Get Watchdog Timer: " + err;
         return;
     }
     p.answered = true;
     p.last_answer = now;
     wdt::State s;
-    std::string err;
-    if (n < 2 || rs[1] != 0) {
+    if (cc != 0) {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)",
-                      n < 2 ? 0xffu : rs[1]);
+        (void)std::snprintf(buf, sizeof buf, "its BMC refused Get Watchdog Timer (completion code %#04x)",
+                            cc);
         p.why = buf;
-        p.lease_read = false;
-    } else if (!wdt::decode_get(std::vector<std::uint8_t>(rs + 2, rs + n), s, err)) {
+        p.judge.forget();
+    } else if (!wdt::decode_get(data, s, err)) {
         p.why = "its BMC " + err;
-        p.lease_read = false;
+        p.judge.forget();
     } else {
-        p.lease = s;
-        p.read_at = now;
-        p.lease_read = true;
-        p.why = wdt::describe(s);
+        p.judge.reading(s, now);
+        p.why = p.judge.why();
     }
 }
 
+// The cipher suite for a peer's BMC at host ("address:port"), asked of it once it answers.
+std::uint8_t PeerWatch::peer_suite(const std::string &host, unsigned session_ms) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = suites_.find(host);
+        if (it != suites_.end()) {
+            return it->second;
+        }
+    }
+    std::string note;
+    bool settled = false;
+    const std::uint8_t suite = session_suite(cfg_.cipher_suite, host.substr(0, host.rfind(':')),
+                                             cfg_.peer_port, std::min(session_ms / 2, 500u), note, settled);
+    if (settled) {
+        std::lock_guard<std::mutex> g(mu_);
+        suites_[host] = suite;
+    }
+    return suite;
+}
+
+// A new session, unless a refused login asks to wait longer.
+std::unique_ptr<Transport> PeerWatch::log_in(Peer &p, const std::string &host, unsigned period,
+                                             unsigned session_ms) {
+    // Half a period early is on time: the loop wakes once a period.
+    const auto tried = Clock::now();
+    if (tried + milliseconds(period / 2) < p.next_login) {
+        return nullptr;
+    }
+    OpenFailure failure;
+    auto bmc = links_(host, session_ms, failure);
+    std::lock_guard<std::mutex> g(mu_);
+    p.session = bmc != nullptr;
+    if (bmc) {
+        p.login_delay_ms = 0;
+        return bmc;
+    }
+    p.judge.forget();
+    p.why = "no session as '" + cfg_.peer_user + "': " + failure.why;
+    if (failure.refused) {
+        p.login_delay_ms = p.login_delay_ms == 0 ? period : std::min(p.login_delay_ms * 2, kMaxLoginDelayMs);
+        p.next_login = tried + milliseconds(p.login_delay_ms);
+    } else {
+        p.login_delay_ms = 0;
+    }
+    return nullptr;
+}
+
 void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
-    ipmi_ctx_t ctx = nullptr;
+    std::unique_ptr<Transport> bmc;
     const std::string host = ip_text(p->ip) + ":" + std::to_string(cfg_.peer_port);
     std::unique_lock<std::mutex> lock(mu_);
     while (!p->stop) {
         const auto t0 = Clock::now();
         const unsigned period = p->period_ms, session_ms = p->session_ms;
         lock.unlock();
-        if (ctx == nullptr) {
-            ctx = ipmi_ctx_create();
-            if (ctx != nullptr &&
-                ipmi_ctx_open_outofband_2_0(
-                    ctx, host.c_str(), cfg_.peer_user.c_str(), cfg_.peer_password.c_str(), nullptr, 0,
-                    IPMI_PRIVILEGE_LEVEL_USER, cfg_.cipher_suite, session_ms, std::max(session_ms / 5, 20u),
-                    IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
-                const std::string msg = ipmi_ctx_errormsg(ctx);
-                ipmi_ctx_destroy(ctx);
-                ctx = nullptr;
-                std::lock_guard<std::mutex> g(mu_);
-                p->session = false;
-                p->lease_read = false;
-                p->why = "no session as '" + cfg_.peer_user + "': " + msg;
-            } else if (ctx != nullptr) {
-                std::lock_guard<std::mutex> g(mu_);
-                p->session = true;
-            }
+        if (!bmc) {
+            bmc = log_in(*p, host, period, session_ms);
         }
-        if (ctx != nullptr) {
-            read_lease(*p, ctx);
+        if (bmc) {
+            read_lease(*p, *bmc);
             std::lock_guard<std::mutex> g(mu_);
             if (!p->session) {  // the call failed: a new session next round
-                ipmi_ctx_close(ctx);
-                ipmi_ctx_destroy(ctx);
-                ctx = nullptr;
+                bmc.reset();
             }
         }
         lock.lock();
         cv_.wait_until(lock, t0 + milliseconds(period), [&] { return p->stop; });
     }
     lock.unlock();
-    if (ctx != nullptr) {
-        ipmi_ctx_close(ctx);
-        ipmi_ctx_destroy(ctx);
-    }
+    bmc.reset();
     std::lock_guard<std::mutex> g(mu_);
     p->session = false;
     p->done = true;
@@ -226,6 +263,9 @@ void PeerWatch::ping_loop() {
     const bool ok = pinger.open(err);
     std::uint8_t tag = 0;
     std::unique_lock<std::mutex> lock(mu_);
+    if (!ok) {
+        ping_error_ = err;  // each peer's reason says it: only sessions can be heard
+    }
     while (!stopping_) {
         unsigned period = 1000;
         std::vector<std::pair<std::uint32_t, bool>> targets;  // address, whether to ask too
@@ -283,7 +323,7 @@ void PeerWatch::ping_loop() {
 }
 
 bool PeerWatch::live_now(const Peer &p, Clock::time_point now) const {
-    return p.lease_read && wdt::live(p.lease) && now < p.read_at + milliseconds(p.lease.present_ds * 100u);
+    return p.judge.live(now);
 }
 
 void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state, std::uint8_t &status) const {
@@ -308,7 +348,7 @@ void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state,
     if (heard && now - p->last_answer <= timeout) {
         status |= proto::kStatusDatagramSeen;
     }
-    if (p != nullptr && p->read_at >= s.started && live_now(*p, now)) {
+    if (p != nullptr && p->judge.read_at() >= s.started && live_now(*p, now)) {
         status |= proto::kStatusHostAlive;
     }
 }
@@ -352,11 +392,21 @@ std::vector<PeerView> PeerWatch::peers() {
         v.answer_age_ms = p->answered ? age_ms(p->last_answer, now) : -1;
         v.pong_seen = p->pong_seen;
         v.session = p->session;
-        v.lease_read = p->lease_read;
-        v.lease = p->lease;
-        v.lease_age_ms = p->lease_read ? age_ms(p->read_at, now) : -1;
+        v.lease_read = p->judge.read();
+        v.lease = p->judge.last();
+        v.lease_age_ms = v.lease_read ? age_ms(p->judge.read_at(), now) : -1;
         v.live = live_now(*p, now);
+        v.running_bit_wrong = p->judge.running_bit_wrong();
         v.why = p->why;
+        if (p->login_delay_ms > 0 && !p->session) {
+            char buf[96];
+            (void)std::snprintf(buf, sizeof buf, " (refused: the next login in %.1f s)",
+                                std::max(0.0, duration<double>(p->next_login - now).count()));
+            v.why += buf;
+        }
+        if (!ping_error_.empty() && !p->pong_seen) {
+            v.why += "; no presence ping: " + ping_error_;
+        }
         out.push_back(v);
     }
     return out;

@@ -3,8 +3,9 @@
 // an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread (and,
 // once it has left two pings unanswered, Get Channel Authentication Capabilities too), and a
 // session of its own (peer_user, user privilege) on which a thread of its own reads the
-// watchdog lease with Get Watchdog Timer as often. Results are computed from what those
-// threads last saw, so reading them never waits for a BMC.
+// watchdog lease with Get Watchdog Timer as often, judged over the successive readings
+// (lease_judge.h). Results are computed from what those threads last saw, so reading them
+// never waits for a BMC.
 //
 // Thread-safe: the library's calls and the watcher threads share the state under one mutex,
 // which no thread holds while it talks to a BMC.
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,9 @@
 #include <vector>
 
 #include "config.h"
+#include "lease_judge.h"
+#include "peer_session.h"
+#include "transport.h"
 #include "watchdog.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
@@ -29,22 +34,29 @@ namespace tavik::bmc {
 
 // What was last heard of one peer's BMC, for tools.
 struct PeerView {
-    std::uint32_t ip = 0;     // network byte order
-    int answer_age_ms = -1;   // since its BMC last answered (ping or session); -1: never
-    bool pong_seen = false;   // it answered a presence ping at least once
-    bool session = false;     // a session to it is open
-    bool lease_read = false;  // its watchdog was read at least once
-    wdt::State lease{};       // the last reading
-    int lease_age_ms = -1;    // since that reading
-    bool live = false;        // its host holds a live lease now
-    std::string why;          // why it is not heard, or what its lease is
+    std::uint32_t ip = 0;            // network byte order
+    int answer_age_ms = -1;          // since its BMC last answered (ping or session); -1: never
+    bool pong_seen = false;          // it answered a presence ping at least once
+    bool session = false;            // a session to it is open
+    bool lease_read = false;         // its watchdog was read at least once
+    wdt::State lease{};              // the last reading
+    int lease_age_ms = -1;           // since that reading
+    bool live = false;               // its host holds a live lease now
+    bool running_bit_wrong = false;  // its BMC's running bit is wrong: judged by the countdown
+    std::string why;                 // why it is not heard, or what its lease is
 };
 
 class PeerWatch {
   public:
     using Clock = std::chrono::steady_clock;
+    // Opens a session to the BMC at `host` ("address:port") whose requests wait at most
+    // `session_ms`; null with the reason otherwise. Called from the watcher threads.
+    using Links = std::function<std::unique_ptr<Transport>(const std::string &host, unsigned session_ms,
+                                                           OpenFailure &failure)>;
 
-    explicit PeerWatch(const Config &cfg);
+    // Without `links`, sessions are FreeIPMI's (peer_session.h) as the config's peer user,
+    // with the password its file holds at each login (a mended file needs no restart).
+    explicit PeerWatch(const Config &cfg, Links links = {});
     ~PeerWatch();
     PeerWatch(const PeerWatch &) = delete;
     PeerWatch &operator=(const PeerWatch &) = delete;
@@ -74,17 +86,22 @@ class PeerWatch {
         Clock::time_point last_answer{};
         bool pong_seen = false;
         unsigned pings = 0;  // rounds pinged without any pong yet
+        // After a refused login the next waits one check period, then twice as long each
+        // time up to kMaxLoginDelayMs: BMCs lock out or slow down an address that fails
+        // again and again. 0: no refusal since the last session.
+        unsigned login_delay_ms = 0;
+        Clock::time_point next_login{};
         bool session = false;
-        bool lease_read = false;
-        wdt::State lease{};
-        Clock::time_point read_at{};
+        LeaseJudge judge;
         std::string why = "no answer yet";
         std::thread thread;
     };
 
     void session_loop(std::shared_ptr<Peer> p);
     void ping_loop();
-    void read_lease(Peer &p, void *ctx);
+    void read_lease(Peer &p, Transport &bmc);
+    std::unique_ptr<Transport> log_in(Peer &p, const std::string &host, unsigned period, unsigned session_ms);
+    std::uint8_t peer_suite(const std::string &host, unsigned session_ms);
     void update_peers();
     void reap(bool all);
     // The result state and status of one slot now; mu_ held.
@@ -92,14 +109,20 @@ class PeerWatch {
     bool live_now(const Peer &p, Clock::time_point now) const;
 
     Config cfg_;
+    Links links_;
     std::mutex mu_;
     std::condition_variable cv_;
     Slot slots_[BMC_SLOTS];
     std::map<std::uint32_t, std::shared_ptr<Peer>> peers_;
     std::vector<std::shared_ptr<Peer>> retired_;
     bool stopping_ = false;
+    std::string ping_error_;                      // why no presence ping goes out, if so
+    std::map<std::string, std::uint8_t> suites_;  // host -> the cipher suite chosen for it
     std::thread pinger_;
 };
+
+// The longest wait between two logins a BMC refused.
+inline constexpr unsigned kMaxLoginDelayMs = 60000;
 
 // The period of a target's checks: min(1 s, time-out / 3), at least 100 ms.
 unsigned check_period_ms(unsigned timeout_s);

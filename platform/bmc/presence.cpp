@@ -12,21 +12,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fiid_obj.h"
+
 namespace tavik::bmc {
 
 namespace {
 
 constexpr std::uint8_t kPongType = 0x40;
 
-struct Obj {
-    fiid_obj_t obj;
-    explicit Obj(fiid_template_t t) : obj(fiid_obj_create(t)) {}
-    ~Obj() {
-        if (obj != nullptr) {
-            fiid_obj_destroy(obj);
-        }
-    }
-};
+using Obj = FiidObj;
 
 }  // namespace
 

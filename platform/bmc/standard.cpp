@@ -17,7 +17,7 @@ bool Standard::check_block(std::uint8_t block, std::uint8_t &cc, std::string &er
     return false;
 }
 
-int Standard::set_targets(std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc,
+int Standard::set_targets(std::uint8_t, std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc,
                           std::uint8_t &block_out, std::string &err) {
     if (!check_block(block, cc, err)) {
         return kOk;
@@ -35,8 +35,8 @@ int Standard::set_targets(std::uint8_t block, const BMC_INFO_SET *first, std::ui
     return kOk;
 }
 
-int Standard::get_status(std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out, BMC_INFO_GET *first,
-                         std::string &err) {
+int Standard::get_status(std::uint8_t, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
+                         BMC_INFO_GET *first, std::string &err) {
     if (!check_block(block, cc, err)) {
         return kOk;
     }
@@ -53,13 +53,18 @@ int Standard::get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_targ
     return kOk;
 }
 
-int Standard::read_local(wdt::State &out, std::uint8_t &cc, std::string &err) {
+int Standard::read_watchdog(wdt::State &out, std::uint8_t &cc, std::string &err) {
     std::vector<std::uint8_t> data;
-    int rc = client_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
+    int rc = local_.command(wdt::kNetFnApp, wdt::kCmdGet, {}, cc, data, err);
     if (rc != kOk || cc != 0) {
         return rc;
     }
     return wdt::decode_get(data, out, err) ? kOk : kBadResponse;
+}
+
+bool Standard::peers(std::vector<PeerView> &out, std::string &) {
+    out = watch_.peers();
+    return true;
 }
 
 }  // namespace tavik::bmc

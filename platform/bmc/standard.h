@@ -8,38 +8,38 @@
 #include <cstdint>
 #include <string>
 
-#include "client.h"
+#include "driver.h"
 #include "lease.h"
 #include "peer_watch.h"
+#include "transport.h"
 
 namespace tavik::bmc {
 
-class Standard {
+class Standard final : public BmcDriver {
   public:
-    explicit Standard(Client &client) : client_(client), lease_(client), watch_(client.config()) {}
+    // `local` reaches the host's own BMC; `links` opens the sessions to the peers' BMCs.
+    Standard(Transport &local, const Config &cfg, PeerWatch::Links links = {})
+        : local_(local), lease_(local), watch_(cfg, std::move(links)) {}
 
-    int set_host_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
+    int set_host_status(std::uint8_t, std::uint8_t ctrl, std::uint8_t &cc, std::string &err) override {
         return lease_.set_status(ctrl, cc, err);
     }
-    int set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string &err) {
+    int set_access_time(std::uint8_t, std::uint16_t seconds, std::uint8_t &cc, std::string &err) override {
         return lease_.set_access_time(seconds, cc, err);
     }
-    int set_targets(std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc, std::uint8_t &block_out,
-                    std::string &err);
-    int get_status(std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out, BMC_INFO_GET *first,
-                   std::string &err);
-    int get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first, std::string &err);
-
-    // Reads the local watchdog (Get only: changes nothing), for tools.
-    int read_local(wdt::State &out, std::uint8_t &cc, std::string &err);
-
-    const Lease &lease() const { return lease_; }
-    PeerWatch &watch() { return watch_; }
+    int set_targets(std::uint8_t cmd, std::uint8_t block, const BMC_INFO_SET *first, std::uint8_t &cc,
+                    std::uint8_t &block_out, std::string &err) override;
+    int get_status(std::uint8_t cmd, std::uint8_t block, std::uint8_t &cc, std::uint8_t &block_out,
+                   BMC_INFO_GET *first, std::string &err) override;
+    int get_targets(std::uint8_t block, std::uint8_t &cc, zvrbmc_held_target *first,
+                    std::string &err) override;
+    int read_watchdog(wdt::State &out, std::uint8_t &cc, std::string &err) override;
+    bool peers(std::vector<PeerView> &out, std::string &err) override;
 
   private:
     bool check_block(std::uint8_t block, std::uint8_t &cc, std::string &err) const;
 
-    Client &client_;
+    Transport &local_;
     Lease lease_;
     PeerWatch watch_;
 };

@@ -2,6 +2,8 @@
 // Bytes and rules of the watchdog lease (watchdog.h). No state: thread-safe.
 #include "watchdog.h"
 
+#include <cstdio>
+
 namespace tavik::bmc::wdt {
 
 bool decode_get(const std::vector<std::uint8_t> &data, State &out, std::string &err) {
@@ -39,7 +41,7 @@ bool counting(const State &s) {
 }
 
 bool live(const State &s) {
-    return ours(s) && counting(s) && s.present_ds > 0;
+    return ours(s) && s.running && s.present_ds > 0;
 }
 
 std::string in_use_reason(const State &s) {
@@ -55,13 +57,43 @@ std::string in_use_reason(const State &s) {
     return {};
 }
 
+bool never_set(const State &s) {
+    return s.use == 0;
+}
+
+namespace {
+
+const char *action_name(std::uint8_t action) {
+    switch (action) {
+        case 0:
+            return "none";
+        case 1:
+            return "hard reset";
+        case 2:
+            return "power down";
+        case 3:
+            return "power cycle";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace
+
+std::string settings_text(const State &s) {
+    char buf[128];
+    (void)std::snprintf(buf, sizeof buf, "timer use %s, action %s, %.1f s, %s", use_name(s.use),
+                        action_name(s.action), s.initial_ds / 10.0, s.running ? "running" : "stopped");
+    return buf;
+}
+
 std::string describe(const State &s) {
     if (!ours(s)) {
         const std::string busy = in_use_reason(s);
         return busy.empty() ? std::string("no tavik lease (timer use ") + use_name(s.use) + ", stopped)"
                             : busy;
     }
-    if (!counting(s) && s.present_ds <= 1) {
+    if (!s.running && s.initial_ds <= 1) {
         return "no lease: the host gave it back";
     }
     if (!live(s)) {

@@ -48,14 +48,24 @@ std::vector<std::uint8_t> set_request(std::uint16_t countdown_ds, bool keep_runn
 
 // Whether a lease of ours (timer use OEM, action none) is on the timer.
 bool ours(const State &s);
-// Whether the timer counts down: the running bit, or a countdown below its start value
-// (some BMCs report the running bit wrongly).
+// Whether the timer may be counting down: the running bit, or a countdown below its start
+// value (some BMCs report the running bit wrongly). What another program's timer is
+// judged by, erring on the side of leaving it alone.
 bool counting(const State &s);
-// Whether a lease of ours is live: counting and not yet at zero.
+// Whether one reading shows a lease of ours live: running and not yet at zero. A stopped
+// timer whose countdown stands below its start is not: a hard reset stops a timer without
+// reloading it, and only a second reading tells a wrong running bit (lease_judge.h).
 bool live(const State &s);
 // Why the timer is not free for us to take, or empty when it is: somebody else's timer
 // (another use or another action) that is counting.
 std::string in_use_reason(const State &s);
+
+// Whether the timer shows no Set since the BMC started (timer use 0): a BMC that restarted
+// and forgot the lease.
+bool never_set(const State &s);
+
+// A reading's settings for messages: "timer use SMS/OS, action hard reset, 300.0 s, stopped".
+std::string settings_text(const State &s);
 
 // What a reading says, for tools: "live lease", "the lease lapsed", somebody else's use.
 std::string describe(const State &s);

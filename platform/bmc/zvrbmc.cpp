@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The C entry points of libzvrbmc: one process-wide Client behind one mutex, so that the
-// library stays consistent even if two threads call it at once (the daemon never does).
+// The C entry points of libzvrbmc: one process-wide Client (the local BMC's transport) and
+// the driver bmc.conf chose over it, behind one mutex, so that the library stays
+// consistent even if two threads call it at once (the daemon never does).
 // No exception leaves an entry point: each body runs inside entry(), which is noexcept
 // (the definitions cannot say so themselves, since the shared header's declarations
 // carry no exception specification). The last failure's text is kept for tools.
@@ -17,6 +18,7 @@
 #include "bmc_protocol.h"
 #include "client.h"
 #include "config.h"
+#include "oem_driver.h"
 #include "result.h"
 #include "standard.h"
 #include "usage.h"
@@ -32,9 +34,9 @@ constexpr const char *kDefaultConf = "/etc/tavik/bmc.conf";
 constexpr std::size_t kErrorSize = 512;
 
 std::mutex g_mu;
-std::unique_ptr<Client> g_client;      // exists between libzvrbmc_init and libzvrbmc_term
-std::unique_ptr<Standard> g_standard;  // driver = standard: between bmc_init and bmc_term
-char g_error[kErrorSize] = "";         // fixed storage: recording a failure never allocates
+std::unique_ptr<Client> g_client;     // exists between libzvrbmc_init and libzvrbmc_term
+std::unique_ptr<BmcDriver> g_driver;  // between a successful bmc_init and bmc_term
+char g_error[kErrorSize] = "";        // fixed storage: recording a failure never allocates
 
 void set_error(const std::string &text) {
     std::snprintf(g_error, sizeof g_error, "%s", text.c_str());
@@ -79,11 +81,18 @@ int need_session() {
         set_error("libzvrbmc_init has not succeeded");
         return kNotInitialised;
     }
-    if (!g_client->opened()) {
+    if (!g_client->opened() || !g_driver) {
         set_error("bmc_init has not succeeded");
         return kNotInitialised;
     }
     return kOk;
+}
+
+std::unique_ptr<BmcDriver> make_driver(Client &client) {
+    if (client.config().driver == Driver::Standard) {
+        return std::make_unique<Standard>(client, client.config());
+    }
+    return std::make_unique<OemDriver>(client);
 }
 
 void fill_watchdog(const tavik::bmc::wdt::State &s, zvrbmc_watchdog &w) {
@@ -137,7 +146,7 @@ ZVRBMC_API int libzvrbmc_term(void) {
             set_error("libzvrbmc_init has not succeeded");
             return static_cast<int>(kNotInitialised);
         }
-        g_standard.reset();
+        g_driver.reset();
         g_client.reset();
         return static_cast<int>(kOk);
     });
@@ -150,12 +159,12 @@ ZVRBMC_API int bmc_init(void) {
             return static_cast<int>(kNotInitialised);
         }
         std::string err;
-        g_standard.reset();
+        g_driver.reset();
         int rc = g_client->open(err);
         if (rc != kOk) {
             set_error(err);
-        } else if (g_client->config().driver == Driver::Standard) {
-            g_standard = std::make_unique<Standard>(*g_client);
+        } else {
+            g_driver = make_driver(*g_client);
         }
         return rc;
     });
@@ -165,7 +174,7 @@ ZVRBMC_API int bmc_term(void) {
     return entry([] {
         int rc = need_session();
         if (rc == kOk) {
-            g_standard.reset();
+            g_driver.reset();
             g_client->close();
         }
         return rc;
@@ -184,9 +193,7 @@ ZVRBMC_API int bmc_SetZelvarinStatus(int unit, uint8_t ctrl, uint8_t *Completion
             return rc;
         }
         std::string err;
-        rc = g_standard
-                 ? g_standard->set_host_status(ctrl, *CompletionCode, err)
-                 : g_client->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
+        rc = g_driver->set_host_status(static_cast<std::uint8_t>(unit), ctrl, *CompletionCode, err);
         return finish(rc, tavik::bmcproto::kCmdSetHostStatus, *CompletionCode, err);
     });
 }
@@ -203,8 +210,7 @@ ZVRBMC_API int bmc_SetZelvarinAccessTime(uint8_t cmd, uint16_t seconds, uint8_t 
             return rc;
         }
         std::string err;
-        rc = g_standard ? g_standard->set_access_time(seconds, *CompletionCode, err)
-                        : g_client->set_access_time(cmd, seconds, *CompletionCode, err);
+        rc = g_driver->set_access_time(cmd, seconds, *CompletionCode, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -222,8 +228,7 @@ ZVRBMC_API int bmc_SetBmcIpAddressAll(uint8_t cmd, uint8_t block, const BMC_INFO
             return rc;
         }
         std::string err;
-        rc = g_standard ? g_standard->set_targets(block, first, *CompletionCode, *BlockNumber, err)
-                        : g_client->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
+        rc = g_driver->set_targets(cmd, block, first, *CompletionCode, *BlockNumber, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -241,8 +246,7 @@ ZVRBMC_API int bmc_GetBmcStatusAll(uint8_t cmd, uint8_t block, uint8_t *Completi
             return rc;
         }
         std::string err;
-        rc = g_standard ? g_standard->get_status(block, *CompletionCode, *BlockNumber, first, err)
-                        : g_client->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
+        rc = g_driver->get_status(cmd, block, *CompletionCode, *BlockNumber, first, err);
         return finish(rc, cmd, *CompletionCode, err);
     });
 }
@@ -260,8 +264,7 @@ ZVRBMC_API int bmc_admin_get_targets(uint8_t block, zvrbmc_held_target *first,
             return rc;
         }
         std::string err;
-        rc = g_standard ? g_standard->get_targets(block, *CompletionCode, first, err)
-                        : g_client->get_targets(block, *CompletionCode, first, err);
+        rc = g_driver->get_targets(block, *CompletionCode, first, err);
         return finish(rc, tavik::bmcproto::kCmdGetTargets, *CompletionCode, err);
     });
 }
@@ -279,7 +282,7 @@ ZVRBMC_API int bmc_admin_get_firmware_state(zvrbmc_firmware_state *state, uint8_
         }
         std::string err;
         zvrbmc_firmware_state got{};
-        rc = g_client->get_firmware_state(*CompletionCode, got, err);
+        rc = g_driver->get_firmware_state(*CompletionCode, got, err);
         if (rc == kOk && *CompletionCode == tavik::bmcproto::kCcOk) {
             *state = got;
         }
@@ -323,13 +326,9 @@ ZVRBMC_API int bmc_admin_get_watchdog(zvrbmc_watchdog *out, uint8_t *CompletionC
         if (rc != kOk) {
             return rc;
         }
-        if (!g_standard) {
-            set_error("the watchdog lease belongs to driver = standard");
-            return static_cast<int>(kBadArgument);
-        }
         std::string err;
         tavik::bmc::wdt::State s;
-        rc = g_standard->read_local(s, *CompletionCode, err);
+        rc = g_driver->read_watchdog(s, *CompletionCode, err);
         if (rc == kOk && *CompletionCode == 0) {
             fill_watchdog(s, *out);
         }
@@ -347,11 +346,12 @@ ZVRBMC_API int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *cou
         if (rc != kOk) {
             return rc;
         }
-        if (!g_standard) {
-            set_error("peers are watched by driver = standard only");
+        std::vector<PeerView> peers;
+        std::string err;
+        if (!g_driver->peers(peers, err)) {
+            set_error(err);
             return static_cast<int>(kBadArgument);
         }
-        const auto peers = g_standard->watch().peers();
         *count = static_cast<unsigned>(peers.size());
         for (std::size_t i = 0; i < peers.size() && i < max; ++i) {
             const auto &v = peers[i];

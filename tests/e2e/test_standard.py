@@ -12,6 +12,7 @@ The cut is a routing rule in a network namespace of the test's own; each host re
 own BMC on a LAN channel of its own (as in-band access would), which stays up."""
 
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -47,6 +48,15 @@ def app_raw(node, cmd, *data):
         raise RuntimeError("ipmi-raw to %s: %s%s" % (node.name, p.stdout, p.stderr))
     reply = [int(w, 16) for w in words[words.index("rcvd:") + 1:]]
     return reply[1], reply[2:]
+
+
+def ipmitool(node, *words):
+    """ipmitool as an operator runs it against node's BMC (its administrator)."""
+    with open(os.path.join(node.dir, "bmc", "password")) as f:
+        password = f.read().strip()
+    subprocess.run(["ipmitool", "-I", "lanplus", "-H", node.addr, "-p", str(node.cluster.lan_port), "-U", "ipmiusr",
+                    "-P", password, "-L", "ADMINISTRATOR", "-C", "3", *words],
+                   check=True, capture_output=True, text=True, timeout=30)
 
 
 @unittest.skipIf(SKIP, SKIP or "")
@@ -199,6 +209,51 @@ class StandardRefusals(StandardTest):
                     n.stop_daemon()
                 n3.stop_bmc()
                 n3.start_bmc()
+
+
+class StandardForeignTimer(StandardTest):
+    """Another program's Set in the middle of node3's lease, replayed on its BMC: node3 reads
+    offline everywhere, and its daemon never changes that timer's use, action, countdown or
+    running state afterwards; only a daemon started anew takes a stopped timer again."""
+
+    def off(self, n3):
+        if not shutil.which("ipmitool"):
+            self.skipTest("ipmitool is not installed")
+        ipmitool(n3, "mc", "watchdog", "off")
+        return 0x04, 0, False
+
+    def takeover(self, n3):
+        # bmc-watchdog's Set (SMS/OS, hard reset, 900 s) and its first Reset.
+        self.assertEqual(app_raw(n3, 0x24, 0x44, 0x01, 0x00, 0x00, 0x28, 0x23)[0], 0)
+        self.assertEqual(app_raw(n3, 0x22)[0], 0)
+        return 0x04, 1, True
+
+    def test_the_lease_ends_and_that_timer_stays_untouched(self):
+        n1, n2, n3 = self.cluster.nodes
+        self.cluster.start()
+        self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
+        for name, replay in (("ipmitool mc watchdog off", self.off), ("SMS/OS hard-reset takeover", self.takeover)):
+            with self.subTest(name):
+                use, action, running = replay(n3)
+                _, before = app_raw(n3, 0x25)
+                t0 = time.monotonic()
+                took = self.time_until(n3, "offline", [n1, n2], 15)
+                report("standard: %s to offline" % name, took, P + C)
+                self.assertLess(took, P + C + SLACK)
+                # Several renewals later (the lease is A long, renewed every C): untouched.
+                while time.monotonic() < t0 + A + C:
+                    cc, d = app_raw(n3, 0x25)
+                    self.assertEqual((cc, d[0] & 0x07, bool(d[0] & 0x40), d[1] & 0x07), (0, use, running, action))
+                    self.assertEqual(d[4:6], before[4:6], "the countdown it was set to")
+                    self.assertLessEqual(d[6] | d[7] << 8, before[6] | before[7] << 8, "never pushed back")
+                    time.sleep(0.3)
+                self.assertEqual(self.state_of(n3, [n1, n2]), {"offline"}, self.views())
+                self.assertIn("CompletionCode:0x7e ctrl:0x2", n3.log_text())
+                if not running:
+                    # The operator switched it off: a daemon started anew takes it again.
+                    n3.stop_daemon()
+                    n3.start_daemon("--start-after", "0")
+                    self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
 
 
 if __name__ == "__main__":

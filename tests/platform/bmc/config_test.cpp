@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 
+#include "cipher_suites.h"
 #include "sim_harness.h"
 
 namespace {
@@ -54,7 +55,7 @@ TEST(BmcConfig, DefaultsAndRelativePasswordFile) {
         << err;
     EXPECT_EQ(c.port, 623);
     EXPECT_EQ(c.privilege, 4) << "admin: the OEM commands need it";
-    EXPECT_EQ(c.cipher_suite, 3);
+    EXPECT_EQ(c.cipher_suite, tavik::bmc::kCipherSuiteAuto) << "chosen from what the BMC offers";
     EXPECT_EQ(c.timeout_ms, 2000u);
     EXPECT_EQ(c.password_file, "/etc/tavik/pw");
     ASSERT_TRUE(tavik::bmc::parse_config("driver = inband\n", "bmc.conf", c, err)) << err;
