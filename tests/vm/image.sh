@@ -26,7 +26,7 @@ kernel=$(ls -1 /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1)
 kver=${kernel#/boot/vmlinuz-}
 [ -d "/lib/modules/$kver" ] || { echo "image.sh: no modules for $kver in /lib/modules" >&2; exit 1; }
 
-packages=systemd-sysv,udev,kmod,procps,freeipmi-tools,freeipmi-bmc-watchdog,libfreeipmi17,libpugixml1v5,libmicrohttpd12
+packages=systemd-sysv,udev,kmod,procps,freeipmi-tools,freeipmi-bmc-watchdog,libfreeipmi17,libpugixml1v5,libmicrohttpd12,python3-minimal,python3
 initrd_modules=(virtio_pci virtio_blk ext4 crc32c_generic ipmi_si ipmi_devintf ipmi_watchdog)
 root_modules=(9p 9pnet_virtio ipmi_si ipmi_devintf ipmi_watchdog ipmi_poweroff)
 
