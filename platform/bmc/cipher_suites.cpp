@@ -26,34 +26,23 @@ constexpr std::uint8_t kMaxListIndex = 0x3f;
 constexpr std::uint8_t kPreferred[] = {17, 3};
 
 int build_request(std::uint8_t seq, std::uint8_t index, std::uint8_t *buf, unsigned len) {
-    FiidObj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rq),
-        cmd(tmpl_cmd_get_channel_cipher_suites_rq);
-    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
-        fill_rmcp_hdr_ipmi(rmcp.obj) < 0 ||
-        fill_lan_session_hdr(IPMI_AUTHENTICATION_TYPE_NONE, 0, 0, session.obj) < 0 ||
-        fill_lan_msg_hdr(IPMI_SLAVE_ADDRESS_BMC, IPMI_NET_FN_APP_RQ, IPMI_BMC_IPMB_LUN_BMC, seq, msg.obj) <
-            0 ||
+    FiidObj cmd(tmpl_cmd_get_channel_cipher_suites_rq);
+    if (cmd.obj == nullptr ||
         fill_cmd_get_channel_cipher_suites(IPMI_CHANNEL_NUMBER_CURRENT_CHANNEL, IPMI_PAYLOAD_TYPE_IPMI, index,
                                            IPMI_LIST_ALGORITHMS_BY_CIPHER_SUITE, cmd.obj) < 0) {
         return -1;
     }
-    return assemble_ipmi_lan_pkt(rmcp.obj, session.obj, msg.obj, cmd.obj, nullptr, 0, buf, len,
-                                 IPMI_INTERFACE_FLAGS_DEFAULT);
+    return pack_sessionless_request(seq, cmd, buf, len);
 }
 
 // The record data of an answer with sequence `seq`: 1 taken, 0 not that answer, -1 refused.
 int read_answer(const std::uint8_t *buf, unsigned len, std::uint8_t seq, std::vector<std::uint8_t> &data) {
-    FiidObj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rs),
-        cmd(tmpl_cmd_get_channel_cipher_suites_rs), trlr(tmpl_lan_msg_trlr);
-    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
-        trlr.obj == nullptr ||
-        unassemble_ipmi_lan_pkt(buf, len, rmcp.obj, session.obj, msg.obj, cmd.obj, trlr.obj,
-                                IPMI_INTERFACE_FLAGS_DEFAULT) < 0) {
+    FiidObj cmd(tmpl_cmd_get_channel_cipher_suites_rs);
+    if (!unpack_sessionless_answer(buf, len, seq, cmd)) {
         return 0;
     }
-    std::uint64_t got_seq = 0, command = 0, cc = 0;
-    if (fiid_obj_get(msg.obj, "rq_seq", &got_seq) != 1 || got_seq != seq ||
-        fiid_obj_get(cmd.obj, "cmd", &command) != 1 || command != kCmdGetCipherSuites) {
+    std::uint64_t command = 0, cc = 0;
+    if (fiid_obj_get(cmd.obj, "cmd", &command) != 1 || command != kCmdGetCipherSuites) {
         return 0;
     }
     if (fiid_obj_get(cmd.obj, "comp_code", &cc) != 1 || cc != 0) {

@@ -45,34 +45,19 @@ bool is_pong(const std::uint8_t *buf, unsigned len, std::uint8_t tag) {
 }
 
 int build_capabilities_request(std::uint8_t tag, std::uint8_t *buf, unsigned len) {
-    Obj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rq),
-        cmd(tmpl_cmd_get_channel_authentication_capabilities_rq);
-    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
-        fill_rmcp_hdr_ipmi(rmcp.obj) < 0 ||
-        fill_lan_session_hdr(IPMI_AUTHENTICATION_TYPE_NONE, 0, 0, session.obj) < 0 ||
-        fill_lan_msg_hdr(IPMI_SLAVE_ADDRESS_BMC, IPMI_NET_FN_APP_RQ, IPMI_BMC_IPMB_LUN_BMC, tag % 64,
-                         msg.obj) < 0 ||
-        fill_cmd_get_channel_authentication_capabilities(IPMI_CHANNEL_NUMBER_CURRENT_CHANNEL,
-                                                         IPMI_PRIVILEGE_LEVEL_USER,
-                                                         IPMI_GET_IPMI_V20_EXTENDED_DATA, cmd.obj) < 0) {
+    Obj cmd(tmpl_cmd_get_channel_authentication_capabilities_rq);
+    if (cmd.obj == nullptr || fill_cmd_get_channel_authentication_capabilities(
+                                  IPMI_CHANNEL_NUMBER_CURRENT_CHANNEL, IPMI_PRIVILEGE_LEVEL_USER,
+                                  IPMI_GET_IPMI_V20_EXTENDED_DATA, cmd.obj) < 0) {
         return -1;
     }
-    return assemble_ipmi_lan_pkt(rmcp.obj, session.obj, msg.obj, cmd.obj, nullptr, 0, buf, len,
-                                 IPMI_INTERFACE_FLAGS_DEFAULT);
+    return pack_sessionless_request(static_cast<std::uint8_t>(tag % 64), cmd, buf, len);
 }
 
 bool is_capabilities_answer(const std::uint8_t *buf, unsigned len, std::uint8_t tag) {
-    Obj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rs),
-        cmd(tmpl_cmd_get_channel_authentication_capabilities_rs), trlr(tmpl_lan_msg_trlr);
-    if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
-        trlr.obj == nullptr ||
-        unassemble_ipmi_lan_pkt(buf, len, rmcp.obj, session.obj, msg.obj, cmd.obj, trlr.obj,
-                                IPMI_INTERFACE_FLAGS_DEFAULT) < 0) {
-        return false;
-    }
-    std::uint64_t seq = 0, command = 0, netfn = 0;
-    return fiid_obj_get(msg.obj, "rq_seq", &seq) == 1 && seq == tag % 64u &&
-           fiid_obj_get(msg.obj, "net_fn", &netfn) == 1 && netfn == IPMI_NET_FN_APP_RS &&
+    Obj cmd(tmpl_cmd_get_channel_authentication_capabilities_rs);
+    std::uint64_t command = 0;
+    return unpack_sessionless_answer(buf, len, static_cast<std::uint8_t>(tag % 64), cmd) &&
            fiid_obj_get(cmd.obj, "cmd", &command) == 1 &&
            command == IPMI_CMD_GET_CHANNEL_AUTHENTICATION_CAPABILITIES;
 }
