@@ -9,7 +9,8 @@ int pack_sessionless_request(std::uint8_t seq, const FiidObj &cmd, std::uint8_t 
     if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
         fill_rmcp_hdr_ipmi(rmcp.obj) < 0 ||
         fill_lan_session_hdr(IPMI_AUTHENTICATION_TYPE_NONE, 0, 0, session.obj) < 0 ||
-        fill_lan_msg_hdr(IPMI_SLAVE_ADDRESS_BMC, IPMI_NET_FN_APP_RQ, IPMI_BMC_IPMB_LUN_BMC, seq, msg.obj) < 0) {
+        fill_lan_msg_hdr(IPMI_SLAVE_ADDRESS_BMC, IPMI_NET_FN_APP_RQ, IPMI_BMC_IPMB_LUN_BMC, seq, msg.obj) <
+            0) {
         return -1;
     }
     return assemble_ipmi_lan_pkt(rmcp.obj, session.obj, msg.obj, cmd.obj, nullptr, 0, buf, len,
@@ -17,7 +18,8 @@ int pack_sessionless_request(std::uint8_t seq, const FiidObj &cmd, std::uint8_t 
 }
 
 bool unpack_sessionless_answer(const std::uint8_t *buf, unsigned len, std::uint8_t seq, const FiidObj &cmd) {
-    FiidObj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rs), trlr(tmpl_lan_msg_trlr);
+    FiidObj rmcp(tmpl_rmcp_hdr), session(tmpl_lan_session_hdr), msg(tmpl_lan_msg_hdr_rs),
+        trlr(tmpl_lan_msg_trlr);
     if (rmcp.obj == nullptr || session.obj == nullptr || msg.obj == nullptr || cmd.obj == nullptr ||
         trlr.obj == nullptr ||
         unassemble_ipmi_lan_pkt(buf, len, rmcp.obj, session.obj, msg.obj, cmd.obj, trlr.obj,
