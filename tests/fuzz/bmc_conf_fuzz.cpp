@@ -10,6 +10,7 @@
 // Single-threaded.
 #include <set>
 
+#include "cipher_suites.h"
 #include "config.h"
 #include "fuzz_check.h"
 
@@ -60,7 +61,10 @@ std::string render(const Config &c) {
     }
     text += "port = " + std::to_string(c.port) + "\n";
     text += std::string("privilege = ") + privileges[c.privilege] + "\n";
-    text += "cipher_suite = " + std::to_string(c.cipher_suite) + "\n";
+    text += "cipher_suite = " +
+            (c.cipher_suite == tavik::bmc::kCipherSuiteAuto ? std::string("auto")
+                                                            : std::to_string(c.cipher_suite)) +
+            "\n";
     text += "timeout_ms = " + std::to_string(c.timeout_ms) + "\n";
     return text;
 }
@@ -84,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(cfg.path == kOrigin, "path \"%s\"", cfg.path.c_str());
     FUZZ_CHECK(cfg.port >= 1, "port %u", cfg.port);
     FUZZ_CHECK(cfg.privilege >= 2 && cfg.privilege <= 4, "privilege %u", cfg.privilege);
-    FUZZ_CHECK(ciphers.count(cfg.cipher_suite) != 0, "cipher suite %u", cfg.cipher_suite);
+    FUZZ_CHECK(cfg.cipher_suite == tavik::bmc::kCipherSuiteAuto || ciphers.count(cfg.cipher_suite) != 0,
+               "cipher suite %u", cfg.cipher_suite);
     FUZZ_CHECK(cfg.timeout_ms >= tavik::bmc::kMinTimeoutMs && cfg.timeout_ms <= tavik::bmc::kMaxTimeoutMs,
                "time-out %u ms", cfg.timeout_ms);
     FUZZ_CHECK(cfg.user.size() <= tavik::bmc::kMaxUserLen, "user of %zu bytes", cfg.user.size());

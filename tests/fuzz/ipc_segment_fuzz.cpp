@@ -392,7 +392,10 @@ std::vector<Range> nm_value_ranges() {
         {offsetof(NmHeader, changes), offsetof(NmHeader, changes) + 8},
         {offsetof(NmHeader, recoveries), offsetof(NmHeader, recoveries) + 8},
         {offsetof(NmHeader, waitstat), offsetof(NmHeader, waitstat) + 4},
-        {zvripc::nm_states_offset(n, r), zvripc::nm_total_size(n, r)},
+        {zvripc::nm_states_offset(n, r), zvripc::nm_liveness_offset(n, r)},
+        // The liveness block's size and slot count are structure; its records are values.
+        {zvripc::nm_liveness_offset(n, r) + offsetof(zvripc::LivenessBlock, daemon),
+         zvripc::nm_total_size(n, r)},
     };
     for (std::uint32_t j = 0; j < r; ++j) {
         const std::uint64_t status =
