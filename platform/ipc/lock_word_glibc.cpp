@@ -11,6 +11,7 @@
 
 #if defined(__GLIBC__) && defined(__linux__)
 #include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -92,6 +93,81 @@ int check_lock_kind(const std::string &, pthread_mutex_t *) {
 int check_lock_holder(const std::string &, pthread_mutex_t *) {
     return ZVRIPC_OK;
 }
+
+#endif
+
+// glibc's doubly linked form of the robust list (64-bit targets): every link points at
+// the __next field of a lock's __list, the __prev field sits just before it, and the
+// list's head (registered with the kernel) counts as an entry whose __prev field is the
+// word before it.
+#if defined(__GLIBC__) && defined(__linux__) && __PTHREAD_MUTEX_HAVE_PREV
+
+namespace {
+
+// The kernel's struct robust_list_head, as glibc registers it for each thread.
+struct RobustHead {
+    void *list;
+    long futex_offset;
+    void *list_op_pending;
+};
+
+RobustHead *robust_head() {
+    thread_local RobustHead *const head = [] {
+        void *found = nullptr;
+        std::size_t length = 0;
+        return syscall(SYS_get_robust_list, 0, &found, &length) == 0 ? static_cast<RobustHead *>(found)
+                                                                     : nullptr;
+    }();
+    return head;
+}
+
+void *untagged(void *link) {
+    return reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(link) & ~std::uintptr_t{1});
+}
+
+__pthread_list_t sink;
+
+}  // namespace
+
+const void *robust_front() {
+    RobustHead *head = robust_head();
+    return head != nullptr ? head->list : nullptr;
+}
+
+void forget_lost_lock(pthread_mutex_t *mutex, const void *front_before) {
+    RobustHead *head = robust_head();
+    if (head == nullptr || front_before == nullptr) {
+        return;
+    }
+    void *entry = &mutex->__data.__list.__next;
+    if (untagged(head->list_op_pending) == entry) {
+        head->list_op_pending = nullptr;
+    }
+    if (untagged(head->list) != entry) {
+        return;  // given back and unlinked as usual, or never listed
+    }
+    // Lock calls nest last in, first out, so what was first before this lock was taken
+    // follows it still.
+    void *next = const_cast<void *>(front_before);
+    *reinterpret_cast<void **>(static_cast<char *>(untagged(next)) - sizeof(void *)) = head;
+    head->list = next;
+}
+
+void defuse_lost_lock(pthread_mutex_t *copy) {
+    auto *entry = reinterpret_cast<__pthread_list_t *>(&sink.__next);
+    copy->__data.__list.__prev = entry;
+    copy->__data.__list.__next = entry;
+}
+
+#else
+
+const void *robust_front() {
+    return nullptr;
+}
+
+void forget_lost_lock(pthread_mutex_t *, const void *) {}
+
+void defuse_lost_lock(pthread_mutex_t *) {}
 
 #endif
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fault_guard.h"
 #include "lock_word.h"
 #include "namespace.h"
 #include "segment.h"
@@ -17,28 +18,63 @@ namespace {
 
 // How long attach waits for a segment lock that a live holder has.
 constexpr long kAttachLockWaitMs = 1000;
+// A wait for a held lock looks this often whether the segment was truncated meanwhile:
+// a waiter asleep on a page that goes away is woken by nobody.
+constexpr long kLostCheckMs = 100;
+
+timespec realtime_in(long ms) {
+    timespec at{};
+    clock_gettime(CLOCK_REALTIME, &at);
+    const long nsec = at.tv_nsec + ms % 1000 * 1000000;
+    at.tv_sec += ms / 1000 + nsec / 1000000000;
+    at.tv_nsec = nsec % 1000000000;
+    return at;
+}
+
+// Gives the lock back, and takes it off this thread's robust list if its page was lost
+// under it (lock_word.h).
+void give_back(pthread_mutex_t *mutex, const void *front_before) {
+    pthread_mutex_unlock(mutex);
+    forget_lost_lock(mutex, front_before);
+}
 
 // For a lock taken with EOWNERDEAD: the holder died inside its critical section. Every
 // update made under this lock is a store of whole aligned values, so the data is as the
 // last finished update left it (or as one half-done update of a pair left it), and the
 // segment can go on being used. 0 when the lock is held and counted as recovered, else
 // the pthread error (the lock is then given back).
-int recover(pthread_mutex_t *mutex, std::uint64_t *recoveries) {
+int recover(pthread_mutex_t *mutex, std::uint64_t *recoveries, const void *front_before) {
     int rc = pthread_mutex_consistent(mutex);
     if (rc == 0) {
         ++*recoveries;
     } else {
-        pthread_mutex_unlock(mutex);
+        give_back(mutex, front_before);
     }
     return rc;
 }
 
 // Takes a segment's lock, waiting at most until `deadline` (CLOCK_REALTIME) when one is
-// given, and makes it consistent when its last holder died inside its critical section.
-// 0 when the lock is held, else the pthread error (the lock is then not held).
-int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline) {
-    int rc = deadline != nullptr ? pthread_mutex_timedlock(mutex, deadline) : pthread_mutex_lock(mutex);
-    return rc == EOWNERDEAD ? recover(mutex, recoveries) : rc;
+// given, else until it is free or its segment lost its pages, and makes it consistent
+// when its last holder died inside its critical section. 0 when the lock is held, else
+// the pthread error (the lock is then not held; EIO: the page was lost).
+int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline,
+              const void *front_before) {
+    int rc = 0;
+    if (deadline != nullptr) {
+        rc = pthread_mutex_timedlock(mutex, deadline);
+    } else {
+        do {
+            const timespec slice = realtime_in(kLostCheckMs);
+            rc = pthread_mutex_timedlock(mutex, &slice);
+        } while (rc == ETIMEDOUT && !guard_lost_at(mutex));
+        if (rc == ETIMEDOUT) {
+            rc = EIO;
+        }
+    }
+    if (rc != 0 && rc != EOWNERDEAD) {
+        forget_lost_lock(mutex, front_before);
+    }
+    return rc == EOWNERDEAD ? recover(mutex, recoveries, front_before) : rc;
 }
 
 }  // namespace
@@ -62,8 +98,9 @@ int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
     return ZVRIPC_OK;
 }
 
-SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mutex_(mutex) {
-    int rc = take_lock(mutex, recoveries, nullptr);
+SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries)
+    : mutex_(mutex), front_(robust_front()) {
+    int rc = take_lock(mutex, recoveries, nullptr, front_);
     if (rc != 0) {
         mutex_ = nullptr;
         result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", errno_text(rc).c_str());
@@ -74,7 +111,7 @@ SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries) : mu
 
 SegmentLock::~SegmentLock() {
     if (mutex_ != nullptr) {
-        pthread_mutex_unlock(mutex_);
+        give_back(mutex_, front_);
     }
 }
 
@@ -83,34 +120,33 @@ SegmentLock::~SegmentLock() {
 // ever, or stop the process inside the C library. The lock is taken once and given back;
 // a lock left behind by a holder that died is recovered here already.
 int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t *recoveries) {
+    guard_lock(mutex);
     if (int refused = check_lock_kind(object, mutex)) {
         return refused;
     }
+    const void *front = robust_front();
     int rc = pthread_mutex_trylock(mutex);
     if (rc == EOWNERDEAD) {
-        rc = recover(mutex, recoveries);
+        rc = recover(mutex, recoveries, front);
     } else if (rc == EBUSY) {
         if (int refused = check_lock_holder(object, mutex)) {
             return refused;
         }
         // A live holder keeps the lock for a few loads and stores; one that keeps it for
         // a second is stopped (or the word names a thread that has nothing to do with it).
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        const long nsec = deadline.tv_nsec + kAttachLockWaitMs % 1000 * 1000000;
-        deadline.tv_sec += kAttachLockWaitMs / 1000 + nsec / 1000000000;
-        deadline.tv_nsec = nsec % 1000000000;
-        rc = take_lock(mutex, recoveries, &deadline);
+        const timespec deadline = realtime_in(kAttachLockWaitMs);
+        rc = take_lock(mutex, recoveries, &deadline, front);
         if (rc == ETIMEDOUT) {
             return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms",
                         object.c_str(), kAttachLockWaitMs);
         }
     }
     if (rc != 0) {
+        forget_lost_lock(mutex, front);
         return fail(ZVRIPC_EBADSEG, "segment %s: the lock cannot be taken: %s", object.c_str(),
                     errno_text(rc).c_str());
     }
-    pthread_mutex_unlock(mutex);
+    give_back(mutex, front);
     return ZVRIPC_OK;
 }
 
