@@ -17,6 +17,16 @@ int check_lock_kind(const std::string &object, pthread_mutex_t *mutex);
 // word given back since, all zero, is accepted).
 int check_lock_holder(const std::string &object, pthread_mutex_t *mutex);
 
+// A busy lock is waited for here rather than in the C library, whose wait stops the
+// process when the lock's page is gone at the moment it sleeps (its object truncated):
+// waits up to ms for the word to change, marking it as waited for, as glibc's own
+// locker does, so that the holder's unlock wakes this thread. False when the page is
+// gone.
+bool wait_lock_word(pthread_mutex_t *mutex, long ms);
+// For a lock taken after a wait: others may wait still, and the holder's unlock is to
+// wake the next one, as after glibc's own wait.
+void mark_lock_waited(pthread_mutex_t *mutex);
+
 // The C library keeps every robust lock a thread holds on a list of its own that runs
 // through the locks themselves, and unlinks a lock when it is given back. When the page
 // under a held lock is lost (its object was truncated), the lock it finds there has

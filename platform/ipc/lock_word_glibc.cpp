@@ -6,12 +6,18 @@
 // because a damaged lock word made glibc abort or wait for ever: the inputs that showed it
 // are the ipc_segment fuzz corpus's crash-glibc-*, crash-hang-lock-word-* and lock-*
 // seeds (tests/fuzz/corpus/ipc_segment), and tests/platform/ipc holds a test of each.
+// The wait and the robust-list repair below exist because a segment truncated under a
+// held or awaited lock made glibc write through a stale list entry or abort in its wait
+// (NamespaceTest.ObjectsTruncatedWhileCallsRunFailTheCallsInsteadOfKillingTheProcess).
+#include <sched.h>
+
 #include "lock_word.h"
 #include "namespace.h"
 
 #if defined(__GLIBC__) && defined(__linux__)
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -84,6 +90,26 @@ int check_lock_holder(const std::string &object, pthread_mutex_t *mutex) {
     return ZVRIPC_OK;
 }
 
+bool wait_lock_word(pthread_mutex_t *mutex, long ms) {
+    std::atomic_ref<int> word(mutex->__data.__lock);
+    int seen = word.load(std::memory_order_relaxed);
+    if (seen == 0 || (seen & FUTEX_OWNER_DIED) != 0) {
+        return true;  // free, or left by a dead holder: the next try takes it
+    }
+    if ((seen & FUTEX_WAITERS) == 0 && !word.compare_exchange_strong(seen, seen | FUTEX_WAITERS)) {
+        return true;  // changed meanwhile
+    }
+    const timespec slice{ms / 1000, ms % 1000 * 1000000};
+    // A process-shared lock: the shared futex (no FUTEX_PRIVATE_FLAG).
+    const long rc =
+        syscall(SYS_futex, &mutex->__data.__lock, FUTEX_WAIT, seen | FUTEX_WAITERS, &slice, nullptr, 0);
+    return rc == 0 || errno != EFAULT;
+}
+
+void mark_lock_waited(pthread_mutex_t *mutex) {
+    std::atomic_ref<int>(mutex->__data.__lock).fetch_or(FUTEX_WAITERS, std::memory_order_relaxed);
+}
+
 #else
 
 int check_lock_kind(const std::string &, pthread_mutex_t *) {
@@ -93,6 +119,13 @@ int check_lock_kind(const std::string &, pthread_mutex_t *) {
 int check_lock_holder(const std::string &, pthread_mutex_t *) {
     return ZVRIPC_OK;
 }
+
+bool wait_lock_word(pthread_mutex_t *, long) {
+    sched_yield();
+    return true;
+}
+
+void mark_lock_waited(pthread_mutex_t *) {}
 
 #endif
 

@@ -2,9 +2,9 @@
 // The robust, process-shared lock inside each segment: making it, taking it (recovering
 // it when its last holder died) and checking it once at attach.
 #include <pthread.h>
-#include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "fault_guard.h"
@@ -21,15 +21,6 @@ constexpr long kAttachLockWaitMs = 1000;
 // A wait for a held lock looks this often whether the segment was truncated meanwhile:
 // a waiter asleep on a page that goes away is woken by nobody.
 constexpr long kLostCheckMs = 100;
-
-timespec realtime_in(long ms) {
-    timespec at{};
-    clock_gettime(CLOCK_REALTIME, &at);
-    const long nsec = at.tv_nsec + ms % 1000 * 1000000;
-    at.tv_sec += ms / 1000 + nsec / 1000000000;
-    at.tv_nsec = nsec % 1000000000;
-    return at;
-}
 
 // Gives the lock back, and takes it off this thread's robust list if its page was lost
 // under it (lock_word.h).
@@ -53,23 +44,29 @@ int recover(pthread_mutex_t *mutex, std::uint64_t *recoveries, const void *front
     return rc;
 }
 
-// Takes a segment's lock, waiting at most until `deadline` (CLOCK_REALTIME) when one is
-// given, else until it is free or its segment lost its pages, and makes it consistent
-// when its last holder died inside its critical section. 0 when the lock is held, else
-// the pthread error (the lock is then not held; EIO: the page was lost).
-int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, const timespec *deadline,
-              const void *front_before) {
-    int rc = 0;
-    if (deadline != nullptr) {
-        rc = pthread_mutex_timedlock(mutex, deadline);
-    } else {
-        do {
-            const timespec slice = realtime_in(kLostCheckMs);
-            rc = pthread_mutex_timedlock(mutex, &slice);
-        } while (rc == ETIMEDOUT && !guard_lost_at(mutex));
-        if (rc == ETIMEDOUT) {
-            rc = EIO;
+// Takes a segment's lock, waiting at most wait_ms when it is not negative, else until it
+// is free or its segment lost its pages, and makes it consistent when its last holder
+// died inside its critical section. 0 when the lock is held, else the pthread error (the
+// lock is then not held; EIO: the page was lost).
+int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, long wait_ms, const void *front_before) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(wait_ms);
+    bool waited = false;
+    int rc = pthread_mutex_trylock(mutex);
+    while (rc == EBUSY) {
+        if (wait_ms >= 0 && Clock::now() >= until) {
+            rc = ETIMEDOUT;
+            break;
         }
+        if (!wait_lock_word(mutex, kLostCheckMs) || guard_lost_at(mutex)) {
+            rc = EIO;
+            break;
+        }
+        waited = true;
+        rc = pthread_mutex_trylock(mutex);
+    }
+    if (waited && (rc == 0 || rc == EOWNERDEAD)) {
+        mark_lock_waited(mutex);
     }
     if (rc != 0 && rc != EOWNERDEAD) {
         forget_lost_lock(mutex, front_before);
@@ -100,7 +97,7 @@ int init_robust_mutex(pthread_mutex_t *mutex, const std::string &object) {
 
 SegmentLock::SegmentLock(pthread_mutex_t *mutex, std::uint64_t *recoveries)
     : mutex_(mutex), front_(robust_front()) {
-    int rc = take_lock(mutex, recoveries, nullptr, front_);
+    int rc = take_lock(mutex, recoveries, -1, front_);
     if (rc != 0) {
         mutex_ = nullptr;
         result_ = fail(ZVRIPC_ELOCK, "cannot take the segment lock: %s", errno_text(rc).c_str());
@@ -134,8 +131,7 @@ int check_lock(const std::string &object, pthread_mutex_t *mutex, std::uint64_t 
         }
         // A live holder keeps the lock for a few loads and stores; one that keeps it for
         // a second is stopped (or the word names a thread that has nothing to do with it).
-        const timespec deadline = realtime_in(kAttachLockWaitMs);
-        rc = take_lock(mutex, recoveries, &deadline, front);
+        rc = take_lock(mutex, recoveries, kAttachLockWaitMs, front);
         if (rc == ETIMEDOUT) {
             return fail(ZVRIPC_ELOCK, "segment %s: the lock has been held for more than %ld ms",
                         object.c_str(), kAttachLockWaitMs);
