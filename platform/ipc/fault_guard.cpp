@@ -158,7 +158,7 @@ void guard_lock(const void *lock) {
 }
 
 bool guard_lost_at(const void *addr) {
-    (void)*static_cast<const volatile char *>(addr);
+    (void)__atomic_load_n(static_cast<const char *>(addr), __ATOMIC_RELAXED);  // others write it atomically
     const Slot *slot = slot_holding(addr);
     return slot != nullptr && slot->state.load(std::memory_order_acquire) != kIntact;
 }
