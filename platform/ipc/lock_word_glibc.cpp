@@ -90,24 +90,27 @@ int check_lock_holder(const std::string &object, pthread_mutex_t *mutex) {
     return ZVRIPC_OK;
 }
 
+// The kernel's bit in the lock word for "a thread sleeps on it"; the word is an int.
+constexpr int kWaiters = static_cast<int>(FUTEX_WAITERS);
+
 bool wait_lock_word(pthread_mutex_t *mutex, long ms) {
     std::atomic_ref<int> word(mutex->__data.__lock);
     int seen = word.load(std::memory_order_relaxed);
     if (seen == 0 || (seen & FUTEX_OWNER_DIED) != 0) {
         return true;  // free, or left by a dead holder: the next try takes it
     }
-    if ((seen & FUTEX_WAITERS) == 0 && !word.compare_exchange_strong(seen, seen | FUTEX_WAITERS)) {
+    const int awaited = seen | kWaiters;
+    if (awaited != seen && !word.compare_exchange_strong(seen, awaited)) {
         return true;  // changed meanwhile
     }
     const timespec slice{ms / 1000, ms % 1000 * 1000000};
     // A process-shared lock: the shared futex (no FUTEX_PRIVATE_FLAG).
-    const long rc =
-        syscall(SYS_futex, &mutex->__data.__lock, FUTEX_WAIT, seen | FUTEX_WAITERS, &slice, nullptr, 0);
+    const long rc = syscall(SYS_futex, &mutex->__data.__lock, FUTEX_WAIT, awaited, &slice, nullptr, 0);
     return rc == 0 || errno != EFAULT;
 }
 
 void mark_lock_waited(pthread_mutex_t *mutex) {
-    std::atomic_ref<int>(mutex->__data.__lock).fetch_or(FUTEX_WAITERS, std::memory_order_relaxed);
+    std::atomic_ref<int>(mutex->__data.__lock).fetch_or(kWaiters, std::memory_order_relaxed);
 }
 
 #else
@@ -155,7 +158,7 @@ RobustHead *robust_head() {
 }
 
 void *untagged(void *link) {
-    return reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(link) & ~std::uintptr_t{1});
+    return static_cast<char *>(link) - (reinterpret_cast<std::uintptr_t>(link) & 1U);
 }
 
 __pthread_list_t sink;
