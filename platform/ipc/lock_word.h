@@ -20,9 +20,10 @@ int check_lock_holder(const std::string &object, pthread_mutex_t *mutex);
 // A busy lock is waited for here rather than in the C library, whose wait stops the
 // process when the lock's page is gone at the moment it sleeps (its object truncated):
 // waits up to ms for the word to change, marking it as waited for, as glibc's own
-// locker does, so that the holder's unlock wakes this thread. False when the page is
-// gone.
-bool wait_lock_word(pthread_mutex_t *mutex, long ms);
+// locker does, so that the holder's unlock wakes this thread. 0 when woken or changed;
+// ETIMEDOUT, or EFAULT when the page is gone (the caller then touches it, so that the
+// guard replaces it).
+int wait_lock_word(pthread_mutex_t *mutex, long ms);
 // For a lock taken after a wait: others may wait still, and the holder's unlock is to
 // wake the next one, as after glibc's own wait.
 void mark_lock_waited(pthread_mutex_t *mutex);

@@ -93,20 +93,20 @@ int check_lock_holder(const std::string &object, pthread_mutex_t *mutex) {
 // The kernel's bit in the lock word for "a thread sleeps on it"; the word is an int.
 constexpr int kWaiters = static_cast<int>(FUTEX_WAITERS);
 
-bool wait_lock_word(pthread_mutex_t *mutex, long ms) {
+int wait_lock_word(pthread_mutex_t *mutex, long ms) {
     std::atomic_ref<int> word(mutex->__data.__lock);
     int seen = word.load(std::memory_order_relaxed);
     if (seen == 0 || (seen & FUTEX_OWNER_DIED) != 0) {
-        return true;  // free, or left by a dead holder: the next try takes it
+        return 0;  // free, or left by a dead holder: the next try takes it
     }
     const int awaited = seen | kWaiters;
     if (awaited != seen && !word.compare_exchange_strong(seen, awaited)) {
-        return true;  // changed meanwhile
+        return 0;  // changed meanwhile
     }
     const timespec slice{ms / 1000, ms % 1000 * 1000000};
     // A process-shared lock: the shared futex (no FUTEX_PRIVATE_FLAG).
     const long rc = syscall(SYS_futex, &mutex->__data.__lock, FUTEX_WAIT, awaited, &slice, nullptr, 0);
-    return rc == 0 || errno != EFAULT;
+    return rc == 0 || (errno != ETIMEDOUT && errno != EFAULT) ? 0 : errno;
 }
 
 void mark_lock_waited(pthread_mutex_t *mutex) {
@@ -123,9 +123,9 @@ int check_lock_holder(const std::string &, pthread_mutex_t *) {
     return ZVRIPC_OK;
 }
 
-bool wait_lock_word(pthread_mutex_t *, long) {
+int wait_lock_word(pthread_mutex_t *, long) {
     sched_yield();
-    return true;
+    return ETIMEDOUT;
 }
 
 void mark_lock_waited(pthread_mutex_t *) {}
@@ -147,14 +147,19 @@ struct RobustHead {
     void *list_op_pending;
 };
 
+// Looked up once per thread; initial-exec and constant-initialised, so that each lock
+// call reads it with one load (it is read twice per lock).
+thread_local RobustHead *known_head __attribute__((tls_model("initial-exec"))) = nullptr;
+
 RobustHead *robust_head() {
-    thread_local RobustHead *const head = [] {
+    if (known_head == nullptr) {
         void *found = nullptr;
         std::size_t length = 0;
-        return syscall(SYS_get_robust_list, 0, &found, &length) == 0 ? static_cast<RobustHead *>(found)
-                                                                     : nullptr;
-    }();
-    return head;
+        if (syscall(SYS_get_robust_list, 0, &found, &length) == 0) {
+            known_head = static_cast<RobustHead *>(found);
+        }
+    }
+    return known_head;
 }
 
 void *untagged(void *link) {

@@ -50,15 +50,19 @@ int recover(pthread_mutex_t *mutex, std::uint64_t *recoveries, const void *front
 // lock is then not held; EIO: the page was lost).
 int take_lock(pthread_mutex_t *mutex, std::uint64_t *recoveries, long wait_ms, const void *front_before) {
     using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::milliseconds(wait_ms);
+    Clock::time_point until{};
     bool waited = false;
     int rc = pthread_mutex_trylock(mutex);
     while (rc == EBUSY) {
-        if (wait_ms >= 0 && Clock::now() >= until) {
+        if (!waited) {
+            until = Clock::now() + std::chrono::milliseconds(wait_ms);
+        } else if (wait_ms >= 0 && Clock::now() >= until) {
             rc = ETIMEDOUT;
             break;
         }
-        if (!wait_lock_word(mutex, kLostCheckMs) || guard_lost_at(mutex)) {
+        // Straight back to the try when woken: a look at the guard first would let
+        // another locker take the lock again meanwhile.
+        if (wait_lock_word(mutex, kLostCheckMs) != 0 && guard_lost_at(mutex)) {
             rc = EIO;
             break;
         }
