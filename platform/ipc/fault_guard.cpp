@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The SIGBUS handler of guarded mappings. It runs on the faulting thread and uses only
-// atomics and mmap, a plain system call. A fault elsewhere goes to the handler that was
+// atomics, plain stores and mmap/mremap, plain system calls. A fault elsewhere goes to the handler that was
 // in place before, or, when that was the default or "ignore", to the default action: the
 // instruction faults again and the process dies of SIGBUS as it would have without us.
 #include "fault_guard.h"
@@ -12,21 +12,54 @@
 #include <cstdint>
 #include <mutex>
 
+#include "lock_word.h"
 #include "namespace.h"
 
 namespace zvripc {
 
 namespace {
 
+enum : int { kIntact, kReplacing, kReplaced };
+
 struct Slot {
     std::atomic<void *> start{nullptr};
     std::atomic<std::size_t> size{0};
-    std::atomic<bool> lost{false};
+    std::atomic<std::ptrdiff_t> lock_at{-1};  // the segment lock's offset, or -1
+    std::atomic<int> state{kIntact};
 };
 
 // A daemon maps four objects, a handle four more; a metrics server a handful of handles.
 constexpr int kSlots = 256;
 Slot slots[kSlots];
+
+Slot *slot_holding(const void *addr) {
+    const auto at = reinterpret_cast<std::uintptr_t>(addr);
+    for (Slot &slot : slots) {
+        const auto from = reinterpret_cast<std::uintptr_t>(slot.start.load(std::memory_order_acquire));
+        if (from != 0 && at >= from && at - from < slot.size.load(std::memory_order_acquire)) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// The private memory is made whole before it takes the place of the lost pages in one
+// step: another thread inside an unlock may read the lock's links at any moment.
+bool replace(Slot &slot, void *start, std::size_t size) {
+    void *fresh = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (fresh == MAP_FAILED) {
+        return false;
+    }
+    const std::ptrdiff_t lock_at = slot.lock_at.load(std::memory_order_acquire);
+    if (lock_at >= 0) {
+        defuse_lost_lock(reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(fresh) + lock_at));
+    }
+    if (mremap(fresh, size, size, MREMAP_MAYMOVE | MREMAP_FIXED, start) == MAP_FAILED) {
+        munmap(fresh, size);
+        return false;
+    }
+    return true;
+}
 
 struct sigaction previous {};
 std::mutex install_mutex;
@@ -54,20 +87,17 @@ void pass_on(int signo, siginfo_t *info, void *context) {
 }
 
 void on_sigbus(int signo, siginfo_t *info, void *context) {
-    const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
     if (info->si_code > 0) {  // raised by the kernel for a memory access, not sent
-        for (Slot &slot : slots) {
-            void *start = slot.start.load(std::memory_order_acquire);
-            const std::size_t size = slot.size.load(std::memory_order_acquire);
-            const auto from = reinterpret_cast<std::uintptr_t>(start);
-            if (start != nullptr && addr >= from && addr - from < size) {
-                void *fresh =
-                    mmap(start, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-                if (fresh != MAP_FAILED) {
-                    slot.lost.store(true, std::memory_order_release);
-                    return;
-                }
-                break;
+        if (Slot *slot = slot_holding(info->si_addr)) {
+            // Marked before the pages change, so that whoever sees the new ones sees the mark.
+            int state = kIntact;
+            if (!slot->state.compare_exchange_strong(state, kReplacing)) {
+                return;  // another thread replaces them: the access is tried again
+            }
+            if (replace(*slot, slot->start.load(std::memory_order_acquire),
+                        slot->size.load(std::memory_order_acquire))) {
+                slot->state.store(kReplaced, std::memory_order_release);
+                return;
             }
         }
     }
@@ -98,7 +128,8 @@ int guard_mapping(void *addr, std::size_t size) {
     for (int i = 0; i < kSlots; ++i) {
         void *expected = nullptr;
         if (slots[i].start.compare_exchange_strong(expected, addr)) {
-            slots[i].lost.store(false, std::memory_order_relaxed);
+            slots[i].lock_at.store(-1, std::memory_order_relaxed);
+            slots[i].state.store(kIntact, std::memory_order_relaxed);
             slots[i].size.store(size, std::memory_order_release);
             return i;
         }
@@ -115,7 +146,21 @@ void release_guard(int slot) {
 }
 
 bool guard_lost(int slot) {
-    return slot >= 0 && slot < kSlots && slots[slot].lost.load(std::memory_order_acquire);
+    return slot >= 0 && slot < kSlots && slots[slot].state.load(std::memory_order_acquire) != kIntact;
+}
+
+void guard_lock(const void *lock) {
+    if (Slot *slot = slot_holding(lock)) {
+        const auto from = reinterpret_cast<std::uintptr_t>(slot->start.load(std::memory_order_acquire));
+        slot->lock_at.store(static_cast<std::ptrdiff_t>(reinterpret_cast<std::uintptr_t>(lock) - from),
+                            std::memory_order_release);
+    }
+}
+
+bool guard_lost_at(const void *addr) {
+    (void)__atomic_load_n(static_cast<const char *>(addr), __ATOMIC_RELAXED);  // others write it atomically
+    const Slot *slot = slot_holding(addr);
+    return slot != nullptr && slot->state.load(std::memory_order_acquire) != kIntact;
 }
 
 }  // namespace zvripc

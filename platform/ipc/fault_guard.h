@@ -4,7 +4,9 @@
 // SIGBUS, which would kill the daemon before it could tell its BMC or its peers. A
 // guarded mapping instead has its pages replaced by private zero-filled memory on such a
 // fault and is marked lost; the access that faulted completes on that memory, and the
-// caller turns the mark into an error. The registry is a fixed table of atomics read
+// caller turns the mark into an error. A segment's lock is registered too, so that its
+// copy in that memory keeps the C library's unlock from writing through null
+// (lock_word.h). The registry is a fixed table of atomics read
 // by the signal handler; registering and releasing are thread-safe.
 #pragma once
 
@@ -19,5 +21,10 @@ int guard_mapping(void *addr, std::size_t size);
 void release_guard(int slot);
 // Whether the guarded range lost its object's pages (slot -1: never).
 bool guard_lost(int slot);
+// The lock inside a guarded range (a segment's), before it is first taken.
+void guard_lock(const void *lock);
+// Whether the guarded range holding addr lost its object's pages; touches addr first, so
+// that a loss not yet met is met here.
+bool guard_lost_at(const void *addr);
 
 }  // namespace zvripc

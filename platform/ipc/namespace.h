@@ -115,6 +115,7 @@ class SegmentLock {
 
   private:
     pthread_mutex_t *mutex_;
+    const void *front_;  // lock_word.h: robust_front() before the lock was taken
     int result_;
 };
 
