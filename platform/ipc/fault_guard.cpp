@@ -61,13 +61,25 @@ bool replace(Slot &slot, void *start, std::size_t size) {
     return true;
 }
 
-struct sigaction previous {};
+// The disposition before ours. Written under install_mutex while a handler may run on any
+// thread, so it is published whole: filled in the copy not in use, then the pointer.
+struct sigaction previous_copies[2]{};
+std::atomic<const struct sigaction *> previous_disposition{&previous_copies[0]};
 std::mutex install_mutex;
+
+void remember_previous(const struct sigaction &current) {
+    struct sigaction *spare = previous_disposition.load(std::memory_order_relaxed) == &previous_copies[0]
+                                  ? &previous_copies[1]
+                                  : &previous_copies[0];
+    *spare = current;
+    previous_disposition.store(spare, std::memory_order_release);
+}
 
 // As if this handler were not there. A SIGBUS another process sent (si_code <= 0) meets
 // the previous disposition; a fault under "ignore" or the default ends the process as the
 // kernel would: the default is put back and the instruction faults again on return.
 void pass_on(int signo, siginfo_t *info, void *context) {
+    const struct sigaction &previous = *previous_disposition.load(std::memory_order_acquire);
     if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signo, info, context);
         return;
@@ -117,7 +129,7 @@ void install_handler() {
     mine.sa_sigaction = on_sigbus;
     sigemptyset(&mine.sa_mask);
     mine.sa_flags = SA_SIGINFO | SA_NODEFER;
-    previous = current;
+    remember_previous(current);
     sigaction(SIGBUS, &mine, nullptr);
 }
 
