@@ -44,9 +44,9 @@ int from_layout_2(const std::string &object, std::uint32_t magic, const struct s
     const bool nm = magic == kNmMagic;
     const std::uint32_t header = nm ? sizeof(NmHeader) : sizeof(CmSegment);
     if (p.header_size != header || bytes.size() < header || p.total_size != bytes.size()) {
-        return fail(ZVRIPC_EBADSEG, "segment %s (layout 2): header of %u bytes and %llu in all, but it holds %zu",
-                    object.c_str(), p.header_size, static_cast<unsigned long long>(p.total_size),
-                    bytes.size());
+        return fail(
+            ZVRIPC_EBADSEG, "segment %s (layout 2): header of %u bytes and %llu in all, but it holds %zu",
+            object.c_str(), p.header_size, static_cast<unsigned long long>(p.total_size), bytes.size());
     }
     if (nm) {
         NmHeader h{};
@@ -55,7 +55,8 @@ int from_layout_2(const std::string &object, std::uint32_t magic, const struct s
             h.node_record_size != sizeof(NodeRecord) || h.rsc_record_size != sizeof(RscRecord) ||
             h.history_record_size != sizeof(HistoryRecord) || h.history_recent != kHistoryRecent ||
             nm_liveness_offset(h.node_count, h.rsc_count) != bytes.size()) {
-            return fail(ZVRIPC_EBADSEG, "segment %s (layout 2): %u nodes and %u resources do not fill its %zu bytes",
+            return fail(ZVRIPC_EBADSEG,
+                        "segment %s (layout 2): %u nodes and %u resources do not fill its %zu bytes",
                         object.c_str(), h.node_count, h.rsc_count, bytes.size());
         }
         bytes.resize(bytes.size() + sizeof(LivenessBlock), 0);
@@ -92,7 +93,8 @@ int refuse_version(const std::string &object, std::uint32_t version) {
                     "segment %s: layout version %u, newer than this library's %u (made by a newer tavik)",
                     object.c_str(), version, kVersion);
     }
-    return fail(ZVRIPC_EBADSEG, "segment %s: layout version %u, which this library (layout %u) cannot migrate",
+    return fail(ZVRIPC_EBADSEG,
+                "segment %s: layout version %u, which this library (layout %u) cannot migrate",
                 object.c_str(), version, kVersion);
 }
 
@@ -156,7 +158,8 @@ int fill_object(const std::string &temp, int fd, std::vector<char> &bytes) {
     std::memcpy(addr, bytes.data(), bytes.size());
     auto *prefix = static_cast<Prefix *>(addr);
     prefix->magic = 0;
-    auto *lock = reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(addr) + lock_offset(p.magic, p.version));
+    auto *lock =
+        reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(addr) + lock_offset(p.magic, p.version));
     int rc = init_robust_mutex(lock, temp);
     if (rc == ZVRIPC_OK) {
         magic_of(prefix).store(p.magic, std::memory_order_release);

@@ -4,8 +4,8 @@
 // that release's `status --json` of them), is read as it stands, and is migrated by the
 // service's `init --if-missing` with everything it held. Changing the layout without a
 // fixture and a migration for the one before fails here.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <semaphore.h>
 #include <sys/wait.h>
 
@@ -65,7 +65,8 @@ void expect_same_content(const json &want, const json &got, const std::string &w
     ASSERT_EQ(got["resources"].size(), want["resources"].size());
     for (std::size_t r = 0; r < want["resources"].size(); ++r) {
         const json &wr = want["resources"][r], &gr = got["resources"][r];
-        for (const char *key : {"name", "type", "priority", "status_code", "status_changes", "status_last_change"}) {
+        for (const char *key :
+             {"name", "type", "priority", "status_code", "status_changes", "status_last_change"}) {
             EXPECT_EQ(gr[key], wr[key]) << wr["name"] << " " << key;
         }
         ASSERT_EQ(gr["nodes"].size(), wr["nodes"].size());
@@ -95,7 +96,8 @@ class FixtureTest : public ::testing::TestWithParam<int> {
 TEST(LayoutFixtures, EveryEarlierLayoutHasOne) {
     for (int layout = 2; layout < ipc_layout_version(); ++layout) {
         EXPECT_TRUE(fs::exists(fixture(layout) / "nm") && fs::exists(fixture(layout) / "expected.json"))
-            << "layout " << layout << " has no fixture: record it with tests/platform/ipc/fixtures/make-fixture.sh "
+            << "layout " << layout
+            << " has no fixture: record it with tests/platform/ipc/fixtures/make-fixture.sh "
             << "and the tag of the last release that wrote it";
     }
 }
@@ -115,8 +117,8 @@ TEST_P(FixtureTest, ReadAsItStandsThenMigratedWithEverything) {
     EXPECT_EQ(read["layout"], layout);
     expect_same_content(want, read, "read as it stands");
 
-    Ran init = tavikctl("init --if-missing --config " + (fs::path(TAVIK_IPC_FIXTURES) / "cluster.xml").string() +
-                        name);
+    Ran init = tavikctl("init --if-missing --config " +
+                        (fs::path(TAVIK_IPC_FIXTURES) / "cluster.xml").string() + name);
     ASSERT_EQ(init.status, 0) << init.out;
     const bool older = layout < ipc_layout_version();
     EXPECT_EQ(init.out.find("migrated from layout " + std::to_string(layout)) != std::string::npos, older)
@@ -130,8 +132,8 @@ TEST_P(FixtureTest, ReadAsItStandsThenMigratedWithEverything) {
         EXPECT_EQ(migrated["daemon"]["audit"][0]["what"], "migrate") << after.out;
     }
     // Migrated once is migrated for good: the next start leaves it as it is.
-    EXPECT_NE(tavikctl("init --if-missing --config " + (fs::path(TAVIK_IPC_FIXTURES) / "cluster.xml").string() +
-                       name)
+    EXPECT_NE(tavikctl("init --if-missing --config " +
+                       (fs::path(TAVIK_IPC_FIXTURES) / "cluster.xml").string() + name)
                   .out.find("left as it is"),
               std::string::npos);
 }

@@ -104,8 +104,9 @@ TEST_F(MigrateTest, HalfDoneMigrationIsFinishedAndOldReadersAreTold) {
 }
 
 TEST_F(MigrateTest, ReconfigureKeepsByNameAndStartsWhatIsNew) {
-    ASSERT_EQ(ipc_create(name_.c_str(), ipctest::three_nodes().data(), 3, ipctest::resources().data(), 3, nullptr),
-              ZVRIPC_OK);
+    ASSERT_EQ(
+        ipc_create(name_.c_str(), ipctest::three_nodes().data(), 3, ipctest::resources().data(), 3, nullptr),
+        ZVRIPC_OK);
     zvripc_handle *h = nullptr;
     ASSERT_EQ(ipc_open(name_.c_str(), &h), ZVRIPC_OK);
     ASSERT_EQ(ipc_set_state(h, "tavik", "hb2", 3, RSCSV_ONLINE), ZVRIPC_OK);
