@@ -31,7 +31,7 @@ for line in open(sys.argv[2]):
                 seen.add("%s/%s %s" % (r["name"], n["name"], n["state"]))
 print("documents: %d; online before: %s; published otherwise: %s" % (
     sum(1 for _ in open(sys.argv[2])), " ".join(sorted(before)), ", ".join(sorted(seen)) or "none"))
-sys.exit(1 if seen else 0)
+sys.exit(1 if any(s.endswith(" offline") for s in seen) else 0)
 PY
 }
 
@@ -57,7 +57,7 @@ check upgrade-installed sh -c 'apt-get install -y -q /tmp/tavik.deb >/tmp/apt2.l
   grep -E "^(Preparing to unpack|Unpacking|Setting up) tavik" /tmp/apt2.log'
 check upgrade-no-restart sh -c "echo 'MainPID $main_before -> '\$(systemctl show -P MainPID tavik)', $(dpkg-query -W -f '${Version}' tavik)';
   [ \$(systemctl show -P MainPID tavik) = $main_before ]"
-check new-reads-old sh -c 'tavikctl status | head -n 3'
+check new-reads-old sh -c 'tavikctl status --check && tavikctl status | head -n 3'
 ask_host online-during
 
 tavikctl status --watch --json >/tmp/watch.jsonl 2>/tmp/watch.err &
