@@ -155,7 +155,12 @@ class Standard(GuestTest):
                               guest.boots())])
 
 
-@unittest.skipIf(SKIP, SKIP or "")
+# Until a whole run of it has passed here, the upgrade runs only when asked for (it also
+# costs the build of the release's package, some six minutes on two cores, once per tag).
+UPGRADE_SKIP = SKIP or (None if os.environ.get("TAVIK_VM_UPGRADE") == "1" else "TAVIK_VM_UPGRADE=1 not set")
+
+
+@unittest.skipIf(UPGRADE_SKIP, UPGRADE_SKIP or "")
 class Upgrade(GuestTest):
     """The last tagged release's package, settled, then the tree's package over it while
     it runs, a restart later, and the downgrade."""

@@ -214,6 +214,8 @@ if __name__ == "__main__":
     if what is None:
         sys.exit("usage: vm.py image|deb|release")
     reason = can_run()
+    if sys.argv[1] == "release" and os.environ.get("TAVIK_VM_UPGRADE") != "1":
+        reason = "the upgrade group runs only with TAVIK_VM_UPGRADE=1"
     if reason:
         print("vm: skipped: " + reason)
         sys.exit(77)
