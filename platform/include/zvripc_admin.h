@@ -106,6 +106,42 @@ int ipc_create(const char *name, const zvripc_node_def *nodes, int node_count,
  * existed; on another failure it still removes what it can. */
 int ipc_destroy(const char *name) ZVRIPC_NOEXCEPT;
 
+/* The layout of the segments this library makes and attaches. A namespace made by an
+ * older tavik carries an older layout: the attach operations of zvripc.h and ipc_open
+ * refuse it (ZVRIPC_EBADSEG), ipc_open_readonly reads it as this layout would hold it,
+ * and ipc_migrate brings it to this layout. */
+int ipc_layout_version(void) ZVRIPC_NOEXCEPT;
+
+/* Brings the namespace `name` (null: the default name) to this library's layout, keeping
+ * every state, status, history, the wait status, the action, ratio and period, the
+ * change counter and the group; what the older layout lacked starts empty, with an
+ * audit record ("migrate", "layout N", "layout M") saying so. Each segment is copied
+ * under its lock and replaced whole by a new object renamed over it, so that a crash
+ * leaves each one old or new, never mixed; processes that still map an old segment
+ * find the namespace replaced (ipc_check: ZVRIPC_ESTALE). *from_layout (may be null)
+ * receives the oldest layout found: ipc_layout_version() when there was nothing to do.
+ * ZVRIPC_EBADSEG, changing nothing, for a layout newer than this library's or one it
+ * cannot migrate; ZVRIPC_ENOENT when a segment does not exist. */
+int ipc_migrate(const char *name, int *from_layout) ZVRIPC_NOEXCEPT;
+
+/* What ipc_reconfigure carried over from the namespace it replaced. */
+typedef struct zvripc_carried {
+    int nodes_kept, nodes_new, nodes_dropped; /* matched by name */
+    int rscs_kept, rscs_new, rscs_dropped;    /* matched by (type, name) */
+} zvripc_carried;
+
+/* Replaces the node-manager segment of the existing namespace `name` with one of these
+ * nodes and resources (checked as ipc_create checks them), carrying over by name every
+ * state of a (resource, node) pair and every status that still exists, with its history,
+ * and the wait status, change counter, creation time, liveness record and audit ring;
+ * what is new starts as ipc_create starts it. The old segment is copied under its lock
+ * and the new one renamed over it, so that processes attached to the old one find the
+ * namespace replaced (ipc_check: ZVRIPC_ESTALE); the cluster-manager segment, the
+ * semaphores, the mode and the group stay. An older layout is migrated first.
+ * *carried (may be null) says what was kept. */
+int ipc_reconfigure(const char *name, const zvripc_node_def *nodes, int node_count,
+                    const zvripc_rsc_def *resources, int rsc_count, zvripc_carried *carried) ZVRIPC_NOEXCEPT;
+
 /* An open namespace: all four objects, checked as the attach operations check them. */
 typedef struct zvripc_handle zvripc_handle;
 
@@ -122,6 +158,11 @@ int ipc_open_readonly(const char *name, zvripc_handle **handle) ZVRIPC_NOEXCEPT;
 void ipc_close(zvripc_handle *handle) ZVRIPC_NOEXCEPT;
 /* The namespace name of a handle; valid while the handle is open. */
 const char *ipc_handle_name(const zvripc_handle *handle) ZVRIPC_NOEXCEPT;
+/* The layout the namespace of a handle was found in: ipc_layout_version(), or an older
+ * one for a read-only handle that reads a namespace an older tavik made (a copy taken at
+ * ipc_open_readonly: open again to see later changes; nothing about the daemon's
+ * liveness was recorded there). */
+int ipc_handle_layout(const zvripc_handle *handle) ZVRIPC_NOEXCEPT;
 /* 0 while the segments the handle maps are still the ones under its name;
  * ZVRIPC_ESTALE once the namespace has been removed or replaced. */
 int ipc_check(const zvripc_handle *handle) ZVRIPC_NOEXCEPT;

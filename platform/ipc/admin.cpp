@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handle.h"
+#include "migrate.h"
 #include "namespace.h"
 #include "zvripc_admin.h"
 
@@ -228,6 +229,44 @@ ZVRIPC_EXPORT int ipc_destroy(const char *name) noexcept {
         }
         return destroy_namespace(ns);
     });
+}
+
+ZVRIPC_EXPORT int ipc_layout_version(void) noexcept {
+    return static_cast<int>(kVersion);
+}
+
+ZVRIPC_EXPORT int ipc_migrate(const char *name, int *from_layout) noexcept {
+    return guarded([&] {
+        std::string ns;
+        if (int rc = resolve_name(name, ns)) {
+            return rc;
+        }
+        int from = 0;
+        int rc = migrate_namespace(ns, &from);
+        if (rc == ZVRIPC_OK && from_layout != nullptr) {
+            *from_layout = from;
+        }
+        return rc;
+    });
+}
+
+ZVRIPC_EXPORT int ipc_reconfigure(const char *name, const zvripc_node_def *nodes, int node_count,
+                                  const zvripc_rsc_def *resources, int rsc_count,
+                                  zvripc_carried *carried) noexcept {
+    return guarded([&] {
+        std::string ns;
+        if (int rc = resolve_name(name, ns)) {
+            return rc;
+        }
+        return reconfigure_namespace(ns, nodes, node_count, resources, rsc_count, carried);
+    });
+}
+
+ZVRIPC_EXPORT int ipc_handle_layout(const zvripc_handle *handle) noexcept {
+    if (handle == nullptr) {
+        return 0;
+    }
+    return static_cast<int>(std::min(handle->nm.layout(), handle->cm.layout()));
 }
 
 ZVRIPC_EXPORT int ipc_open(const char *name, zvripc_handle **handle) noexcept {

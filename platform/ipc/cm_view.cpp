@@ -16,6 +16,12 @@ int CmView::open(const std::string &ns, bool writable) {
     if (int rc = map_.open(object, sizeof(Prefix), writable)) {
         return rc;
     }
+    if (!writable) {
+        if (int rc = read_older_layout(map_, kCmMagic, &layout_)) {
+            map_.reset();
+            return rc;
+        }
+    }
     auto *seg = static_cast<CmSegment *>(map_.addr());
     int rc = check_prefix(object, &seg->prefix, kCmMagic, sizeof(CmSegment), map_.size());
     if (rc == ZVRIPC_OK) {

@@ -121,6 +121,8 @@ int check_length(const char *what, const char *text, std::size_t max, int index)
     return ZVRIPC_OK;
 }
 
+}  // namespace
+
 int check_definitions(const zvripc_node_def *nodes, int node_count, const zvripc_rsc_def *rscs,
                       int rsc_count) {
     if (node_count < 0 || node_count > ZVRIPC_MAX_NODES || (node_count > 0 && nodes == nullptr)) {
@@ -166,7 +168,38 @@ int check_definitions(const zvripc_node_def *nodes, int node_count, const zvripc
     return ZVRIPC_OK;
 }
 
-}  // namespace
+void fill_nm_segment(char *base, const zvripc_node_def *nodes, std::uint32_t n, const zvripc_rsc_def *rscs,
+                     std::uint32_t r) {
+    auto *hdr = reinterpret_cast<NmHeader *>(base);
+    hdr->prefix.header_size = sizeof(NmHeader);
+    hdr->node_count = n;
+    hdr->rsc_count = r;
+    hdr->node_record_size = sizeof(NodeRecord);
+    hdr->rsc_record_size = sizeof(RscRecord);
+    hdr->waitstat = 0;
+    hdr->history_record_size = sizeof(HistoryRecord);
+    hdr->history_recent = kHistoryRecent;
+    const Stamp created = stamp_now();
+    hdr->created_wall_ns = created.wall;
+    hdr->created_mono_ns = created.mono;
+    auto *node_records = reinterpret_cast<NodeRecord *>(base + nm_nodes_offset());
+    for (std::uint32_t i = 0; i < n; ++i) {
+        copy_field(node_records[i].name, sizeof node_records[i].name, nodes[i].name);
+        node_records[i].priority = nodes[i].priority;
+    }
+    auto *rsc_records = reinterpret_cast<RscRecord *>(base + nm_rscs_offset(n));
+    for (std::uint32_t i = 0; i < r; ++i) {
+        copy_field(rsc_records[i].type, sizeof rsc_records[i].type, rscs[i].type);
+        copy_field(rsc_records[i].name, sizeof rsc_records[i].name, rscs[i].name);
+        rsc_records[i].priority = rscs[i].priority;
+        rsc_records[i].status = RSC_UNKNOWN;
+    }
+    auto *states = reinterpret_cast<std::int32_t *>(base + nm_states_offset(n, r));
+    for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n) * r; ++i) {
+        states[i] = RSCSV_UNKNOWN;
+    }
+    init_liveness_block(base + nm_liveness_offset(n, r));
+}
 
 int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int node_count,
                      const zvripc_rsc_def *rscs, int rsc_count, const zvripc_create_opts &opts) {
@@ -205,36 +238,8 @@ int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int no
     auto n = static_cast<std::uint32_t>(node_count);
     auto r = static_cast<std::uint32_t>(rsc_count);
     rc = create_segment(names.nm, nm_total_size(n, r), mode, opts.gid, kNmMagic, rollback, [&](void *addr) {
+        fill_nm_segment(static_cast<char *>(addr), nodes, n, rscs, r);
         auto *hdr = static_cast<NmHeader *>(addr);
-        hdr->prefix.header_size = sizeof(NmHeader);
-        hdr->node_count = n;
-        hdr->rsc_count = r;
-        hdr->node_record_size = sizeof(NodeRecord);
-        hdr->rsc_record_size = sizeof(RscRecord);
-        hdr->waitstat = 0;
-        hdr->history_record_size = sizeof(HistoryRecord);
-        hdr->history_recent = kHistoryRecent;
-        const Stamp created = stamp_now();
-        hdr->created_wall_ns = created.wall;
-        hdr->created_mono_ns = created.mono;
-        auto *base = static_cast<char *>(addr);
-        auto *node_records = reinterpret_cast<NodeRecord *>(base + nm_nodes_offset());
-        for (std::uint32_t i = 0; i < n; ++i) {
-            copy_field(node_records[i].name, sizeof node_records[i].name, nodes[i].name);
-            node_records[i].priority = nodes[i].priority;
-        }
-        auto *rsc_records = reinterpret_cast<RscRecord *>(base + nm_rscs_offset(n));
-        for (std::uint32_t i = 0; i < r; ++i) {
-            copy_field(rsc_records[i].type, sizeof rsc_records[i].type, rscs[i].type);
-            copy_field(rsc_records[i].name, sizeof rsc_records[i].name, rscs[i].name);
-            rsc_records[i].priority = rscs[i].priority;
-            rsc_records[i].status = RSC_UNKNOWN;
-        }
-        auto *states = reinterpret_cast<std::int32_t *>(base + nm_states_offset(n, r));
-        for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n) * r; ++i) {
-            states[i] = RSCSV_UNKNOWN;
-        }
-        init_liveness_block(base + nm_liveness_offset(n, r));
         return init_robust_mutex(&hdr->lock, names.nm);
     });
     if (rc != ZVRIPC_OK) {

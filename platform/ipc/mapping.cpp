@@ -133,6 +133,23 @@ int Mapping::stable_copy(std::vector<char> &out, const pthread_mutex_t *lock) co
     return fail(ZVRIPC_ELOCK, "segment %s kept changing while it was read without its lock", object_.c_str());
 }
 
+int Mapping::adopt(const std::vector<char> &image) {
+    void *copy = mmap(nullptr, image.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (copy == MAP_FAILED) {
+        return fail(ZVRIPC_ESYS, "segment %s: cannot map a copy of %zu bytes: %s", object_.c_str(),
+                    image.size(), errno_text(errno).c_str());
+    }
+    std::memcpy(copy, image.data(), image.size());
+    mprotect(copy, image.size(), PROT_READ);
+    release_guard(slot_);
+    munmap(addr_, size_);
+    slot_ = -1;  // private memory cannot shrink
+    addr_ = copy;
+    size_ = image.size();
+    writable_ = false;
+    return ZVRIPC_OK;
+}
+
 int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic, std::uint32_t header_size,
                  std::uint64_t mapped) {
     std::uint32_t found = magic_of(prefix).load(std::memory_order_acquire);
@@ -140,9 +157,17 @@ int check_prefix(const std::string &object, Prefix *prefix, std::uint32_t magic,
         return fail(ZVRIPC_EBADSEG, "segment %s: bad magic 0x%08x (expected 0x%08x)", object.c_str(), found,
                     magic);
     }
+    if (prefix->version < kVersion) {
+        return fail(
+            ZVRIPC_EBADSEG,
+            "segment %s: layout version %u, this library reads %u: made by an older tavik; restarting "
+            "the service (or `tavikctl init --if-missing`) migrates it",
+            object.c_str(), prefix->version, kVersion);
+    }
     if (prefix->version != kVersion) {
-        return fail(ZVRIPC_EBADSEG, "segment %s: layout version %u, this library reads %u", object.c_str(),
-                    prefix->version, kVersion);
+        return fail(ZVRIPC_EBADSEG,
+                    "segment %s: layout version %u, this library reads %u: made by a newer tavik",
+                    object.c_str(), prefix->version, kVersion);
     }
     if (prefix->header_size != header_size || mapped < header_size) {
         return fail(ZVRIPC_EBADSEG, "segment %s: header of %u bytes, expected %u", object.c_str(),

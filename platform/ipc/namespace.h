@@ -91,6 +91,10 @@ class Mapping {
     // the whole object until two copies in a row agree and the lock was free in both,
     // so that no half-done update is taken.
     int stable_copy(std::vector<char> &out, const pthread_mutex_t *lock) const;
+    // For a reader of a segment of an older layout: from now on this maps a private,
+    // read-only copy of `image` (the segment brought to the current layout) instead of
+    // the object, which it still names for current().
+    int adopt(const std::vector<char> &image);
 
   private:
     std::string object_;
@@ -148,9 +152,12 @@ class CmView {
     void reset() {
         map_.reset();
         seg_ = nullptr;
+        layout_ = kVersion;
     }
     bool attached() const { return seg_ != nullptr; }
     bool current() const { return map_.current(); }
+    // The layout the segment was found in (older only for a read-only view).
+    std::uint32_t layout() const { return layout_; }
     // ZVRIPC_OK, or ZVRIPC_EBADSEG once the segment shrank under this process.
     int intact() const;
     int get_action(int *action, char *acttype);
@@ -163,6 +170,7 @@ class CmView {
   private:
     Mapping map_;
     CmSegment *seg_ = nullptr;
+    std::uint32_t layout_ = kVersion;
 };
 
 // A node or resource as attach found it: names and priorities never change after
@@ -186,6 +194,8 @@ class NmView {
     int intact() const;
     bool writable() const { return map_.writable(); }
     unsigned mode() const { return map_.mode(); }
+    // The layout the segment was found in (older only for a read-only view).
+    std::uint32_t layout() const { return layout_; }
     std::uint32_t node_count() const { return nodes_count_; }
     std::uint32_t rsc_count() const { return rscs_count_; }
     const NodeEntry &node(std::uint32_t i) const { return node_entries_[i]; }
@@ -206,6 +216,12 @@ class NmView {
     // (as many records each) and the header's values under the lock.
     int read_all(int *statuses, int *states, HistoryRecord *status_history, HistoryRecord *state_history,
                  int *waitstat, std::uint64_t *changes, std::uint64_t *recoveries);
+    // A copy of the whole mapped segment, for a caller that holds the lock (under_lock).
+    std::vector<char> image() const {
+        const auto *base = static_cast<const char *>(map_.addr());
+        return {base, base + map_.size()};
+    }
+    const struct stat &stat() const { return map_.stat(); }
     // When the namespace was created; written once before the segment was published.
     Stamp created() const { return {hdr_->created_wall_ns, hdr_->created_mono_ns}; }
     // The liveness block (liveness.cpp); its fields are atomics, read and written without the lock.
@@ -231,6 +247,7 @@ class NmView {
     int find_node(int nodeid, std::uint32_t *index) const;
 
     Mapping map_;
+    std::uint32_t layout_ = kVersion;
     NmHeader *hdr_ = nullptr;
     NodeRecord *nodes_ = nullptr;
     RscRecord *rscs_ = nullptr;
@@ -261,8 +278,24 @@ void stamp_state_read(LivenessBlock *block);
 bool valid_state(int state);
 bool valid_status(int status);
 
+// create_destroy.cpp: what ipc_create refuses in a definition.
+int check_definitions(const zvripc_node_def *nodes, int node_count, const zvripc_rsc_def *rscs,
+                      int rsc_count);
+// Fills a new node-manager segment at base (nm_total_size bytes, zeroed) with these
+// nodes and resources as ipc_create makes them, all but the prefix and the lock.
+void fill_nm_segment(char *base, const zvripc_node_def *nodes, std::uint32_t n, const zvripc_rsc_def *rscs,
+                     std::uint32_t r);
+
 int create_namespace(const std::string &ns, const zvripc_node_def *nodes, int node_count,
                      const zvripc_rsc_def *rscs, int rsc_count, const zvripc_create_opts &opts);
 int destroy_namespace(const std::string &ns);
+
+// migrate.cpp: a read-only view of a segment of an older layout reads it as the current
+// layout would hold it (a private copy, taken now); *layout is the layout found.
+int read_older_layout(Mapping &map, std::uint32_t magic, std::uint32_t *layout);
+
+// reconfigure.cpp: ipc_reconfigure.
+int reconfigure_namespace(const std::string &ns, const zvripc_node_def *nodes, int node_count,
+                          const zvripc_rsc_def *rscs, int rsc_count, zvripc_carried *carried);
 
 }  // namespace zvripc

@@ -79,6 +79,7 @@ int fill_list(std::uint32_t count, Take &&take, Name &&name, char *buf, int *siz
 
 void NmView::reset() {
     map_.reset();
+    layout_ = kVersion;
     hdr_ = nullptr;
     nodes_ = nullptr;
     rscs_ = nullptr;
@@ -98,6 +99,12 @@ int NmView::open(const std::string &ns, bool writable) {
     std::string object = object_names(ns).nm;
     if (int rc = map_.open(object, sizeof(Prefix), writable)) {
         return rc;
+    }
+    if (!writable) {
+        if (int rc = read_older_layout(map_, kNmMagic, &layout_)) {
+            map_.reset();
+            return rc;
+        }
     }
     auto *hdr = static_cast<NmHeader *>(map_.addr());
     int rc = check_prefix(object, &hdr->prefix, kNmMagic, sizeof(NmHeader), map_.size());

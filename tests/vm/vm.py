@@ -59,6 +59,22 @@ def package():
     return _script("deb.sh", os.path.join(VM_DIR, "deb"))
 
 
+def last_release():
+    """The tag of the last release before the tree (git describe), or None."""
+    p = subprocess.run(["git", "-C", SOURCE, "describe", "--tags", "--abbrev=0", "--match", "v[0-9]*"],
+                       capture_output=True, text=True)
+    return p.stdout.strip() or None
+
+
+def release_package():
+    """The tavik .deb of the last tagged release, built from its tag once and cached
+    under build/vm/release/COMMIT: what an upgrade starts from."""
+    tag = last_release()
+    if tag is None:
+        raise RuntimeError("no release tag (v*) in the history: nothing to upgrade from")
+    return _script("deb.sh", os.path.join(VM_DIR, "release"), tag)
+
+
 def accelerator():
     """kvm where it works, else tcg. A KVM guest has been seen to hang at once on machines
     like ours, so KVM is taken only when a probe boot prints the kernel's banner within 10 s."""
@@ -191,13 +207,15 @@ class Guest:
 
 
 if __name__ == "__main__":
-    # vm.py image|deb: builds (or finds) one of the two, for CTest's set-up steps;
+    # vm.py image|deb|release: builds (or finds) one of them, for CTest's set-up steps;
     # status 77 with the reason where no guest can run.
     import sys
-    what = {"image": image, "deb": package}.get(sys.argv[1] if len(sys.argv) == 2 else "")
+    what = {"image": image, "deb": package, "release": release_package}.get(sys.argv[1] if len(sys.argv) == 2 else "")
     if what is None:
-        sys.exit("usage: vm.py image|deb")
+        sys.exit("usage: vm.py image|deb|release")
     reason = can_run()
+    if sys.argv[1] == "release" and os.environ.get("TAVIK_VM_UPGRADE") != "1":
+        reason = "the upgrade group runs only with TAVIK_VM_UPGRADE=1"
     if reason:
         print("vm: skipped: " + reason)
         sys.exit(77)

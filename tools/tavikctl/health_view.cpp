@@ -43,6 +43,14 @@ HealthView read_health(const IpcHandle &handle, const zvripc_snapshot &snap,
                                     : compute_windows(TimingSettings{}, snap.ratio, sysconf(_SC_CLK_TCK)));
     const ProcessState process = process_state(v.live.daemon_pid, v.live.daemon_start_ticks);
     v.health = evaluate_health(snap, v.live, process, v.limits, worst_state_code(snap));
+    v.layout = ipc_handle_layout(handle.get());
+    if (int layout = handle.older_layout()) {
+        // Nothing about the daemon is recorded there: only the statuses can be judged.
+        v.health = Health{};
+        v.health.code = worst_state_code(snap);
+        v.health.daemon = "unrecorded";
+        v.health.headline = older_layout_line(layout);
+    }
     return v;
 }
 

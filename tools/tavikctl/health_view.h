@@ -22,6 +22,7 @@ struct HealthView {
     CycleLimits limits;
     bool limits_from_defaults = false;  // the configuration could not be read
     Health health;
+    int layout = 0;  // the namespace's layout (older when an older tavik made it)
 };
 
 // windows: those of the configuration, or none when it cannot be read (the daemon's

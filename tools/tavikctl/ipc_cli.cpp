@@ -44,21 +44,48 @@ void throw_ipc(const std::string &ns, const std::string &what, int rc) {
 }
 
 IpcHandle::IpcHandle(const std::string &ns) : name_(ns) {
-    opened(ipc_open(ns.c_str(), &handle_));
+    int rc = ipc_open(ns.c_str(), &handle_);
+    opened(rc, ipc_last_error());
 }
 
 IpcHandle::IpcHandle(const std::string &ns, ReadOnly) : name_(ns) {
-    opened(ipc_open_readonly(ns.c_str(), &handle_));
+    int rc = ipc_open_readonly(ns.c_str(), &handle_);
+    opened(rc, ipc_last_error());
 }
 
-void IpcHandle::opened(int rc) {
+IpcHandle::IpcHandle(const std::string &ns, Reader) : name_(ns) {
+    int rc = ipc_open(ns.c_str(), &handle_);
+    const std::string why = ipc_last_error();
+    if (rc == ZVRIPC_EBADSEG && ipc_open_readonly(ns.c_str(), &handle_) == ZVRIPC_OK) {
+        if (older_layout() != 0) {
+            return;
+        }
+        ipc_close(handle_);
+        handle_ = nullptr;
+    }
+    opened(rc, why);
+}
+
+int IpcHandle::older_layout() const {
+    const int layout = ipc_handle_layout(handle_);
+    return layout < ipc_layout_version() ? layout : 0;
+}
+
+std::string older_layout_line(int layout) {
+    return "namespace from an older tavik (layout " + std::to_string(layout) + ", this tavikctl reads " +
+           std::to_string(ipc_layout_version()) +
+           "): read as it stands; restarting the service (`tavikctl init --if-missing`) migrates it";
+}
+
+void IpcHandle::opened(int rc, const std::string &why) {
     const std::string &ns = name_;
     if (rc == ZVRIPC_ENOENT) {
-        throw std::runtime_error("namespace \"" + ns + "\" does not exist (" + ipc_last_error() +
+        throw std::runtime_error("namespace \"" + ns + "\" does not exist (" + why +
                                  "); create it with `tavikctl init`");
     }
     if (rc != ZVRIPC_OK) {
-        throw_ipc(ns, "cannot open", rc);
+        throw std::runtime_error("namespace \"" + ns +
+                                 "\": cannot open: " + (why.empty() ? ipc_strerror(rc) : why));
     }
 }
 

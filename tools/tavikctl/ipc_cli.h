@@ -23,6 +23,8 @@ std::string chosen_namespace(const std::string &option);
 
 // Throws std::runtime_error "namespace "NAME": WHAT: <library's message>" for result rc.
 [[noreturn]] void throw_ipc(const std::string &ns, const std::string &what, int rc);
+// The one line that says a namespace is from an older tavik and what migrates it.
+std::string older_layout_line(int layout);
 
 // An open namespace. Opening throws with a message that says how to create it when it
 // does not exist.
@@ -32,14 +34,20 @@ class IpcHandle {
     // Mapped without write access (ipc_open_readonly): for readers that face a network.
     enum class ReadOnly { yes };
     IpcHandle(const std::string &ns, ReadOnly);
+    // For a command that only reads: read-write, or read-only when the namespace was made
+    // by an older tavik (read as it stands, until the service's start migrates it).
+    enum class Reader { yes };
+    IpcHandle(const std::string &ns, Reader);
     IpcHandle(const IpcHandle &) = delete;
     IpcHandle &operator=(const IpcHandle &) = delete;
     ~IpcHandle() { ipc_close(handle_); }
     zvripc_handle *get() const { return handle_; }
     const std::string &name() const { return name_; }
+    // The layout the namespace was found in, when an older tavik made it; else 0.
+    int older_layout() const;
 
   private:
-    void opened(int rc);
+    void opened(int rc, const std::string &why);
     std::string name_;
     zvripc_handle *handle_ = nullptr;
 };

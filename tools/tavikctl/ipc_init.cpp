@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// `tavikctl init [--config FILE] [--force | --if-missing] [--group GROUP] [--name NAME]`:
+// `tavikctl init [--config FILE] [--force | --if-missing | --reconfigure] [--group GROUP]
+// [--name NAME]`:
 // creates one node's IPC namespace from the cluster configuration: every <server> a node
 // with its priority as id, every element inside <heartbeat> a resource of that type;
 // every state and status unknown (9), ratio 1, period 0, action 0, wait status 0.
 // --if-missing keeps a namespace that matches the configuration (the service's start
 // after a reboot or a restart) and refuses one that does not, without touching it; an
 // object in the way that neither root nor this user owns (planted before the start:
-// /dev/shm is anyone's) could never be attached, so it is removed, with a notice.
-// Runs on tavikctl's single thread.
+// /dev/shm is anyone's) could never be attached, so it is removed, with a notice. A
+// namespace an older tavik made is migrated first (the service's start after a package
+// upgrade). --reconfigure rebuilds an existing namespace for a changed configuration,
+// keeping by name what still exists. Runs on tavikctl's single thread.
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +35,7 @@ struct InitOptions {
     std::string group;
     bool force = false;
     bool if_missing = false;
+    bool reconfigure = false;
 };
 
 std::string config_path(const std::string &option) {
@@ -128,8 +132,31 @@ int remove_foreign(const std::string &ns) {
     return removed;
 }
 
+// A namespace of an older layout is brought to this one before it is compared or used;
+// one of a newer layout, or one that cannot be read as its layout says, stays as it is.
+void migrate(const std::string &ns) {
+    int from = 0;
+    int rc = ipc_migrate(ns.c_str(), &from);
+    if (rc == ZVRIPC_EBADSEG) {
+        throw std::runtime_error(
+            "namespace \"" + ns + "\": cannot migrate it to layout " + std::to_string(ipc_layout_version()) +
+            ": " + ipc_last_error() +
+            "; left as it is (clear it with `tavikctl init --force`, which loses its states)");
+    }
+    if (rc != ZVRIPC_OK || from == ipc_layout_version()) {
+        return;  // what is missing or not trusted is told by the open that follows
+    }
+    std::printf(
+        "namespace \"%s\": migrated from layout %d (an older tavik) to %d: states, statuses and their "
+        "history, "
+        "change counter, wait status, action, ratio, period and group kept; the daemon's liveness record and "
+        "the audit ring start empty (layout %d had none)\n",
+        ns.c_str(), from, ipc_layout_version(), from);
+}
+
 void keep_matching(const std::string &ns, const std::string &config,
                    const std::vector<zvripc_node_def> &nodes, const std::vector<zvripc_rsc_def> &rscs) {
+    migrate(ns);
     zvripc_handle *raw = nullptr;
     if (int rc = ipc_open(ns.c_str(), &raw); rc == ZVRIPC_ENOENT) {
         // Some of it is there and some not: nothing this command should guess about.
@@ -144,9 +171,36 @@ void keep_matching(const std::string &ns, const std::string &config,
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
     if (std::string diff = difference(*snap, nodes, rscs); !diff.empty()) {
         throw std::runtime_error("namespace \"" + ns + "\" exists but does not match " + config + ": " +
-                                 diff + "; left as it is (replace it with `tavikctl init --force`)");
+                                 diff +
+                                 "; left as it is (`tavikctl init --reconfigure` keeps what still exists, "
+                                 "`tavikctl init --force` starts afresh)");
     }
     std::printf("namespace \"%s\": exists and matches %s; left as it is\n", ns.c_str(), config.c_str());
+}
+
+std::string carried_text(int kept, int added, int dropped, const char *what) {
+    return std::to_string(kept) + " " + what + " kept, " + std::to_string(added) + " new, " +
+           std::to_string(dropped) + " dropped";
+}
+
+void reconfigure(const std::string &ns, const std::string &config, const std::vector<zvripc_node_def> &nodes,
+                 const std::vector<zvripc_rsc_def> &rscs) {
+    migrate(ns);
+    zvripc_carried carried{};
+    if (int rc = ipc_reconfigure(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
+                                 static_cast<int>(rscs.size()), &carried)) {
+        if (rc == ZVRIPC_EARG) {
+            throw std::runtime_error(config + ": " + ipc_last_error());
+        }
+        tavikctl::throw_ipc(ns, "cannot reconfigure", rc);
+    }
+    std::printf(
+        "namespace \"%s\": rebuilt from %s: %s, %s; the states, statuses and history of what was "
+        "kept are carried over, what is new starts unknown (9)\n",
+        ns.c_str(), config.c_str(),
+        carried_text(carried.nodes_kept, carried.nodes_new, carried.nodes_dropped, "nodes").c_str(),
+        carried_text(carried.rscs_kept, carried.rscs_new, carried.rscs_dropped, "resources").c_str());
+    std::printf("  restart the service so that the daemon attaches to it\n");
 }
 
 void run_init(const InitOptions &opts) {
@@ -180,6 +234,11 @@ void run_init(const InitOptions &opts) {
         rscs.push_back({rsc.type.c_str(), rsc.name.c_str(), *rsc.priority});
     }
 
+    struct stat nm {};
+    if (opts.reconfigure && lstat(object_files(ns)[0].c_str(), &nm) == 0) {
+        reconfigure(ns, layout.path, nodes, rscs);
+        return;
+    }
     zvripc_create_opts create{opts.force ? 1 : 0, group_id(opts.group)};
     int rc = ipc_create(ns.c_str(), nodes.data(), static_cast<int>(nodes.size()), rscs.data(),
                         static_cast<int>(rscs.size()), &create);
@@ -221,10 +280,19 @@ tavikctl::CommandRegistrar init_command([](CLI::App &app) {
     cmd->add_option("--config", opts.config,
                     "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
     auto *force = cmd->add_flag("--force", opts.force, "replace the namespace if it exists");
-    cmd->add_flag("--if-missing", opts.if_missing,
-                  "keep an existing namespace that matches the configuration; refuse one that does not")
-        ->excludes(force);
-    cmd->add_option("--group", opts.group, "also let this group (name or id) read and write (mode 0660)");
+    auto *if_missing =
+        cmd->add_flag("--if-missing", opts.if_missing,
+                      "keep an existing namespace that matches the configuration; refuse one that does not")
+            ->excludes(force);
+    auto *group =
+        cmd->add_option("--group", opts.group, "also let this group (name or id) read and write (mode 0660)");
+    cmd->add_flag(
+           "--reconfigure", opts.reconfigure,
+           "rebuild an existing namespace for a changed configuration, keeping the states, statuses and "
+           "history of the nodes and resources that are still there (matched by name)")
+        ->excludes(force)
+        ->excludes(if_missing)
+        ->excludes(group);
     tavikctl::add_namespace_option(cmd, opts.name);
     cmd->callback([] { run_init(opts); });
 });

@@ -251,6 +251,7 @@ nlohmann::ordered_json render_json(const zvripc_snapshot &snap, const LiveTiming
     }
     nlohmann::ordered_json doc = {{"schema", tavikctl::kStatusJsonSchema},
                                   {"namespace", snap.name},
+                                  {"layout", health.layout},
                                   {"health", health.health.code},
                                   {"resources", resources},
                                   {"ratio", snap.ratio},
@@ -285,7 +286,7 @@ std::string render(const zvripc_snapshot &snap, const LiveTiming &live, const ta
 }
 void print_once(const StatusOptions &opts) {
     long long window_s = opts.flapping >= 0 ? checked_window(opts) : 0;
-    tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name));
+    tavikctl::IpcHandle handle(tavikctl::chosen_namespace(opts.name), tavikctl::IpcHandle::Reader::yes);
     tavikctl::Snapshot snap = tavikctl::take_snapshot(handle);
     if (opts.flapping >= 0) {
         print_flapping(opts, *snap, window_s);
@@ -332,20 +333,25 @@ class StopSignals {
 void watch(const StatusOptions &opts) {
     const std::string ns = tavikctl::chosen_namespace(opts.name);
     StopSignals signals;
-    auto handle = std::make_unique<tavikctl::IpcHandle>(ns);
+    auto open = [&ns] { return std::make_unique<tavikctl::IpcHandle>(ns, tavikctl::IpcHandle::Reader::yes); };
+    auto handle = open();
     const bool clear = !opts.json && isatty(STDOUT_FILENO) == 1;
     std::optional<LiveTiming> live;
     std::string shown;  // what the namespace held when last drawn, without durations
     long long drawn_mono = 0;
     while (stop_requested == 0) {
-        if (ipc_check(handle->get()) != ZVRIPC_OK) {
-            // Removed, or replaced by `tavikctl init --force`: follow a replacement.
+        const bool replaced = ipc_check(handle->get()) != ZVRIPC_OK;
+        // Replaced (`init --force`, a migration) is followed; an older layout is read as a
+        // copy, so it is read again at every look.
+        if (replaced || handle->older_layout() != 0) {
             handle.reset();
             try {
-                handle = std::make_unique<tavikctl::IpcHandle>(ns);
+                handle = open();
             } catch (const std::exception &) {
                 throw std::runtime_error("namespace \"" + ns + "\" was removed while watching it");
             }
+        }
+        if (replaced) {
             shown.clear();
             live.reset();
         }
