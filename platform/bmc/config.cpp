@@ -198,8 +198,8 @@ bool workarounds_value(std::string_view v, unsigned &out, std::string &exp) {
     if (parse_workarounds(v, out, bad)) {
         return true;
     }
-    exp = "none, or FreeIPMI's LAN 2.0 workarounds as ipmi-raw(8) names them: " +
-          workarounds_text(0x7f) + "; '" + bad + "' is not one";
+    exp = "none, or FreeIPMI's LAN 2.0 workarounds as ipmi-raw(8) names them: " + workarounds_text(0x7f) +
+          "; '" + bad + "' is not one";
     return false;
 }
 
@@ -319,26 +319,21 @@ struct SectionKey {
 
 const std::array<SectionKey, 6> &section_keys() {
     static const std::array<SectionKey, 6> table = {{
-        {"port", [](std::string_view v, PeerSection &p, std::string &exp) {
-             return port_value(v, p.port.emplace(), exp);
-         }},
-        {"user", [](std::string_view v, PeerSection &p, std::string &exp) {
-             return user_value(v, p.user.emplace(), exp);
-         }},
+        {"port", [](std::string_view v, PeerSection &p,
+                    std::string &exp) { return port_value(v, p.port.emplace(), exp); }},
+        {"user", [](std::string_view v, PeerSection &p,
+                    std::string &exp) { return user_value(v, p.user.emplace(), exp); }},
         {"password_file",
          [](std::string_view v, PeerSection &p, std::string &) {
              p.password_file = std::string(v);
              return true;
          }},
-        {"cipher_suite", [](std::string_view v, PeerSection &p, std::string &exp) {
-             return suite_value(v, p.cipher_suite.emplace(), exp);
-         }},
-        {"workarounds", [](std::string_view v, PeerSection &p, std::string &exp) {
-             return workarounds_value(v, p.workarounds.emplace(), exp);
-         }},
-        {"lease", [](std::string_view v, PeerSection &p, std::string &exp) {
-             return lease_value(v, p.lease.emplace(), exp);
-         }},
+        {"cipher_suite", [](std::string_view v, PeerSection &p,
+                            std::string &exp) { return suite_value(v, p.cipher_suite.emplace(), exp); }},
+        {"workarounds", [](std::string_view v, PeerSection &p,
+                           std::string &exp) { return workarounds_value(v, p.workarounds.emplace(), exp); }},
+        {"lease", [](std::string_view v, PeerSection &p,
+                     std::string &exp) { return lease_value(v, p.lease.emplace(), exp); }},
     }};
     return table;
 }
@@ -360,8 +355,8 @@ struct Place {
 };
 
 // A `[peer ADDRESS]` header; false with the message.
-bool section_header(std::string_view line, const std::string &where, unsigned lineno, Config &cfg,
-                    Place &at, std::string &err) {
+bool section_header(std::string_view line, const std::string &where, unsigned lineno, Config &cfg, Place &at,
+                    std::string &err) {
     const std::string_view inner = line.back() == ']' ? trim(line.substr(1, line.size() - 2)) : "";
     std::string addr(inner.rfind("peer", 0) == 0 ? trim(inner.substr(4)) : "");
     in_addr a{};
@@ -376,8 +371,8 @@ bool section_header(std::string_view line, const std::string &where, unsigned li
     at.section_seen.clear();
     auto [it, fresh] = cfg.peer_sections.emplace(a.s_addr, PeerSection{});
     if (!fresh) {
-        err = where + "section '" + at.name + "' given twice (first at line " + std::to_string(it->second.line) +
-              ")";
+        err = where + "section '" + at.name + "' given twice (first at line " +
+              std::to_string(it->second.line) + ")";
         return false;
     }
     it->second.line = lineno;
@@ -412,13 +407,15 @@ bool section_line(const std::string &key, std::string_view value, const std::str
 bool check_standard_keys(Config &cfg, const std::set<std::string> &seen, const std::string &origin,
                          std::string &err) {
     const bool standard = cfg.driver == Driver::Standard;
-    for (const char *k : {"peer_user", "peer_password_file", "peer_port", "peer_running_bit_wrong", "lease"}) {
+    for (const char *k :
+         {"peer_user", "peer_password_file", "peer_port", "peer_running_bit_wrong", "lease"}) {
         if (!standard && seen.count(k) != 0) {
             err = origin + ": key '" + k + "' needs driver = standard";
             return false;
         }
         const bool optional = std::string_view(k) == "peer_port" ||
-                              std::string_view(k) == "peer_running_bit_wrong" || std::string_view(k) == "lease";
+                              std::string_view(k) == "peer_running_bit_wrong" ||
+                              std::string_view(k) == "lease";
         if (standard && seen.count(k) == 0 && !optional) {
             err = origin + ": driver = standard needs key '" + k + "'";
             return false;
@@ -630,6 +627,14 @@ bool read_password(const std::string &path, std::string &password, std::string &
     return true;
 }
 
+namespace {
+
+std::string section_error(const std::string &path, unsigned line, const std::string &err) {
+    return path + ": line " + std::to_string(line) + ": peer section's " + err;
+}
+
+}  // namespace
+
 LoadError load_config(const std::string &path, Config &out, std::string &err) {
     std::string text;
     struct stat st {};
@@ -654,7 +659,7 @@ LoadError load_config(const std::string &path, Config &out, std::string &err) {
     for (const auto &[ip, sec] : cfg.peer_sections) {
         if (sec.password_file && cfg.peer_passwords.count(*sec.password_file) == 0 &&
             !read_password(*sec.password_file, cfg.peer_passwords[*sec.password_file], err)) {
-            err = path + ": line " + std::to_string(sec.line) + ": peer section's " + err;
+            err = section_error(path, sec.line, err);
             return LoadError::Password;
         }
     }

@@ -35,8 +35,8 @@ bool LeaseJudge::counting_by_countdown(const wdt::State &s, Clock::time_point at
 namespace {
 
 unsigned ds_between(LeaseJudge::Clock::time_point a, LeaseJudge::Clock::time_point b) {
-    return static_cast<unsigned>(std::max<long long>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count() / 100));
+    return static_cast<unsigned>(
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count() / 100));
 }
 
 }  // namespace
@@ -51,7 +51,8 @@ void LeaseJudge::foreign_reading(const wdt::State &s, Clock::time_point at) {
     const bool moved = same && s.present_ds != last_.present_ds;
     if (same && (s.initial_ds != last_.initial_ds || s.present_ds > last_.present_ds)) {
         // The countdown ran at least this long before the pet: the owner's interval.
-        const unsigned ran = last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, at);
+        const unsigned ran =
+            last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, at);
         pet_ds_ = std::max(pet_ds_, std::max(ran, 1u));
         petted_ = true;
     }
@@ -109,7 +110,8 @@ bool LeaseJudge::live(Clock::time_point now) const {
         return true;
     }
     // Since the last pet: what the BMC had counted down at the reading, and the time since.
-    const unsigned since = last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, now);
+    const unsigned since =
+        last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, now);
     return expect_ == LeaseSource::Observe && since <= pet_limit_ds();
 }
 

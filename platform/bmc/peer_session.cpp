@@ -37,9 +37,9 @@ std::unique_ptr<PeerSession> PeerSession::open(const PeerSettings &peer, const s
         failure = {"cannot create an IPMI context: out of memory", false};
         return nullptr;
     }
-    if (ipmi_ctx_open_outofband_2_0(ctx, host.c_str(), peer.user.c_str(), password.c_str(), nullptr, 0,
-                                    IPMI_PRIVILEGE_LEVEL_USER, suite, session_ms, std::max(session_ms / 5, 20u),
-                                    peer.workarounds, IPMI_FLAGS_DEFAULT) < 0) {
+    if (ipmi_ctx_open_outofband_2_0(
+            ctx, host.c_str(), peer.user.c_str(), password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER,
+            suite, session_ms, std::max(session_ms / 5, 20u), peer.workarounds, IPMI_FLAGS_DEFAULT) < 0) {
         failure = {ipmi_ctx_errormsg(ctx), login_refused(ipmi_ctx_errnum(ctx))};
         ipmi_ctx_destroy(ctx);
         return nullptr;

@@ -123,7 +123,8 @@ void PeerWatch::update_peers() {
             p->ip = ip;
             p->settings = cfg_.peer(ip);
             const auto &wrong = cfg_.peer_running_bit_wrong;
-            p->judge = LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end(), p->settings.lease);
+            p->judge =
+                LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end(), p->settings.lease);
             if (p->settings.lease == LeaseSource::None) {
                 p->why = "lease none: judged by its BMC's presence only";
             }

@@ -47,7 +47,7 @@ struct PeerView {
     bool live = false;               // its host holds a live lease now
     bool running_bit_wrong = false;  // its BMC's running bit is wrong: judged by the countdown
     LeaseSource lease_source = LeaseSource::Watchdog;  // what its BMC is expected to show
-    std::string why;                 // why it is not heard, or what its lease is
+    std::string why;                                   // why it is not heard, or what its lease is
 };
 
 class PeerWatch {

@@ -340,8 +340,8 @@ int check_config(const std::string &file, int ratio, const std::string &bmc_conf
     }
     check_windows(report, values, layout, ratio);
     if (!bmc_conf.empty()) {
-        for (const AccessFinding &f :
-             check_bmc_access(bmc_conf, compute_windows(read_timing_settings(), ratio, 100), layout.servers)) {
+        for (const AccessFinding &f : check_bmc_access(
+                 bmc_conf, compute_windows(read_timing_settings(), ratio, 100), layout.servers)) {
             if (f.note) {
                 report.note(f.message);
             } else {

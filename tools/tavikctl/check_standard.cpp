@@ -20,8 +20,8 @@ std::vector<std::string> lease_notes(const std::vector<ServerEntry> &servers) {
     std::vector<std::string> out;
     int own = BMC_LEASE_WATCHDOG;
     bmc_admin_get_lease_source(0, &own);
-    out.push_back(std::string("this host's lease source: ") + lease_source_word(own) + "; its watchdog's owner: " +
-                  expected_owner(own));
+    out.push_back(std::string("this host's lease source: ") + lease_source_word(own) +
+                  "; its watchdog's owner: " + expected_owner(own));
     for (const ServerEntry &s : servers) {
         auto dev = s.device_address.find(0);
         in_addr a{};

@@ -16,7 +16,7 @@ namespace tavikctl {
 struct AccessFinding {
     bool error = false;
     bool note = false;  // neither error nor warning: what the file sets, for the reader
-    std::string key;  // a configuration key path, or the access file
+    std::string key;    // a configuration key path, or the access file
     std::string message;
 };
 
