@@ -7,7 +7,9 @@ handlers here. Every check must be there and pass; the run's files stay in build
 
 import os
 import shutil
+import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -151,7 +153,25 @@ class Standard(GuestTest):
 
         host_rows = []
 
+        def read_timer(stop):
+            """The guest's BMC's watchdog over LAN once a second, kept with the run: what the
+            peers read after the panic, and when the timer ran out."""
+            with open(os.path.join(self.guest_node.dir, "bmc", "password")) as f:
+                password = f.read().strip()
+            t0 = time.monotonic()
+            with open(os.path.join(self.guest.dir, "timer-after-panic.txt"), "w") as out:
+                while not stop.wait(1.0):
+                    p = subprocess.run([cluster.IPMI_RAW, "-h", "%s:%d" % (self.guest_node.addr, self.cluster.lan_port),
+                                        "-u", "ipmiusr", "-p", password, "-l", "admin", "--driver-type=LAN_2_0",
+                                        "-W", "opensesspriv", "0", "0x06", "0x25"], capture_output=True, text=True)
+                    out.write("%6.1f s %s\n" % (time.monotonic() - t0, (p.stdout + p.stderr).strip()))
+                    out.flush()
+
         def hung_offline():
+            stop = threading.Event()
+            reader = threading.Thread(target=read_timer, args=(stop,), daemon=True)
+            reader.start()
+            self.addCleanup(stop.set)
             ok, detail = self.state_within("offline", self.HUNG_BOUND)
             host_rows.append(("PASS" if ok else "FAIL", "hung-offline", detail))
             return ok, detail
