@@ -118,9 +118,10 @@ class Standard(GuestTest):
     # The lease's access time-out A is the heartbeat time-out; a frozen host is offline
     # within A, a check period and a cycle, with room for a guest under emulation.
     FROZEN_BOUND = HBTO // 1000 + 1 + 2 + 6
-    # lease = observe, the kernel hung: systemd pets its 30 s timer every 15 s, so the pets
-    # are missed for good 2 x 15 s after the last one; a check period and a cycle, and room
-    # for emulation. Below the 50 s after which the panic's own timer resets the guest.
+    # lease = observe, the kernel hung: systemd pets its 30 s timer every 7.5 to 15 s, so
+    # the pets are missed for good at most 2 x 15 s after the last one; a check period and a
+    # cycle, and room for emulation. Below the 50 s after which the panic's own timer
+    # resets the guest.
     HUNG_BOUND = 2 * 15 + 1 + 2 + 9
 
     def bmc_said(self, text):
