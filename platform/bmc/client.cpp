@@ -97,11 +97,9 @@ int Client::connect(Clock::time_point deadline, std::string &err) {
         const unsigned left = std::max(ms_until(deadline), kMinBudgetMs);
         session_timeout_ms_ = session_timeout_for(left) + pause_allowance_ms();
         retransmit_ms_ = retransmit_for(left);
-        // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
         int rc = ipmi_ctx_open_outofband_2_0(
             ctx, cfg_.endpoint().c_str(), cfg_.user.c_str(), cfg_.password.c_str(), nullptr, 0,
-            cfg_.privilege, suite, session_timeout_ms_, retransmit_ms_,
-            IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT);
+            cfg_.privilege, suite, session_timeout_ms_, retransmit_ms_, cfg_.workarounds, IPMI_FLAGS_DEFAULT);
         if (rc < 0) {
             err = "cannot open a LAN 2.0 session to " + cfg_.target() + " as user '" + cfg_.user +
                   "': " + ipmi_ctx_errormsg(ctx);

@@ -138,9 +138,22 @@ int Lease::give_back(std::uint8_t &cc, std::string &err) {
     return send(wdt::kCmdSet, wdt::set_request(1, false), cc, err);
 }
 
+int Lease::observe(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
+    if (ctrl != 0x01 && ctrl != 0x02 && ctrl != 0x81 && ctrl != 0x82) {
+        cc = kCcUnknownStatus;
+        err = "host status " + std::to_string(ctrl) + " has no meaning";
+        return kOk;
+    }
+    wdt::State s;
+    return read(s, cc, err);
+}
+
 int Lease::set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
     cc = 0;
     start_call();
+    if (source_ != LeaseSource::Watchdog) {
+        return observe(ctrl, cc, err);
+    }
     switch (ctrl) {
         case 0x01:
             ended_.clear();
@@ -159,6 +172,9 @@ int Lease::set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err) {
 
 int Lease::set_access_time(std::uint16_t seconds, std::uint8_t &cc, std::string &err) {
     cc = 0;
+    if (source_ != LeaseSource::Watchdog) {
+        return kOk;  // nothing of ours on the timer for it to set
+    }
     if (seconds == 0) {
         cc = kCcAccessTimeRefused;
         err = "an access time-out of 0 (no lapse) cannot be a watchdog lease";

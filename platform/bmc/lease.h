@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config.h"
 #include "transport.h"
 #include "watchdog.h"
 #include "zvrbmc_admin.h"
@@ -31,9 +32,12 @@ inline constexpr std::uint8_t kCcUnknownStatus = 0xcc;
 // The lease before the daemon gives its access time-out, in seconds.
 inline constexpr unsigned kDefaultLeaseSeconds = 10;
 
+// With `lease = observe` or `none` the host's liveness is not a lease of tavik's: the
+// status calls only read the timer (so a BMC that no longer answers still fails them) and
+// never write it, whoever runs it; the access time-out is kept but sets nothing.
 class Lease {
   public:
-    explicit Lease(Transport &bmc) : bmc_(bmc) {}
+    explicit Lease(Transport &bmc, LeaseSource source = LeaseSource::Watchdog) : bmc_(bmc), source_(source) {}
 
     // bmc_SetZelvarinStatus: 0x01 takes, 0x02 renews, 0x81/0x82 give the lease back.
     int set_status(std::uint8_t ctrl, std::uint8_t &cc, std::string &err);
@@ -55,7 +59,10 @@ class Lease {
     void start_call();
     bool time_left(std::string &err) const;
 
+    int observe(std::uint8_t ctrl, std::uint8_t &cc, std::string &err);
+
     Transport &bmc_;
+    LeaseSource source_;
     unsigned seconds_ = kDefaultLeaseSeconds;
     bool held_ = false;
     std::uint16_t set_ds_ = 0;  // the countdown of our last Set

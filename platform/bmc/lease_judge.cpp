@@ -2,6 +2,7 @@
 // Judging a peer's lease (lease_judge.h).
 #include "lease_judge.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tavik::bmc {
@@ -31,7 +32,48 @@ bool LeaseJudge::counting_by_countdown(const wdt::State &s, Clock::time_point at
     return counting_ && (still_ < 1 || at - still_since_ < kMustMove);
 }
 
+namespace {
+
+unsigned ds_between(LeaseJudge::Clock::time_point a, LeaseJudge::Clock::time_point b) {
+    return static_cast<unsigned>(
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count() / 100));
+}
+
+}  // namespace
+
+// Another program's timer, where that program's petting is what tells the host alive.
+void LeaseJudge::foreign_reading(const wdt::State &s, Clock::time_point at) {
+    const bool same = have_ && !wdt::ours(last_) && s.use == last_.use;
+    if (have_ && s.use != last_.use) {
+        petted_ = false;  // another owner: what was learnt was of somebody else
+        pet_ds_ = 0;
+    }
+    const bool moved = same && s.present_ds != last_.present_ds;
+    if (same && (s.initial_ds != last_.initial_ds || s.present_ds > last_.present_ds)) {
+        // The countdown ran at least this long before the pet: the owner's interval.
+        const unsigned ran =
+            last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, at);
+        pet_ds_ = std::max(pet_ds_, std::max(ran, 1u));
+        petted_ = true;
+    }
+    const bool running = s.running || (bit_wrong_ && moved);
+    counting_ = running && s.present_ds > 0 && petted_;
+    grace_used_ = false;
+    still_ = 0;
+    last_ = s;
+    at_ = at;
+    have_ = true;
+}
+
+unsigned LeaseJudge::pet_limit_ds() const {
+    return std::min<unsigned>(2 * pet_ds_, last_.initial_ds);
+}
+
 void LeaseJudge::reading(const wdt::State &s, Clock::time_point at) {
+    if (expect_ == LeaseSource::Observe && !wdt::ours(s)) {
+        foreign_reading(s, at);
+        return;
+    }
     const bool comparable = have_ && wdt::ours(s) && wdt::ours(last_) && s.initial_ds == last_.initial_ds;
     // Counting down while the bit says stopped. The reading that shows it keeps the last
     // verdict: it may be the first after a hard reset froze the countdown, and turning a
@@ -60,13 +102,34 @@ void LeaseJudge::reading(const wdt::State &s, Clock::time_point at) {
 }
 
 bool LeaseJudge::live(Clock::time_point now) const {
-    return have_ && counting_ && wdt::ours(last_) && last_.present_ds > 0 &&
-           now < at_ + std::chrono::milliseconds(last_.present_ds * 100u);
+    if (!have_ || !counting_ || last_.present_ds == 0 ||
+        now >= at_ + std::chrono::milliseconds(last_.present_ds * 100u)) {
+        return false;
+    }
+    if (wdt::ours(last_)) {
+        return true;
+    }
+    // Since the last pet: what the BMC had counted down at the reading, and the time since.
+    const unsigned since =
+        last_.initial_ds - std::min(last_.initial_ds, last_.present_ds) + ds_between(at_, now);
+    return expect_ == LeaseSource::Observe && since <= pet_limit_ds();
 }
 
 std::string LeaseJudge::why() const {
     if (!have_) {
         return "no reading yet";
+    }
+    if (!wdt::ours(last_) && expect_ == LeaseSource::Observe && wdt::counting(last_)) {
+        char buf[160];
+        if (!petted_) {
+            (void)std::snprintf(buf, sizeof buf, "another program's timer (%s): no pet seen yet",
+                                wdt::settings_text(last_).c_str());
+        } else {
+            (void)std::snprintf(buf, sizeof buf, "%s by another program's pets (%s; every %.1f s at most)",
+                                live(at_) ? "alive" : "not alive", wdt::settings_text(last_).c_str(),
+                                pet_ds_ / 10.0);
+        }
+        return buf;
     }
     if (!wdt::ours(last_)) {
         return wdt::describe(last_);

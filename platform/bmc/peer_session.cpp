@@ -11,6 +11,11 @@
 
 namespace tavik::bmc {
 
+// config.h names FreeIPMI's LAN 2.0 workaround bits in FreeIPMI's order.
+static_assert(kWorkaroundOpenSessionPrivilege == IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE);
+static_assert(IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_AUTHENTICATION_CAPABILITIES == 0x01 &&
+              IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_NO_CHECKSUM_CHECK == 0x40);
+
 bool login_refused(int errnum) {
     switch (errnum) {
         case IPMI_ERR_USERNAME_INVALID:
@@ -24,7 +29,7 @@ bool login_refused(int errnum) {
     }
 }
 
-std::unique_ptr<PeerSession> PeerSession::open(const Config &cfg, const std::string &password,
+std::unique_ptr<PeerSession> PeerSession::open(const PeerSettings &peer, const std::string &password,
                                                std::uint8_t suite, const std::string &host,
                                                unsigned session_ms, OpenFailure &failure) {
     ipmi_ctx_t ctx = ipmi_ctx_create();
@@ -32,11 +37,9 @@ std::unique_ptr<PeerSession> PeerSession::open(const Config &cfg, const std::str
         failure = {"cannot create an IPMI context: out of memory", false};
         return nullptr;
     }
-    // ipmi_sim (and some BMCs) grant the session privilege only with this workaround.
     if (ipmi_ctx_open_outofband_2_0(
-            ctx, host.c_str(), cfg.peer_user.c_str(), password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER,
-            suite, session_ms, std::max(session_ms / 5, 20u),
-            IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT) < 0) {
+            ctx, host.c_str(), peer.user.c_str(), password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER,
+            suite, session_ms, std::max(session_ms / 5, 20u), peer.workarounds, IPMI_FLAGS_DEFAULT) < 0) {
         failure = {ipmi_ctx_errormsg(ctx), login_refused(ipmi_ctx_errnum(ctx))};
         ipmi_ctx_destroy(ctx);
         return nullptr;

@@ -23,10 +23,10 @@ struct OpenFailure {
 
 class PeerSession final : public Transport {
   public:
-    // Opens a session to `host` ("address:port") as the config's peer user with `password`,
-    // cipher suite `suite` and user privilege; each request, and the login, waits at most `session_ms`. Null
-    // on failure.
-    static std::unique_ptr<PeerSession> open(const Config &cfg, const std::string &password,
+    // Opens a session to `host` ("address:port") as the peer's user with `password`, its
+    // workaround flags, cipher suite `suite` and user privilege; each request, and the login,
+    // waits at most `session_ms`. Null on failure.
+    static std::unique_ptr<PeerSession> open(const PeerSettings &peer, const std::string &password,
                                              std::uint8_t suite, const std::string &host, unsigned session_ms,
                                              OpenFailure &failure);
     ~PeerSession() override;

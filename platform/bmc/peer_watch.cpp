@@ -44,13 +44,16 @@ unsigned check_period_ms(unsigned timeout_s) {
 PeerWatch::PeerWatch(const Config &cfg, Links links) : cfg_(cfg), links_(std::move(links)) {
     if (!links_) {
         links_ = [this](const std::string &host, unsigned session_ms, OpenFailure &failure) {
+            in_addr a{};
+            inet_pton(AF_INET, host.substr(0, host.rfind(':')).c_str(), &a);
+            const PeerSettings peer = cfg_.peer(a.s_addr);
             std::string password, err;
-            if (!read_password(cfg_.peer_password_file, password, err)) {
-                password = cfg_.peer_password;  // as read when the library started
+            if (!read_password(peer.password_file, password, err)) {
+                password = peer.password;  // as read when the library started
             }
-            const std::uint8_t suite = peer_suite(host, session_ms);
+            const std::uint8_t suite = peer_suite(peer, host, session_ms);
             return std::unique_ptr<Transport>(
-                PeerSession::open(cfg_, password, suite, host, session_ms, failure));
+                PeerSession::open(peer, password, suite, host, session_ms, failure));
         };
     }
 }
@@ -118,8 +121,13 @@ void PeerWatch::update_peers() {
         if (!p) {
             p = std::make_shared<Peer>();
             p->ip = ip;
+            p->settings = cfg_.peer(ip);
             const auto &wrong = cfg_.peer_running_bit_wrong;
-            p->judge = LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end());
+            p->judge =
+                LeaseJudge(std::find(wrong.begin(), wrong.end(), ip) != wrong.end(), p->settings.lease);
+            if (p->settings.lease == LeaseSource::None) {
+                p->why = "lease none: judged by its BMC's presence only";
+            }
             p->thread = std::thread(&PeerWatch::session_loop, this, p);
         }
         p->period_ms = check_period_ms(timeout_s);
@@ -183,7 +191,7 @@ void PeerWatch::read_lease(Peer &p, Transport &bmc) {
 }
 
 // The cipher suite for a peer's BMC at host ("address:port"), asked of it once it answers.
-std::uint8_t PeerWatch::peer_suite(const std::string &host, unsigned session_ms) {
+std::uint8_t PeerWatch::peer_suite(const PeerSettings &peer, const std::string &host, unsigned session_ms) {
     {
         std::lock_guard<std::mutex> g(mu_);
         auto it = suites_.find(host);
@@ -193,8 +201,8 @@ std::uint8_t PeerWatch::peer_suite(const std::string &host, unsigned session_ms)
     }
     std::string note;
     bool settled = false;
-    const std::uint8_t suite = session_suite(cfg_.cipher_suite, host.substr(0, host.rfind(':')),
-                                             cfg_.peer_port, std::min(session_ms / 2, 500u), note, settled);
+    const std::uint8_t suite = session_suite(peer.cipher_suite, host.substr(0, host.rfind(':')), peer.port,
+                                             std::min(session_ms / 2, 500u), note, settled);
     if (settled) {
         std::lock_guard<std::mutex> g(mu_);
         suites_[host] = suite;
@@ -219,7 +227,7 @@ std::unique_ptr<Transport> PeerWatch::log_in(Peer &p, const std::string &host, u
         return bmc;
     }
     p.judge.forget();
-    p.why = "no session as '" + cfg_.peer_user + "': " + failure.why;
+    p.why = "no session as '" + p.settings.user + "': " + failure.why;
     if (failure.refused) {
         p.login_delay_ms = p.login_delay_ms == 0 ? period : std::min(p.login_delay_ms * 2, kMaxLoginDelayMs);
         p.next_login = tried + milliseconds(p.login_delay_ms);
@@ -231,13 +239,14 @@ std::unique_ptr<Transport> PeerWatch::log_in(Peer &p, const std::string &host, u
 
 void PeerWatch::session_loop(std::shared_ptr<Peer> p) {
     std::unique_ptr<Transport> bmc;
-    const std::string host = ip_text(p->ip) + ":" + std::to_string(cfg_.peer_port);
+    const std::string host = ip_text(p->ip) + ":" + std::to_string(p->settings.port);
+    const bool presence_only = p->settings.lease == LeaseSource::None;
     std::unique_lock<std::mutex> lock(mu_);
     while (!p->stop) {
         const auto t0 = Clock::now();
         const unsigned period = p->period_ms, session_ms = p->session_ms;
         lock.unlock();
-        if (!bmc) {
+        if (!bmc && !presence_only) {
             bmc = log_in(*p, host, period, session_ms);
         }
         if (bmc) {
@@ -268,20 +277,25 @@ void PeerWatch::ping_loop() {
     }
     while (!stopping_) {
         unsigned period = 1000;
-        std::vector<std::pair<std::uint32_t, bool>> targets;  // address, whether to ask too
+        struct Target {
+            std::uint32_t ip;
+            std::uint16_t port;
+            bool ask;  // whether to ask for the capabilities too
+        };
+        std::vector<Target> targets;
         for (const auto &[ip, p] : peers_) {
             // Some BMCs answer no ping: those that left two unanswered are asked as well.
-            targets.emplace_back(ip, !p->pong_seen && ++p->pings > 2);
+            targets.push_back({ip, p->settings.port, !p->pong_seen && ++p->pings > 2});
             period = std::min(period, p->period_ms);
         }
         lock.unlock();
         tag = static_cast<std::uint8_t>(tag + 1);
         const auto until = Clock::now() + milliseconds(period);
         if (ok) {
-            for (const auto &[ip, ask] : targets) {
-                pinger.ping(ip, cfg_.peer_port, tag);
-                if (ask) {
-                    pinger.ask_capabilities(ip, cfg_.peer_port, tag);
+            for (const auto &t : targets) {
+                pinger.ping(t.ip, t.port, tag);
+                if (t.ask) {
+                    pinger.ask_capabilities(t.ip, t.port, tag);
                 }
             }
         }
@@ -304,10 +318,10 @@ void PeerWatch::ping_loop() {
                 std::uint32_t ip = 0;
                 std::uint16_t port = 0;
                 const Pinger::Answer got = pinger.receive(tag, ip, port, more);
-                if (got != Pinger::kNone && port == cfg_.peer_port) {
+                if (got != Pinger::kNone) {
                     std::lock_guard<std::mutex> g(mu_);
                     auto it = peers_.find(ip);
-                    if (it != peers_.end()) {
+                    if (it != peers_.end() && it->second->settings.port == port) {
                         it->second->answered = true;
                         it->second->pong_seen = it->second->pong_seen || got == Pinger::kPong;
                         it->second->last_answer = Clock::now();
@@ -348,7 +362,10 @@ void PeerWatch::judge(const Slot &s, Clock::time_point now, std::uint8_t &state,
     if (heard && now - p->last_answer <= timeout) {
         status |= proto::kStatusDatagramSeen;
     }
-    if (p != nullptr && p->judge.read_at() >= s.started && live_now(*p, now)) {
+    // Presence only: the host counts as alive while its BMC answers.
+    const bool presence_only = p != nullptr && p->settings.lease == LeaseSource::None;
+    if (presence_only ? (status & proto::kStatusDatagramSeen) != 0
+                      : p != nullptr && p->judge.read_at() >= s.started && live_now(*p, now)) {
         status |= proto::kStatusHostAlive;
     }
 }
@@ -397,6 +414,7 @@ std::vector<PeerView> PeerWatch::peers() {
         v.lease_age_ms = v.lease_read ? age_ms(p->judge.read_at(), now) : -1;
         v.live = live_now(*p, now);
         v.running_bit_wrong = p->judge.running_bit_wrong();
+        v.lease_source = p->settings.lease;
         v.why = p->why;
         if (p->login_delay_ms > 0 && !p->session) {
             char buf[96];

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Watching the peers' BMCs from the host (standard driver). Each started target's BMC gets
+// Watching the peers' BMCs from the host (standard driver), each as its settings in the
+// access file say (port, user, password, cipher suite, workarounds, lease source: config.h).
+// Each started target's BMC gets
 // an RMCP presence ping at least every min(1 s, time-out / 3) from one pinger thread (and,
 // once it has left two pings unanswered, Get Channel Authentication Capabilities too), and a
 // session of its own (peer_user, user privilege) on which a thread of its own reads the
 // watchdog lease with Get Watchdog Timer as often, judged over the successive readings
-// (lease_judge.h). Results are computed from what those threads last saw, so reading them
+// (lease_judge.h); a peer whose lease source is `none` gets no session: its BMC's presence
+// is all that is judged. Results are computed from what those threads last saw, so reading them
 // never waits for a BMC.
 //
 // Thread-safe: the library's calls and the watcher threads share the state under one mutex,
@@ -43,7 +46,8 @@ struct PeerView {
     int lease_age_ms = -1;           // since that reading
     bool live = false;               // its host holds a live lease now
     bool running_bit_wrong = false;  // its BMC's running bit is wrong: judged by the countdown
-    std::string why;                 // why it is not heard, or what its lease is
+    LeaseSource lease_source = LeaseSource::Watchdog;  // what its BMC is expected to show
+    std::string why;                                   // why it is not heard, or what its lease is
 };
 
 class PeerWatch {
@@ -78,6 +82,7 @@ class PeerWatch {
     };
     struct Peer {
         std::uint32_t ip = 0;
+        PeerSettings settings;
         bool stop = false;
         bool done = false;
         unsigned period_ms = 1000;
@@ -101,7 +106,7 @@ class PeerWatch {
     void ping_loop();
     void read_lease(Peer &p, Transport &bmc);
     std::unique_ptr<Transport> log_in(Peer &p, const std::string &host, unsigned period, unsigned session_ms);
-    std::uint8_t peer_suite(const std::string &host, unsigned session_ms);
+    std::uint8_t peer_suite(const PeerSettings &peer, const std::string &host, unsigned session_ms);
     void update_peers();
     void reap(bool all);
     // The result state and status of one slot now; mu_ held.

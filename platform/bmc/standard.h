@@ -19,7 +19,7 @@ class Standard final : public BmcDriver {
   public:
     // `local` reaches the host's own BMC; `links` opens the sessions to the peers' BMCs.
     Standard(Transport &local, const Config &cfg, PeerWatch::Links links = {})
-        : local_(local), lease_(local), watch_(cfg, std::move(links)) {}
+        : local_(local), lease_(local, cfg.lease), watch_(cfg, std::move(links)) {}
 
     int set_host_status(std::uint8_t, std::uint8_t ctrl, std::uint8_t &cc, std::string &err) override {
         return lease_.set_status(ctrl, cc, err);

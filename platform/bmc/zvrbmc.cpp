@@ -373,6 +373,29 @@ ZVRBMC_API int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *cou
     });
 }
 
+ZVRBMC_API int bmc_admin_get_lease_source(uint32_t ip, int *source) noexcept {
+    return entry([&] {
+        if (source == nullptr) {
+            set_error("bmc_admin_get_lease_source: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        const Config &cfg = g_client->config();
+        if (cfg.driver != Driver::Standard) {
+            set_error("lease sources belong to driver = standard");
+            return static_cast<int>(kBadArgument);
+        }
+        const LeaseSource s = ip == 0 ? cfg.lease : cfg.peer(ip).lease;
+        *source = s == LeaseSource::Observe ? BMC_LEASE_OBSERVE
+                  : s == LeaseSource::None  ? BMC_LEASE_NONE
+                                            : BMC_LEASE_WATCHDOG;
+        return static_cast<int>(kOk);
+    });
+}
+
 ZVRBMC_API const char *libzvrbmc_last_error(void) {
     // Each thread gets its own copy, so the text cannot change while the caller reads it.
     thread_local char copy[kErrorSize];

@@ -115,6 +115,16 @@ int bmc_admin_get_watchdog(zvrbmc_watchdog *out, uint8_t *CompletionCode) ZVRBMC
  * *count is how many exist. Other drivers: 9. */
 int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *count) ZVRBMC_NOEXCEPT;
 
+/* What tells a host's peers that it is alive (bmc.conf `lease`, standard driver). */
+#define BMC_LEASE_WATCHDOG 0 /* tavik's own lease on the host's BMC watchdog */
+#define BMC_LEASE_OBSERVE 1  /* another program's timer, while that program pets it */
+#define BMC_LEASE_NONE 2     /* the BMC's presence only */
+
+/* Standard driver: the lease source the access file gives the host whose BMC is at `ip`
+ * (network byte order; 0: this host's own) (after libzvrbmc_init; no session needed).
+ * Other drivers: 9. */
+int bmc_admin_get_lease_source(uint32_t ip, int *source) ZVRBMC_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

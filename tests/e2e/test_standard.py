@@ -256,5 +256,120 @@ class StandardForeignTimer(StandardTest):
                     self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
 
 
+class Petter(threading.Thread):
+    """A co-tenant of a node's watchdog replayed with ipmi-raw: its Set, then every
+    `every` seconds its pet (Reset, after a Get for bmc-watchdog). `gap` is the longest
+    time seen between two pets."""
+
+    def __init__(self, node, set_data, every, get_first):
+        super().__init__(daemon=True)
+        self.node, self.set_data, self.every, self.get_first = node, set_data, every, get_first
+        self.halt = threading.Event()
+        self.gap = 0.0
+        self.error = None
+
+    def run(self):
+        try:
+            if app_raw(self.node, 0x24, *self.set_data)[0] != 0:
+                raise RuntimeError("the co-tenant's Set was refused")
+            last = time.monotonic()
+            while not self.halt.wait(self.every):
+                if self.get_first:
+                    app_raw(self.node, 0x25)
+                app_raw(self.node, 0x22)
+                now = time.monotonic()
+                self.gap, last = max(self.gap, now - last), now
+        except Exception as e:  # noqa: BLE001 - reported by the test
+            self.error = e
+
+
+class StandardLeaseSources(StandardTest):
+    """lease = observe and none on node3, its peers told so in a [peer] section of their own
+    access files (with a peer user that only node3's BMC knows, so the section's settings
+    are the ones used). The co-tenants of node3's watchdog are replayed against its stock
+    BMC: bmc-watchdog -d (Set SMS/OS hard reset, then Get and Reset periodically) and
+    systemd's RuntimeWatchdogSec through ipmi_watchdog (Set, then Reset every half
+    countdown). tavik never writes that timer; the node is online while it is petted and
+    offline within min(2 x the longest interval between pets, the countdown) + P + C once
+    the pets stop."""
+
+    def configure(self, lease):
+        n1, n2, n3 = self.cluster.nodes
+        for n in self.cluster.nodes:
+            n.stop_daemon()
+            n.stop_bmc()
+            n.start_bmc(*(("--peer-user", "n3peer") if n is n3 else ()))
+        with open(os.path.join(n3.dir, "bmc", "bmc.conf"), "a") as f:
+            f.write("lease = %s\n" % lease)
+        for n in (n1, n2):
+            with open(os.path.join(n.dir, "bmc", "bmc.conf"), "a") as f:
+                f.write("[peer %s]\nlease = %s\nuser = n3peer\nworkarounds = opensesspriv\n" % (n3.addr, lease))
+        for n in self.cluster.nodes:
+            n.init_namespace()
+            n.start_daemon("--start-after", "0")
+
+    def untouched(self, n3, before):
+        """The co-tenant's timer as it left it: use, action, countdown set, running (until
+        it runs out), and a countdown never pushed back."""
+        cc, d = app_raw(n3, 0x25)
+        present = d[6] | d[7] << 8
+        running = bool(d[0] & 0x40) or present == 0
+        self.assertEqual((cc, d[0] & 0x07, running, d[1], d[4:6]), (0, before[0] & 0x07, True, before[1], before[4:6]),
+                         "tavik wrote the timer")
+        self.assertLessEqual(present, before[6] | before[7] << 8, "the countdown was pushed back")
+
+    def test_observed_cotenants_and_presence_only(self):
+        n1, n2, n3 = self.cluster.nodes
+        cotenants = [
+            # name, Set data (use, action, pre-timeout, flags to clear, countdown), pet period, Get first
+            ("bmc-watchdog -d", (0x44, 0x01, 0x00, 0x3e, 200, 0), 1.0, True),
+            ("systemd through ipmi_watchdog", (0x44, 0x01, 0x00, 0x00, 40, 0), 2.0, False),
+        ]
+        for name, set_data, every, get_first in cotenants:
+            with self.subTest(name):
+                self.configure("observe")
+                if get_first:
+                    # The timer is free: nobody pets it, so the node is not alive (not "no lease").
+                    self.assertFalse(wait_until(lambda: self.state_of(n3, [n1, n2]) & {"online"}, A + C),
+                                     self.views())
+                petter = Petter(n3, set_data, every, get_first)
+                petter.start()
+                self.time_until(n3, "online", [n1, n2], 30)
+                # tavikctl's own watch is new: it may not have seen a pet yet.
+                _, text = n1.bmc_targets()
+                row = [line for line in text.splitlines() if n3.addr in line]
+                self.assertTrue(row and "observe" in row[0] and "another program (SMS/OS, hard reset)" in row[0],
+                                text)
+                time.sleep(every + C)  # more pets, each read by the peers
+                self.assertEqual(self.state_of(n3, [n1, n2]), {"online"}, self.views())
+                petter.halt.set()
+                petter.join()
+                self.assertIsNone(petter.error)
+                t0 = time.monotonic()
+                _, before = app_raw(n3, 0x25)
+                countdown = set_data[4] / 10.0
+                bound = min(2 * (petter.gap + P), countdown) + P + C
+                took = self.time_until(n3, "offline", [n1, n2], countdown + 15)
+                report("observe, %s: pets stopped to offline" % name, took, bound)
+                self.assertLess(took, bound + SLACK)
+                while time.monotonic() < t0 + took + C:
+                    self.untouched(n3, before)
+                    time.sleep(0.3)
+
+        with self.subTest("lease = none: the BMC's presence only"):
+            self.configure("none")
+            self.time_until(n3, "online", [n1, n2], 30)
+            cc, d = app_raw(n3, 0x25)
+            self.assertEqual((cc, d[0] & 0x47), (0, 0), "the timer was never set")
+            t0 = time.monotonic()
+            n3.freeze_bmc()
+            try:
+                took = self.time_until(n3, "offline", [n1, n2], 15)
+            finally:
+                n3.thaw_bmc()
+            report("lease none: BMC frozen to offline", took, T + P + C)
+            self.assertLess(took, T + P + C + SLACK)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -7,7 +7,9 @@ handlers here. Every check must be there and pass; the run's files stay in build
 
 import os
 import shutil
+import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -110,11 +112,17 @@ class Standard(GuestTest):
     expected = ("ipmi-device", "install", "start-standard", "lease-taken", "lease-online", "frozen-offline",
                 "lease-lapsed", "lapse-no-reset", "thawed-online", "lease-given-back", "bmc-watchdog-config",
                 "bmc-watchdog-armed", "clash-bmc-watchdog", "bmc-watchdog-untouched", "clash-offline",
-                "systemd-watchdog-armed", "clash-systemd", "systemd-watchdog-untouched", "observe-online",
-                "systemd-watchdog-stopped", "cotenant-armed", "cotenant-reset")
+                "systemd-watchdog-armed", "clash-systemd", "systemd-watchdog-untouched", "systemd-watchdog-stopped",
+                "systemd-watchdog-rearmed", "observe-targets", "observe-online", "observe-untouched",
+                "panic-timeout", "kernel-hung", "hung-offline", "cotenant-reset")
     # The lease's access time-out A is the heartbeat time-out; a frozen host is offline
     # within A, a check period and a cycle, with room for a guest under emulation.
     FROZEN_BOUND = HBTO // 1000 + 1 + 2 + 6
+    # lease = observe, the kernel hung: systemd pets its 30 s timer every 7.5 to 15 s, so
+    # the pets are missed for good at most 2 x 15 s after the last one; a check period and a
+    # cycle, and room for emulation. Below the 50 s after which the panic's own timer
+    # resets the guest.
+    HUNG_BOUND = 2 * 15 + 1 + 2 + 9
 
     def bmc_said(self, text):
         with open(os.path.join(self.guest_node.dir, "bmcsim.out"), errors="replace") as f:
@@ -125,8 +133,6 @@ class Standard(GuestTest):
         files = {"bmc.conf": b"driver = standard\npeer_user = tavikpeer\npeer_password_file = peer-password\n"
                              b"peer_port = %d\n" % self.cluster.lan_port,
                  "peer-password": os.path.join(self.cluster.dir, "peer-password")}
-        if os.environ.get("TAVIK_VM_LEASE_OBSERVE") == "1":
-            files["lease-observe"] = b""
 
         def stays_offline():
             ok = not wait_until(lambda: seen(self.peer, self.guest_node, "online"), 8)
@@ -137,6 +143,40 @@ class Standard(GuestTest):
             return not fired, "the lease ran out with action none; BMC log: %s" % (
                 "a timer action was carried out" if fired else "no timer action")
 
+        def observe_online():
+            # The peer is told what to expect of node1, as an operator would: a section of its
+            # own access file, read when its daemon starts anew.
+            with open(os.path.join(self.peer.dir, "bmc", "bmc.conf"), "a") as f:
+                f.write("[peer %s]\nlease = observe\n" % self.guest_node.addr)
+            self.peer.stop_daemon()
+            self.peer.start_daemon("--start-after", "0")
+            return self.state_within("online", 60)
+
+        host_rows = []
+
+        def read_timer(stop):
+            """The guest's BMC's watchdog over LAN once a second, kept with the run: what the
+            peers read after the panic, and when the timer ran out."""
+            with open(os.path.join(self.guest_node.dir, "bmc", "password")) as f:
+                password = f.read().strip()
+            t0 = time.monotonic()
+            with open(os.path.join(self.guest.dir, "timer-after-panic.txt"), "w") as out:
+                while not stop.wait(1.0):
+                    p = subprocess.run([cluster.IPMI_RAW, "-h", "%s:%d" % (self.guest_node.addr, self.cluster.lan_port),
+                                        "-u", "ipmiusr", "-p", password, "-l", "admin", "--driver-type=LAN_2_0",
+                                        "-W", "opensesspriv", "0", "0x06", "0x25"], capture_output=True, text=True)
+                    out.write("%6.1f s %s\n" % (time.monotonic() - t0, (p.stdout + p.stderr).strip()))
+                    out.flush()
+
+        def hung_offline():
+            stop = threading.Event()
+            reader = threading.Thread(target=read_timer, args=(stop,), daemon=True)
+            reader.start()
+            self.addCleanup(stop.set)
+            ok, detail = self.state_within("offline", self.HUNG_BOUND)
+            host_rows.append(("PASS" if ok else "FAIL", "hung-offline", detail))
+            return ok, detail
+
         # A reset boots the guest again: the second kernel start ends the run.
         guest = self.boot(files, timeout=900, reboot=True)
         guest.run({"lease-online": lambda: self.state_within("online", 60),
@@ -144,15 +184,16 @@ class Standard(GuestTest):
                    "lapse-no-reset": no_reset,
                    "thawed-online": lambda: self.state_within("online", 30),
                    "clash-offline": stays_offline,
-                   "observe-online": lambda: self.state_within("online", 60)},
+                   "observe-online": observe_online,
+                   "hung-offline": hung_offline},
                   timeout=900, stop_when=lambda: guest.boots() >= 2)
         serial = guest.serial_text()
         second = serial.rfind("Linux version ")
         reset = (guest.boots() >= 2 and self.bmc_said("timer expired, hard reset of the host") and
                  "reboot: Restarting system" not in serial[:second])
-        self.assert_results([("PASS" if reset else "FAIL", "cotenant-reset",
-                              "the BMC reset the guest: %d kernel starts, no orderly restart between them" %
-                              guest.boots())])
+        self.assert_results(host_rows + [("PASS" if reset else "FAIL", "cotenant-reset",
+                                           "the BMC reset the guest: %d kernel starts, no orderly restart "
+                                           "between them" % guest.boots())])
 
 
 # Until a whole run of it has passed here, the upgrade runs only when asked for (it also

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "check_standard.h"
 #include "text_table.h"
 #include "zvrbmc.h"
 #include "zvrbmc_admin.h"
@@ -73,6 +74,26 @@ std::string lease_text(const zvrbmc_peer *p) {
     return buf;
 }
 
+// Who runs a watchdog, by its last reading.
+std::string owner_text(const zvrbmc_watchdog &w) {
+    static const char *uses[] = {"unset", "BIOS FRB2", "BIOS/POST", "OS load", "SMS/OS", "OEM"};
+    static const char *actions[] = {"no action", "hard reset", "power down", "power cycle"};
+    if (w.ours != 0) {
+        return "tavik";
+    }
+    if (w.running == 0) {
+        return "nobody (stopped)";
+    }
+    return std::string("another program (") + (w.timer_use < 6 ? uses[w.timer_use] : "?") + ", " +
+           (w.action < 4 ? actions[w.action] : "?") + ")";
+}
+
+int lease_source_of(std::uint32_t ip) {
+    int source = BMC_LEASE_WATCHDOG;
+    check("the lease source", bmc_admin_get_lease_source(ip, &source));
+    return source;
+}
+
 }  // namespace
 
 bool standard_driver_configured() {
@@ -89,6 +110,7 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
     zvrbmc_watchdog local{};
     std::uint8_t cc = 0;
     check("reading the local BMC's watchdog", bmc_admin_get_watchdog(&local, &cc), cc);
+    const int own_source = lease_source_of(0);
 
     std::array<BMC_INFO_SET, BMC_SLOTS> set{};
     unsigned longest = 1;
@@ -128,7 +150,8 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
 
     int unheard = 0;
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    TextRows table = {{"SLOT", "ADDRESS", "RESULT", "STATUS", "LAST ANSWER", "LEASE", "PAIRS / WHY"}};
+    TextRows table = {
+        {"SLOT", "ADDRESS", "RESULT", "STATUS", "LAST ANSWER", "SOURCE", "LEASE", "OWNER", "PAIRS / WHY"}};
     for (std::size_t i = 0; i < planned.size() && i < BMC_SLOTS; ++i) {
         const zvrbmc_held_target &h = held[i];
         const zvrbmc_peer *p = peer_of(peers, planned[i].ip);
@@ -138,8 +161,10 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
         const std::string why = p != nullptr ? p->why : "";
         char status[8];
         std::snprintf(status, sizeof status, "%#04x", h.status);
+        const char *source = lease_source_word(lease_source_of(h.ip));
+        const std::string owner = p != nullptr && p->lease_read ? owner_text(p->lease) : "not read";
         table.push_back({std::to_string(i), ip_text(h.ip), result_name(h.result), status,
-                         p ? age_text(p->answer_age_ms) : "-", lease_text(p),
+                         p ? age_text(p->answer_age_ms) : "-", source, lease_text(p), owner,
                          planned[i].pairs + (why.empty() ? "" : ": " + why)});
         rows.push_back({{"slot", i},
                         {"address", ip_text(h.ip)},
@@ -151,6 +176,8 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
                         {"answer_age_ms", p ? p->answer_age_ms : -1},
                         {"pong_seen", p != nullptr && p->pong_seen},
                         {"session", p != nullptr && p->session},
+                        {"lease_source", source},
+                        {"watchdog_owner", owner},
                         {"lease_live", p != nullptr && p->live},
                         {"lease_present_ds", p && p->lease_read ? p->lease.present_ds : 0},
                         {"why", why}});
@@ -160,8 +187,10 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
                                       {"configuration", config},
                                       {"node", own},
                                       {"driver", "standard"},
+                                      {"lease_source", lease_source_word(own_source)},
                                       {"local_watchdog",
-                                       {{"timer_use", local.timer_use},
+                                       {{"owner", owner_text(local)},
+                                        {"timer_use", local.timer_use},
                                         {"running", local.running != 0},
                                         {"initial_ds", local.initial_ds},
                                         {"present_ds", local.present_ds},
@@ -176,6 +205,8 @@ int show_standard_targets(const std::string &own, const std::string &bmc_conf, c
     }
     std::printf("local BMC of %s (access file %s, driver standard), configuration %s\n", own.c_str(),
                 bmc_conf.c_str(), config.c_str());
+    std::printf("lease source: %s; local watchdog's owner: %s\n", lease_source_word(own_source),
+                owner_text(local).c_str());
     std::printf("local watchdog: %s; countdown %.1f of %.1f s (configuration's access time-out: %d s)\n",
                 local.why, local.present_ds / 10.0, local.initial_ds / 10.0, access_timeout_s);
     std::printf("targets as watched from this host by tavikctl's own library:\n\n");

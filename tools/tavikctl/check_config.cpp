@@ -340,9 +340,13 @@ int check_config(const std::string &file, int ratio, const std::string &bmc_conf
     }
     check_windows(report, values, layout, ratio);
     if (!bmc_conf.empty()) {
-        for (const AccessFinding &f :
-             check_bmc_access(bmc_conf, compute_windows(read_timing_settings(), ratio, 100))) {
-            f.error ? report.error(0, f.key, f.message) : report.warning(0, f.key, f.message);
+        for (const AccessFinding &f : check_bmc_access(
+                 bmc_conf, compute_windows(read_timing_settings(), ratio, 100), layout.servers)) {
+            if (f.note) {
+                report.note(f.message);
+            } else {
+                f.error ? report.error(0, f.key, f.message) : report.warning(0, f.key, f.message);
+            }
         }
     }
     return report.print(strict, json);

@@ -8,16 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "cluster_layout.h"
 #include "detection.h"
 
 namespace tavikctl {
 
 struct AccessFinding {
     bool error = false;
-    std::string key;  // a configuration key path, or the access file
+    bool note = false;  // neither error nor warning: what the file sets, for the reader
+    std::string key;    // a configuration key path, or the access file
     std::string message;
 };
 
-std::vector<AccessFinding> check_bmc_access(const std::string &bmc_conf, const DetectionWindows &w);
+// `servers`: the cluster's nodes, whose lease sources (and so their watchdogs' owners) the
+// notes list as this host's access file expects them.
+std::vector<AccessFinding> check_bmc_access(const std::string &bmc_conf, const DetectionWindows &w,
+                                            const std::vector<ServerEntry> &servers = {});
+
+// Who writes a watchdog under a lease source, for tools: "tavik", "another program ...".
+const char *lease_source_word(int source);
+const char *expected_owner(int source);
 
 }  // namespace tavikctl

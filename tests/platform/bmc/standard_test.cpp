@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The standard driver's pure parts: the watchdog lease's rules, the access file's peer
 // keys, and the presence ping's packets. Single-threaded; no simulator.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "cipher_suites.h"
 #include "config.h"
@@ -134,6 +137,81 @@ TEST(WatchdogLease, JudgedOverSuccessiveReadings) {
     EXPECT_FALSE(judge.live(t0 + std::chrono::milliseconds(600)));
 }
 
+// lease = observe: another program's timer tells the host alive while it is seen petted.
+TEST(WatchdogLease, ObservedOwnersPetsTellTheHostAlive) {
+    using tavik::bmc::LeaseJudge;
+    using tavik::bmc::LeaseSource;
+    struct Read {
+        int at_ms;
+        wdt::State s;
+        bool live;  // just after this reading
+    };
+    struct Case {
+        const char *what;
+        LeaseSource expect;
+        std::vector<Read> reads;
+    };
+    auto sms = [](std::uint16_t initial, std::uint16_t present, bool running = true) {
+        return reading(4, running, 1, initial, present);
+    };
+    const Case cases[] = {
+        {"petted: alive; the pets stop: lapsed once twice the longest interval has passed",
+         LeaseSource::Observe,
+         {{0, sms(300, 280), false},  // running, but no pet seen yet
+          {1000, sms(300, 270), false},
+          {2000, sms(300, 300), true},  // a pet: the interval is at least 3 s + 1 s
+          {6000, sms(300, 260), true},
+          {10500, sms(300, 215), false}}},
+        {"a running timer never seen petted",
+         LeaseSource::Observe,
+         {{0, sms(300, 280), false}, {1000, sms(300, 270), false}, {2000, sms(300, 260), false}}},
+        {"a stopped timer: nobody pets it (a host dead before its owner started, or switched off)",
+         LeaseSource::Observe,
+         {{0, sms(300, 300, false), false},
+          {1000, sms(300, 300, false), false},
+          {2000, reading(0, 0, 0, 0, 0), false}}},
+        {"a new Set is a pet (ipmi_watchdog's on panic); the interval learnt still bounds it",
+         LeaseSource::Observe,
+         {{0, sms(300, 280), false},
+          {1000, sms(300, 300), true},
+          {2000, sms(2550, 2550), true},
+          {7000, sms(2550, 2500), true},
+          {8000, sms(2550, 2480), false}}},
+        {"another owner takes over: what was learnt of the last one is forgotten",
+         LeaseSource::Observe,
+         {{0, sms(300, 280), false},
+          {1000, sms(300, 300), true},
+          {2000, reading(3, true, 1, 300, 290), false}}},
+        {"tavik's own lease on the timer is judged as a lease",
+         LeaseSource::Observe,
+         {{0, reading(5, true, 0, 40, 35), true}, {333, reading(5, false, 0, 40, 30), false}}},
+        {"expected a lease of tavik's: another program's petted timer is a clash, not a lease",
+         LeaseSource::Watchdog,
+         {{0, sms(300, 280), false}, {1000, sms(300, 300), false}, {2000, sms(300, 290), false}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LeaseJudge judge(false, c.expect);
+        const auto t0 = LeaseJudge::Clock::now();
+        for (const Read &r : c.reads) {
+            const auto at = t0 + std::chrono::milliseconds(r.at_ms);
+            judge.reading(r.s, at);
+            EXPECT_EQ(judge.live(at + std::chrono::milliseconds(1)), r.live)
+                << "reading at " << r.at_ms << " ms: " << judge.why();
+        }
+    }
+    // A new session forgets the readings, not the interval: the BMC's countdown tells how
+    // long ago the last pet was.
+    LeaseJudge judge(false, LeaseSource::Observe);
+    const auto t0 = LeaseJudge::Clock::now();
+    judge.reading(sms(300, 280), t0);
+    judge.reading(sms(300, 300), t0 + std::chrono::seconds(1));
+    judge.forget();
+    judge.reading(sms(300, 250), t0 + std::chrono::seconds(9));
+    EXPECT_TRUE(judge.live(t0 + std::chrono::seconds(9)));
+    EXPECT_FALSE(judge.live(t0 + std::chrono::seconds(13)));
+}
+
 TEST(WatchdogLease, BytesOfSetAndGet) {
     EXPECT_EQ(wdt::set_request(65530, false),
               (std::vector<std::uint8_t>{0x05, 0x00, 0x00, 0x20, 0xfa, 0xff}));
@@ -201,6 +279,64 @@ TEST(StandardConfig, PeerKeysAndWhereTheLocalBmcIs) {
             EXPECT_FALSE(ok);
             EXPECT_NE(err.find(c.error), std::string::npos) << err;
         }
+    }
+}
+
+TEST(StandardConfig, PeerSectionsAndLeaseSources) {
+    using tavik::bmc::LeaseSource;
+    const std::string head = "driver = standard\npeer_user = hb\npeer_password_file = peer.pw\n";
+    tavik::bmc::Config cfg;
+    std::string err;
+    ASSERT_TRUE(
+        tavik::bmc::parse_config(head + "lease = observe\nworkarounds = opensesspriv,sun20\n"
+                                        "[peer 10.0.0.3]\nport = 624\nuser = other\npassword_file = o.pw\n"
+                                        "cipher_suite = 17\nworkarounds = none\nlease = none\n"
+                                        "[ peer 10.0.0.4 ]\nlease = watchdog\n",
+                                 "/etc/tavik/bmc.conf", cfg, err))
+        << err;
+    auto ip = [](unsigned last) { return htonl(0x0a000000u | last); };
+    const auto p3 = cfg.peer(ip(3)), p4 = cfg.peer(ip(4)), p5 = cfg.peer(ip(5));
+    EXPECT_EQ(cfg.lease, LeaseSource::Observe);
+    EXPECT_EQ(
+        std::make_tuple(p3.port, p3.user, p3.password_file, int(p3.cipher_suite), p3.workarounds, p3.lease),
+        std::make_tuple(624, std::string("other"), std::string("/etc/tavik/o.pw"), 17, 0u,
+                        LeaseSource::None));
+    EXPECT_EQ(std::make_tuple(p4.port, p4.user, p4.password_file, p4.workarounds, p4.lease),
+              std::make_tuple(623, std::string("hb"), std::string("/etc/tavik/peer.pw"), 0x18u,
+                              LeaseSource::Watchdog));
+    EXPECT_EQ(p5.lease, LeaseSource::Observe);
+    EXPECT_EQ(tavik::bmc::workarounds_text(p4.workarounds), "sun20,opensesspriv");
+
+    struct Bad {
+        const char *text;
+        const char *error;  // the path, the line and the value or key
+    };
+    const Bad bad[] = {
+        {"[peer 10.0.0.3]\nlease = sometimes\n",
+         "/etc/tavik/bmc.conf: line 5: bad value 'sometimes' for lease in section '[peer 10.0.0.3]' "
+         "(expected "
+         "watchdog, observe or none)"},
+        {"lease = maybe\n", "/etc/tavik/bmc.conf: line 4: bad value 'maybe' for lease (expected watchdog"},
+        {"[peer 10.0.0.3]\ncolour = red\n", "line 5: unknown key 'colour' in section '[peer 10.0.0.3]'"},
+        {"[peer bmc3.example]\n", "line 4: expected a section '[peer ADDRESS]'"},
+        {"[node 10.0.0.3]\n", "line 4: expected a section '[peer ADDRESS]'"},
+        {"[peer 10.0.0.3]\n[peer 10.0.0.3]\n",
+         "line 5: section '[peer 10.0.0.3]' given twice (first at line 4)"},
+        {"[peer 10.0.0.3]\nport = 1\nport = 2\n", "line 6: key 'port' given twice in section"},
+        {"[peer 10.0.0.3]\nport = 70000\n", "line 5: bad value '70000' for port in section"},
+        {"workarounds = opensesspriv,fastpath\n",
+         "line 4: bad value 'opensesspriv,fastpath' for workarounds"},
+        {"[peer 10.0.0.3]\ncipher_suite = 4\n", "bad value '4' for cipher_suite in section"},
+    };
+    for (const Bad &b : bad) {
+        SCOPED_TRACE(b.text);
+        EXPECT_FALSE(tavik::bmc::parse_config(head + b.text, "/etc/tavik/bmc.conf", cfg, err));
+        EXPECT_NE(err.find(b.error), std::string::npos) << err;
+    }
+    for (const char *other : {"lease = observe\n", "[peer 10.0.0.3]\nlease = none\n"}) {
+        EXPECT_FALSE(tavik::bmc::parse_config(std::string("driver = inband\n") + other, "/b.conf", cfg, err));
+        EXPECT_NE(err.find("need"), std::string::npos) << err;
+        EXPECT_NE(err.find("driver = standard"), std::string::npos) << err;
     }
 }
 

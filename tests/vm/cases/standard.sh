@@ -3,8 +3,9 @@
 # while the peers on the host watch it over LAN; a frozen daemon lets the lease lapse,
 # which takes the node offline and, its action being none, never resets the guest; the
 # co-tenants of the watchdog (bmc-watchdog -d as Debian configures it, systemd's
-# RuntimeWatchdogSec through ipmi_watchdog) are left alone; last, a co-tenant's hard-reset
-# timer that runs out resets the guest.
+# RuntimeWatchdogSec through ipmi_watchdog) are left alone; with lease = observe the node
+# is alive for its peers while systemd pets the timer; last, a panicked kernel stops the
+# pets: the peers see the node offline, and systemd's hard-reset timer resets the guest.
 source /share/in/lib.sh
 set -u
 
@@ -60,27 +61,35 @@ from=$(loglines)
 systemctl start tavik
 check clash-systemd within 40 clash "$from"
 check systemd-watchdog-untouched wdt_is '44 01 00 00 2c 01'   # 30 s, hard reset, still running
-if [ -e "$IN/lease-observe" ]; then
-  systemctl stop tavik
-  sed -i '/^lease/d' /etc/tavik/bmc.conf
-  echo 'lease = observe' >> /etc/tavik/bmc.conf
-  systemctl start tavik
-  ask_host observe-online
-else
-  result SKIP observe-online "lease = observe is not in this tavik yet (TAVIK_VM_LEASE_OBSERVE=1 turns it on)"
-fi
 systemctl stop tavik
 rm /etc/systemd/system.conf.d/watchdog.conf
 systemctl daemon-reexec
 check systemd-watchdog-stopped within 30 bash -c 'wdt | grep -Eiq "^04 " && wdt'
 
-# A co-tenant's timer (SMS/OS, hard reset, 5 s) that nobody pets: the BMC resets the guest.
-# What the guest knows goes out first; the host checks the reset.
+# lease = observe: systemd owns the watchdog again and tavik only reads it; the node is
+# alive for its peers (told so in their own access file) while PID 1 pets the timer.
+printf '[Manager]\nRuntimeWatchdogSec=30s\n' > /etc/systemd/system.conf.d/watchdog.conf
+systemctl daemon-reexec
+check systemd-watchdog-rearmed within 30 wdt_is '44 01'
+sed -i '/^lease/d' /etc/tavik/bmc.conf
+echo 'lease = observe' >> /etc/tavik/bmc.conf
+systemctl start tavik
+check observe-targets bash -c 'tavikctl bmc targets 2>&1 | grep -E "lease source: observe; local watchdog.s owner: another program \(SMS/OS, hard reset\)"'
+ask_host observe-online
+check observe-untouched wdt_is '44 01 00 00 2c 01'   # systemd's 30 s, hard reset, running
+
+# A hung kernel: a panic that halts (no reboot), so nothing pets the timer any more.
+# ipmi_watchdog's panic handler sets the timer once more (panic_wdt_timeout, 50 s here
+# instead of its 255) and it then runs out: the BMC resets the guest, which ends the run.
+# The peers must see the node offline before that, from the pets having stopped.
 journalctl --no-pager -o short-precise > "$OUT/journal.txt"
-sync
-ipmi-raw -D OPENIPMI 0 06 24 44 01 00 3e 32 00 && ipmi-raw -D OPENIPMI 0 06 22 &&
-  result PASS cotenant-armed "SMS/OS hard reset in 5 s: $(wdt)"
+echo 0 > /proc/sys/kernel/panic
+check panic-timeout bash -c 'echo 50 > /sys/module/ipmi_watchdog/parameters/panic_wdt_timeout && cat /sys/module/ipmi_watchdog/parameters/panic_wdt_timeout'
+result PASS kernel-hung "echo c > /proc/sysrq-trigger with systemd's timer at $(wdt)"
+date +%s.%N > "$OUT/marks/hung-offline"   # the host's check; the guest cannot wait for it
 sync
 echo stay > "$OUT/next"
-sleep 60
-result FAIL cotenant-reset "the guest still runs 60 s after its timer ran out"
+sync
+echo c > /proc/sysrq-trigger
+sleep 120
+result FAIL kernel-hung "the guest still runs 120 s after the panic"
