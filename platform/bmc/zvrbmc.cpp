@@ -19,6 +19,7 @@
 #include "client.h"
 #include "config.h"
 #include "oem_driver.h"
+#include "preflight.h"
 #include "result.h"
 #include "standard.h"
 #include "usage.h"
@@ -107,6 +108,41 @@ void fill_watchdog(const tavik::bmc::wdt::State &s, zvrbmc_watchdog &w) {
     w.live = wdt::live(s) ? 1 : 0;
     std::snprintf(w.why, sizeof w.why, "%s", wdt::describe(s).c_str());
 }
+
+void fill_preflight(const Preflight &f, zvrbmc_preflight &out) {
+    out = zvrbmc_preflight{};
+    out.pong = f.pong;
+    out.capabilities = f.capabilities;
+    out.suites_listed = f.suites_listed;
+    for (std::uint8_t s : f.offered) {
+        if (out.suites_count < ZVRBMC_MAX_SUITES) {
+            out.suites[out.suites_count++] = s;
+        }
+    }
+    out.suite = f.suite;
+    out.suite_agreed = f.suite_agreed;
+    out.login = f.login;
+    out.login_refused = f.login_refused;
+    out.slots_read = f.slots_read;
+    out.sessions_active = f.slots.active;
+    out.sessions_max = f.slots.maximum;
+    out.user_id = f.slots.user_id;
+    out.privilege = f.slots.privilege;
+    out.watchdog_read = f.watchdog_read;
+    if (f.watchdog_read) {
+        fill_watchdog(f.watchdog, out.watchdog);
+        std::snprintf(out.settings, sizeof out.settings, "%s", wdt::settings_text(f.watchdog).c_str());
+    }
+    out.lease_workable = static_cast<std::uint8_t>(f.workable);
+    out.lease_expected = static_cast<std::uint8_t>(f.expected);
+    std::snprintf(out.suite_note, sizeof out.suite_note, "%s", f.suite_note.c_str());
+    std::snprintf(out.why, sizeof out.why, "%s", f.why.c_str());
+}
+
+static_assert(static_cast<int>(LeaseSource::Watchdog) == BMC_LEASE_WATCHDOG &&
+                  static_cast<int>(LeaseSource::Observe) == BMC_LEASE_OBSERVE &&
+                  static_cast<int>(LeaseSource::None) == BMC_LEASE_NONE,
+              "the C names of the lease sources");
 
 }  // namespace
 
@@ -369,6 +405,25 @@ ZVRBMC_API int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *cou
             }
             std::snprintf(p.why, sizeof p.why, "%s", v.why.c_str());
         }
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int bmc_admin_preflight(uint32_t ip, zvrbmc_preflight *out) noexcept {
+    return entry([&] {
+        if (out == nullptr) {
+            set_error("bmc_admin_preflight: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        if (g_client->config().driver != Driver::Standard) {
+            set_error(g_client->config().path + ": the preflight needs driver = standard");
+            return static_cast<int>(kBadArgument);
+        }
+        fill_preflight(preflight(g_client->config(), ip), *out);
         return static_cast<int>(kOk);
     });
 }

@@ -3,10 +3,12 @@
 #include "bmc_standard.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -24,6 +26,17 @@ std::string ip_text(std::uint32_t ip) {
     a.s_addr = ip;
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
+}
+
+std::string own_host_name() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        throw std::runtime_error("cannot read the host name; give --node NAME");
+    }
+    if (char *dot = std::strchr(host, '.')) {
+        *dot = '\0';
+    }
+    return host;
 }
 
 namespace {
