@@ -297,33 +297,38 @@ class StandardPreflight(StandardTest):
                             ("another program runs node3's watchdog", self.foreign_timer),
                             ("the cluster running", self.running)):
             with self.subTest(name):
-                viewer, status, errors = setup(n1, n2, n3)
-                _, before = app_raw(n3, 0x25)
-                t0 = time.monotonic()
-                got, text, doc = self.check(viewer)
-                print("\nbmc check, %s: exit %d in %.2f s" % (name, got, (time.monotonic() - t0) / 2), flush=True)
-                self.assertEqual(got, status, text)
-                self.assertEqual(doc["exit_status"], status)
-                for n, bmc in zip(self.cluster.nodes, doc["bmcs"]):
-                    self.assertEqual((bmc["node"], bmc["address"], bmc["own"]), (n.name, n.addr, n is viewer))
-                    line = [x for x in text.splitlines() if x.startswith(n.name)]
-                    self.assertEqual(len(line), 1, text)
-                    if n.name in errors:
-                        self.assertEqual(bmc["verdict"], "cannot join", bmc)
-                        self.assertIn(errors[n.name], bmc["findings"][0])
-                        self.assertIn("cannot join", line[0])
-                        continue
-                    self.assertEqual((bmc["verdict"], bmc["findings"]), ("ok", []), bmc)
-                    self.assertEqual((bmc["login"], bmc["privilege"], bmc["sessions_max"], bmc["suite"]),
-                                     (True, "user", 63, 3), bmc)
-                    self.assertEqual(bmc["lease_workable"], "watchdog")
-                    self.assertEqual(bmc["watchdog_owner"], "tavik" if setup == self.running else "free")
-                self.assertEqual(app_raw(n3, 0x25)[1][:6], before[:6], "the check wrote no timer")
-                for n in self.cluster.nodes:
-                    n.stop_daemon()
-                n3.stop_bmc()
-                n3.start_bmc()
+                try:
+                    self.check_case(name, setup)
+                finally:
+                    for n in self.cluster.nodes:
+                        n.stop_daemon()
+                    n3.stop_bmc()
+                    n3.start_bmc()
 
+    def check_case(self, name, setup):
+        n1, n2, n3 = self.cluster.nodes
+        viewer, status, errors = setup(n1, n2, n3)
+        _, before = app_raw(n3, 0x25)
+        t0 = time.monotonic()
+        got, text, doc = self.check(viewer)
+        print("\nbmc check, %s: exit %d in %.2f s" % (name, got, (time.monotonic() - t0) / 2), flush=True)
+        self.assertEqual(got, status, text)
+        self.assertEqual(doc["exit_status"], status)
+        for n, bmc in zip(self.cluster.nodes, doc["bmcs"]):
+            self.assertEqual((bmc["node"], bmc["address"], bmc["own"]), (n.name, n.addr, n is viewer))
+            line = [x for x in text.splitlines() if x.startswith(n.name)]
+            self.assertEqual(len(line), 1, text)
+            if n.name in errors:
+                self.assertEqual(bmc["verdict"], "cannot join", bmc)
+                self.assertIn(errors[n.name], bmc["findings"][0])
+                self.assertIn("cannot join", line[0])
+                continue
+            self.assertEqual((bmc["verdict"], bmc["findings"]), ("ok", []), bmc)
+            self.assertEqual((bmc["login"], bmc["privilege"], bmc["sessions_max"], bmc["suite"]),
+                             (True, "user", 63, 3), bmc)
+            self.assertEqual(bmc["lease_workable"], "watchdog")
+            self.assertEqual(bmc["watchdog_owner"], "tavik" if setup == self.running else "free")
+        self.assertEqual(app_raw(n3, 0x25)[1][:6], before[:6], "the check wrote no timer")
 
 if __name__ == "__main__":
     unittest.main()

@@ -115,15 +115,28 @@ std::string presence_text(const zvrbmc_preflight &p) {
     return p.capabilities ? "capabilities only" : "none";
 }
 
-std::string suites_text(const zvrbmc_preflight &p) {
-    std::string offered;
+// "0-3,6,17": runs of consecutive suites shortened.
+std::string offered_text(const zvrbmc_preflight &p) {
+    std::string out;
     for (unsigned i = 0; i < p.suites_count; ++i) {
-        offered += (i == 0 ? "" : ",") + std::to_string(p.suites[i]);
+        unsigned j = i;
+        while (j + 1 < p.suites_count && p.suites[j + 1] == p.suites[j] + 1) {
+            ++j;
+        }
+        out += (out.empty() ? "" : ",") + std::to_string(p.suites[i]);
+        if (j > i) {
+            out += "-" + std::to_string(p.suites[j]);
+        }
+        i = j;
     }
+    return out.empty() ? "none" : out;
+}
+
+std::string suites_text(const zvrbmc_preflight &p) {
     if (p.suite == 0 && !p.suites_listed) {
         return "-";
     }
-    return std::to_string(p.suite) + " of " + (p.suites_listed ? offered.empty() ? "none" : offered : "?");
+    return std::to_string(p.suite) + " of " + (p.suites_listed ? offered_text(p) : "?");
 }
 
 const char *privilege_name(unsigned privilege) {
@@ -170,6 +183,9 @@ std::string owner_text(const zvrbmc_preflight &p) {
 }
 
 std::string lease_text(const zvrbmc_preflight &p) {
+    if (!p.watchdog_read) {
+        return "-";
+    }
     std::string text = source_name(p.lease_workable);
     if (p.lease_workable != p.lease_expected) {
         text += std::string(" (") + source_name(p.lease_expected) + " expected)";
@@ -201,7 +217,7 @@ nlohmann::ordered_json json_of(const Looked &l, const Judgement &j) {
             {"suite", p.suite},
             {"login", p.login != 0},
             {"login_refused", p.login_refused != 0},
-            {"privilege", p.slots_read ? privilege_name(p.privilege) : nullptr},
+            {"privilege", p.slots_read ? nlohmann::ordered_json(privilege_name(p.privilege)) : nullptr},
             {"sessions_active", p.slots_read ? nlohmann::ordered_json(p.sessions_active) : nullptr},
             {"sessions_max", p.slots_read ? nlohmann::ordered_json(p.sessions_max) : nullptr},
             {"watchdog_owner", owner_text(p)},
