@@ -92,8 +92,8 @@ void log_in_and_read(const Config &cfg, const std::string &host, Preflight &out)
         password = cfg.peer_password;  // as read when the library started
     }
     OpenFailure failure;
-    const auto session = PeerSession::open(cfg, password, out.suite, host + ":" + std::to_string(cfg.peer_port),
-                                           cfg.timeout_ms, failure);
+    const auto session = PeerSession::open(
+        cfg, password, out.suite, host + ":" + std::to_string(cfg.peer_port), cfg.timeout_ms, failure);
     if (!session) {
         out.login_refused = failure.refused;
         out.why = "no session as '" + cfg.peer_user + "': " + failure.why;

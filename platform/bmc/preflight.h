@@ -44,9 +44,9 @@ struct Preflight {
     bool capabilities = false;  // answered Get Channel Authentication Capabilities
     bool suites_listed = false;
     std::vector<std::uint8_t> offered;
-    std::uint8_t suite = 0;      // the suite the login used
-    bool suite_agreed = false;   // a configured suite, or one tavik speaks among those offered
-    std::string suite_note;      // why none was agreed, or that the list was not answered
+    std::uint8_t suite = 0;     // the suite the login used
+    bool suite_agreed = false;  // a configured suite, or one tavik speaks among those offered
+    std::string suite_note;     // why none was agreed, or that the list was not answered
     bool login = false;
     bool login_refused = false;  // user, password or privilege refused by the BMC
     bool slots_read = false;

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What `tavikctl bmc check` makes of a look at one BMC: its verdict and the finding that
 // says why, for a three-node cluster (five sessions needed). Pure computation.
+#include "bmc_check.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include "bmc_check.h"
 
 namespace {
 
@@ -63,7 +63,8 @@ TEST(BmcCheck, EachLookGetsItsVerdictAndReason) {
          Verdict::Error, "username invalid"},
         {"another program's timer", with([](Looked &l) {
              l.look.lease_workable = BMC_LEASE_OBSERVE;
-             std::snprintf(l.look.watchdog.why, sizeof l.look.watchdog.why, "the BMC watchdog is in use as SMS/OS");
+             std::snprintf(l.look.watchdog.why, sizeof l.look.watchdog.why,
+                           "the BMC watchdog is in use as SMS/OS");
          }),
          Verdict::Error, "in use as SMS/OS: lease = watchdog cannot work there, observe would"},
         {"observe expected, timer free", with([](Looked &l) { l.look.lease_expected = BMC_LEASE_OBSERVE; }),

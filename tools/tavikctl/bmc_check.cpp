@@ -5,6 +5,8 @@
 // through the BMC library as the peers' hosts will reach it, and the own BMC through the
 // daemon's own session as well. Nothing is written to any BMC.
 // Runs on tavikctl's single thread.
+#include "bmc_check.h"
+
 #include <arpa/inet.h>
 
 #include <cstdio>
@@ -13,7 +15,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "bmc_check.h"
 #include "bmc_standard.h"
 #include "cluster_layout.h"
 #include "command.h"
@@ -63,7 +64,8 @@ std::vector<Looked> bmcs_of(const ClusterLayout &layout, const std::string &own)
         }
     }
     if (!own_found) {
-        throw std::runtime_error("no <server name=\"" + own + "\"> in " + layout.path + " (give --node NAME)");
+        throw std::runtime_error("no <server name=\"" + own + "\"> in " + layout.path +
+                                 " (give --node NAME)");
     }
     return out;
 }
@@ -211,9 +213,9 @@ nlohmann::ordered_json json_of(const Looked &l, const Judgement &j) {
             {"own_session", l.own ? nlohmann::ordered_json(l.local_ok) : nlohmann::ordered_json(nullptr)},
             {"pong", p.pong != 0},
             {"capabilities", p.capabilities != 0},
-            {"suites_offered", p.suites_listed ? nlohmann::ordered_json(std::vector<int>(
-                                                     p.suites, p.suites + p.suites_count))
-                                               : nlohmann::ordered_json(nullptr)},
+            {"suites_offered",
+             p.suites_listed ? nlohmann::ordered_json(std::vector<int>(p.suites, p.suites + p.suites_count))
+                             : nlohmann::ordered_json(nullptr)},
             {"suite", p.suite},
             {"login", p.login != 0},
             {"login_refused", p.login_refused != 0},
@@ -242,9 +244,10 @@ int run_check(const CheckOptions &opts) {
     int driver = -1;
     bmc_admin_get_driver(&driver);
     if (driver != BMC_DRIVER_STANDARD) {
-        throw std::runtime_error(bmc_conf +
-                                 ": bmc check looks at driver = standard; with the heartbeat firmware the BMCs "
-                                 "watch each other (see bmc targets)");
+        throw std::runtime_error(
+            bmc_conf +
+            ": bmc check looks at driver = standard; with the heartbeat firmware the BMCs "
+            "watch each other (see bmc targets)");
     }
     std::vector<Judgement> judged;
     for (Looked &l : bmcs) {
@@ -259,15 +262,18 @@ int run_check(const CheckOptions &opts) {
         for (std::size_t i = 0; i < bmcs.size(); ++i) {
             rows.push_back(json_of(bmcs[i], judged[i]));
         }
-        const nlohmann::ordered_json doc = {{"configuration", config},     {"access_file", bmc_conf},
-                                            {"node", own},                 {"nodes", nodes},
-                                            {"sessions_needed", sessions_needed(nodes)}, {"bmcs", rows},
+        const nlohmann::ordered_json doc = {{"configuration", config},
+                                            {"access_file", bmc_conf},
+                                            {"node", own},
+                                            {"nodes", nodes},
+                                            {"sessions_needed", sessions_needed(nodes)},
+                                            {"bmcs", rows},
                                             {"exit_status", exit_status(judged)}};
         std::fputs((doc.dump(2) + "\n").c_str(), stdout);
         return exit_status(judged);
     }
-    TextRows table = {{"NODE", "BMC", "VERDICT", "PRESENCE", "CIPHER", "LOGIN", "SESSIONS", "WATCHDOG", "LEASE",
-                       "FINDINGS"}};
+    TextRows table = {{"NODE", "BMC", "VERDICT", "PRESENCE", "CIPHER", "LOGIN", "SESSIONS", "WATCHDOG",
+                       "LEASE", "FINDINGS"}};
     for (std::size_t i = 0; i < bmcs.size(); ++i) {
         const zvrbmc_preflight &p = bmcs[i].look;
         const std::string watchdog = owner_text(p) + (p.watchdog_read ? std::string(": ") + p.settings : "");
@@ -291,10 +297,12 @@ CommandRegistrar check_command([](CLI::App &app) {
                       "cluster configuration (default: $TAVIK_CONFIG, else /etc/tavik/cluster.xml)");
     check->add_option("--bmc-conf", opts.bmc_conf,
                       "BMC access file (default: $TAVIK_BMC_CONF, else /etc/tavik/bmc.conf)");
-    check->add_option("--node", opts.node, "this node's server name (default: the host name up to its first dot)");
+    check->add_option("--node", opts.node,
+                      "this node's server name (default: the host name up to its first dot)");
     check->add_flag("--json", opts.json, "print JSON instead of a table");
     check->footer(
-        "Reads only: takes no lease and writes no timer. Exit status: 0 every BMC is ready, 1 warnings, 2 a node "
+        "Reads only: takes no lease and writes no timer. Exit status: 0 every BMC is ready, 1 warnings, 2 a "
+        "node "
         "cannot join (or the check cannot be made).");
     check->callback([] {
         try {

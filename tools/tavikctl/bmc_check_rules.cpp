@@ -46,8 +46,9 @@ void judge_lease(const zvrbmc_preflight &p, Findings &f) {
     const std::string told = std::string(p.watchdog.why) + ": lease = " + source_name(p.lease_expected) +
                              " cannot work there, " + source_name(p.lease_workable) + " would";
     if (p.lease_expected == BMC_LEASE_OBSERVE && p.lease_workable == BMC_LEASE_WATCHDOG) {
-        f.warn(std::string("no other program runs the watchdog yet: lease = observe sees the host dead until "
-                           "one does"));
+        f.warn(
+            std::string("no other program runs the watchdog yet: lease = observe sees the host dead until "
+                        "one does"));
         return;
     }
     f.error(told);

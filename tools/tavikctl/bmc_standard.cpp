@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>

@@ -244,7 +244,11 @@ TEST(PlayedPreflight, EachTimerGivesItsLeaseSourceAndNothingIsWritten) {
         {"bmc-watchdog running", {slots, kSmsOsReset}, LeaseSource::Observe, true, ""},
         {"OEM with a hard reset", {slots, get_answer(0x45, 1, 600, 590)}, LeaseSource::Observe, true, ""},
         {"no Get Session Info", {no_slots, kOurs}, LeaseSource::Watchdog, false, ""},
-        {"Get Watchdog refused", {slots, {kGet, 0, 0xd4, {}}}, LeaseSource::None, true, "completion code 212"},
+        {"Get Watchdog refused",
+         {slots, {kGet, 0, 0xd4, {}}},
+         LeaseSource::None,
+         true,
+         "completion code 212"},
         {"Get Watchdog short", {slots, {kGet, 0, 0, {0x04}}}, LeaseSource::None, true, "1 data bytes"},
         {"no answer", {slots, {kGet, tavik::bmc::kExchangeFailed, 0, {}}}, LeaseSource::None, true, "played"},
     };
@@ -261,8 +265,8 @@ TEST(PlayedPreflight, EachTimerGivesItsLeaseSourceAndNothingIsWritten) {
         EXPECT_EQ(bmc.take_sent(), (std::vector<std::uint8_t>{0x3d, kGet}));
         EXPECT_EQ(bmc.requests().front(), (std::vector<std::uint8_t>{0x3d, 0x00})) << "this session's info";
         if (c.slots_read) {
-            EXPECT_EQ(std::vector<int>({out.slots.active, out.slots.maximum, out.slots.user_id,
-                                        out.slots.privilege}),
+            EXPECT_EQ(std::vector<int>(
+                          {out.slots.active, out.slots.maximum, out.slots.user_id, out.slots.privilege}),
                       std::vector<int>({3, 4, 3, 2}));
         }
     }
