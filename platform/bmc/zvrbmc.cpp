@@ -131,13 +131,14 @@ void fill_preflight(const Preflight &f, zvrbmc_preflight &out) {
     out.watchdog_read = f.watchdog_read;
     if (f.watchdog_read) {
         fill_watchdog(f.watchdog, out.watchdog);
-        std::snprintf(out.settings, sizeof out.settings, "%s",
-                      wdt::never_set(f.watchdog) ? "never set" : wdt::settings_text(f.watchdog).c_str());
+        (void)std::snprintf(
+            out.settings, sizeof out.settings, "%s",
+            wdt::never_set(f.watchdog) ? "never set" : wdt::settings_text(f.watchdog).c_str());
     }
     out.lease_workable = static_cast<std::uint8_t>(f.workable);
     out.lease_expected = static_cast<std::uint8_t>(f.expected);
-    std::snprintf(out.suite_note, sizeof out.suite_note, "%s", f.suite_note.c_str());
-    std::snprintf(out.why, sizeof out.why, "%s", f.why.c_str());
+    (void)std::snprintf(out.suite_note, sizeof out.suite_note, "%s", f.suite_note.c_str());
+    (void)std::snprintf(out.why, sizeof out.why, "%s", f.why.c_str());
 }
 
 static_assert(static_cast<int>(LeaseSource::Watchdog) == BMC_LEASE_WATCHDOG &&

@@ -100,13 +100,13 @@ void look_locally(Looked &l) {
 void look(Looked &l) {
     in_addr a{};
     if (l.address.empty() || inet_pton(AF_INET, l.address.c_str(), &a) != 1) {
-        std::snprintf(l.look.why, sizeof l.look.why, "%s",
-                      l.address.empty() ? "no BMC address in the configuration"
-                                        : ("'" + l.address + "' is not an IPv4 address").c_str());
+        (void)std::snprintf(l.look.why, sizeof l.look.why, "%s",
+                            l.address.empty() ? "no BMC address in the configuration"
+                                              : ("'" + l.address + "' is not an IPv4 address").c_str());
         return;
     }
     if (bmc_admin_preflight(a.s_addr, &l.look) != 0) {
-        std::snprintf(l.look.why, sizeof l.look.why, "%s", libzvrbmc_last_error());
+        (void)std::snprintf(l.look.why, sizeof l.look.why, "%s", libzvrbmc_last_error());
     }
 }
 
@@ -229,10 +229,12 @@ nlohmann::ordered_json json_of(const Looked &l, const Judgement &j) {
 }
 
 int run_check(const CheckOptions &opts) {
+    // NOLINTBEGIN(concurrency-mt-unsafe): tavikctl runs its command on one thread
     if (!opts.bmc_conf.empty()) {
         ::setenv("TAVIK_BMC_CONF", opts.bmc_conf.c_str(), 1);
     }
     const char *conf_env = std::getenv("TAVIK_BMC_CONF");
+    // NOLINTEND(concurrency-mt-unsafe)
     const std::string bmc_conf = conf_env != nullptr && *conf_env != '\0' ? conf_env : "/etc/tavik/bmc.conf";
     const std::string config = configuration_path(opts.config);
     const std::string own = opts.node.empty() ? own_host_name() : opts.node;
@@ -269,7 +271,7 @@ int run_check(const CheckOptions &opts) {
                                             {"sessions_needed", sessions_needed(nodes)},
                                             {"bmcs", rows},
                                             {"exit_status", exit_status(judged)}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        (void)std::fputs((doc.dump(2) + "\n").c_str(), stdout);
         return exit_status(judged);
     }
     TextRows table = {{"NODE", "BMC", "VERDICT", "PRESENCE", "CIPHER", "LOGIN", "SESSIONS", "WATCHDOG",
@@ -281,7 +283,7 @@ int run_check(const CheckOptions &opts) {
                          verdict_name(judged[i].verdict), presence_text(p), suites_text(p), login_text(p),
                          sessions_text(p, nodes), watchdog, lease_text(p), joined_findings(judged[i])});
     }
-    std::fputs(text_table(table).c_str(), stdout);
+    (void)std::fputs(text_table(table).c_str(), stdout);
     static const char *summary[] = {"every BMC is ready", "warnings only: the node can join",
                                     "a node cannot join"};
     std::printf("\n%s\n", summary[exit_status(judged)]);
@@ -308,7 +310,7 @@ CommandRegistrar check_command([](CLI::App &app) {
         try {
             exit_code() = run_check(opts);
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "tavikctl: bmc check: %s\n", e.what());
+            (void)std::fprintf(stderr, "tavikctl: bmc check: %s\n", e.what());
             exit_code() = 2;
         }
     });
