@@ -19,6 +19,7 @@
 #include "client.h"
 #include "config.h"
 #include "oem_driver.h"
+#include "preflight.h"
 #include "result.h"
 #include "standard.h"
 #include "usage.h"
@@ -107,6 +108,43 @@ void fill_watchdog(const tavik::bmc::wdt::State &s, zvrbmc_watchdog &w) {
     w.live = wdt::live(s) ? 1 : 0;
     std::snprintf(w.why, sizeof w.why, "%s", wdt::describe(s).c_str());
 }
+
+void fill_preflight(const Preflight &f, zvrbmc_preflight &out) {
+    out = zvrbmc_preflight{};
+    out.pong = f.pong;
+    out.capabilities = f.capabilities;
+    out.suites_listed = f.suites_listed;
+    for (std::uint8_t s : f.offered) {
+        if (out.suites_count < ZVRBMC_MAX_SUITES) {
+            out.suites[out.suites_count++] = s;
+        }
+    }
+    out.suite = f.suite;
+    out.suite_agreed = f.suite_agreed;
+    out.login = f.login;
+    out.login_refused = f.login_refused;
+    out.slots_read = f.slots_read;
+    out.sessions_active = f.slots.active;
+    out.sessions_max = f.slots.maximum;
+    out.user_id = f.slots.user_id;
+    out.privilege = f.slots.privilege;
+    out.watchdog_read = f.watchdog_read;
+    if (f.watchdog_read) {
+        fill_watchdog(f.watchdog, out.watchdog);
+        (void)std::snprintf(
+            out.settings, sizeof out.settings, "%s",
+            wdt::never_set(f.watchdog) ? "never set" : wdt::settings_text(f.watchdog).c_str());
+    }
+    out.lease_workable = static_cast<std::uint8_t>(f.workable);
+    out.lease_expected = static_cast<std::uint8_t>(f.expected);
+    (void)std::snprintf(out.suite_note, sizeof out.suite_note, "%s", f.suite_note.c_str());
+    (void)std::snprintf(out.why, sizeof out.why, "%s", f.why.c_str());
+}
+
+static_assert(static_cast<int>(LeaseSource::Watchdog) == BMC_LEASE_WATCHDOG &&
+                  static_cast<int>(LeaseSource::Observe) == BMC_LEASE_OBSERVE &&
+                  static_cast<int>(LeaseSource::None) == BMC_LEASE_NONE,
+              "the C names of the lease sources");
 
 }  // namespace
 
@@ -388,10 +426,26 @@ ZVRBMC_API int bmc_admin_get_lease_source(uint32_t ip, int *source) noexcept {
             set_error("lease sources belong to driver = standard");
             return static_cast<int>(kBadArgument);
         }
-        const LeaseSource s = ip == 0 ? cfg.lease : cfg.peer(ip).lease;
-        *source = s == LeaseSource::Observe ? BMC_LEASE_OBSERVE
-                  : s == LeaseSource::None  ? BMC_LEASE_NONE
-                                            : BMC_LEASE_WATCHDOG;
+        *source = static_cast<int>(ip == 0 ? cfg.lease : cfg.peer(ip).lease);
+        return static_cast<int>(kOk);
+    });
+}
+
+ZVRBMC_API int bmc_admin_preflight(uint32_t ip, zvrbmc_preflight *out) noexcept {
+    return entry([&] {
+        if (out == nullptr) {
+            set_error("bmc_admin_preflight: null pointer");
+            return static_cast<int>(kBadArgument);
+        }
+        if (!g_client) {
+            set_error("libzvrbmc_init has not succeeded");
+            return static_cast<int>(kNotInitialised);
+        }
+        if (g_client->config().driver != Driver::Standard) {
+            set_error(g_client->config().path + ": the preflight needs driver = standard");
+            return static_cast<int>(kBadArgument);
+        }
+        fill_preflight(preflight(g_client->config(), ip), *out);
         return static_cast<int>(kOk);
     });
 }

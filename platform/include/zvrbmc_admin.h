@@ -125,6 +125,41 @@ int bmc_admin_get_peers(zvrbmc_peer *out, unsigned max, unsigned *count) ZVRBMC_
  * Other drivers: 9. */
 int bmc_admin_get_lease_source(uint32_t ip, int *source) ZVRBMC_NOEXCEPT;
 
+#define ZVRBMC_MAX_SUITES 16
+
+/* A look at one BMC before a node joins, as a peer's host reaches it (standard driver). */
+typedef struct zvrbmc_preflight {
+    uint8_t pong;          /* 1: it answered a presence ping */
+    uint8_t capabilities;  /* 1: it answered Get Channel Authentication Capabilities */
+    uint8_t suites_listed; /* 1: it answered Get Channel Cipher Suites */
+    uint8_t suites_count;  /* how many of suites[] it offers */
+    uint8_t suites[ZVRBMC_MAX_SUITES];
+    uint8_t suite;           /* the cipher suite the login used */
+    uint8_t suite_agreed;    /* 1: configured, or one tavik speaks is offered (or no list came) */
+    uint8_t login;           /* 1: a session as the peer user opened */
+    uint8_t login_refused;   /* 1: the BMC refused the user, password or privilege */
+    uint8_t slots_read;      /* 1: Get Session Info answered; the next four hold it */
+    uint8_t sessions_active; /* active sessions, all channels (this look's own included) */
+    uint8_t sessions_max;    /* possible active sessions */
+    uint8_t user_id;         /* the peer user's id on that BMC */
+    uint8_t privilege;       /* the session's privilege: 2 user, 3 operator, 4 admin */
+    uint8_t watchdog_read;   /* 1: `watchdog` holds a reading */
+    uint8_t lease_workable;  /* BMC_LEASE_*: the source that BMC's timer leaves */
+    uint8_t lease_expected;  /* BMC_LEASE_*: the source the access file expects of its host */
+    zvrbmc_watchdog watchdog;
+    char settings[ZVRBMC_WHY_SIZE];   /* "timer use SMS/OS, action hard reset, 300.0 s, stopped" */
+    char suite_note[ZVRBMC_WHY_SIZE]; /* no suite in common, or the list unanswered */
+    char why[ZVRBMC_WHY_SIZE];        /* the first step that failed, and why; "" when none */
+} zvrbmc_preflight;
+
+/* Standard driver, after libzvrbmc_init (no bmc_init needed): looks at the BMC at ip
+ * (network byte order) on the access file's peer_port, as its peer user: presence ping,
+ * cipher suites, login, Get Session Info, Get Watchdog Timer. Reads only: no lease is
+ * taken, no timer written. Takes up to about three times timeout_ms for a BMC that does
+ * not answer. 0 when the look was made, whatever it found (out->why names what failed);
+ * 9 for a null pointer or another driver. */
+int bmc_admin_preflight(uint32_t ip, zvrbmc_preflight *out) ZVRBMC_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@ The machine is shared and loaded, so each measured figure may exceed its bound b
 The cut is a routing rule in a network namespace of the test's own; each host reaches its
 own BMC on a LAN channel of its own (as in-band access would), which stays up."""
 
+import json
 import os
 import shutil
 import signal
@@ -370,6 +371,79 @@ class StandardLeaseSources(StandardTest):
             report("lease none: BMC frozen to offline", took, T + P + C)
             self.assertLess(took, T + P + C + SLACK)
 
+
+class StandardPreflight(StandardTest):
+    """`tavikctl bmc check` before the nodes join: one line and one verdict per BMC, and the
+    exit status of the worst; it only reads, so another program's timer stays as it was."""
+
+    def check(self, viewer):
+        """(exit status, text, JSON) of `bmc check` run as viewer's host would run it."""
+        runs = [subprocess.run([cluster.TAVIKCTL, "bmc", "check", "--node", viewer.name, *extra], env=viewer.env(),
+                               capture_output=True, text=True, timeout=60) for extra in ((), ("--json",))]
+        self.assertEqual(runs[0].returncode, runs[1].returncode, runs[0].stdout + runs[0].stderr)
+        return runs[0].returncode, runs[0].stdout + runs[0].stderr, json.loads(runs[1].stdout)
+
+    def ready(self, n1, n2, n3):
+        return n1, 0, {}
+
+    def refused(self, n1, n2, n3):
+        n3.stop_bmc()
+        n3.start_bmc("--peer-user", "otherpeer")
+        return n1, 2, {"node3": "no session as 'tavikpeer': username invalid"}
+
+    def foreign_timer(self, n1, n2, n3):
+        # bmc-watchdog's Set (SMS/OS, hard reset, 900 s) and its first Reset, checked on node3.
+        self.assertEqual(app_raw(n3, 0x24, 0x44, 0x01, 0x00, 0x00, 0x28, 0x23)[0], 0)
+        self.assertEqual(app_raw(n3, 0x22)[0], 0)
+        return n3, 2, {"node3": "in use as SMS/OS: lease = watchdog cannot work there, observe would"}
+
+    def running(self, n1, n2, n3):
+        for n in self.cluster.nodes:
+            n.init_namespace()
+            n.start_daemon("--start-after", "0")
+        self.assertTrue(wait_until(self.cluster.all_online, 30), self.views())
+        return n2, 0, {}
+
+    def test_each_bmc_gets_its_verdict(self):
+        n1, n2, n3 = self.cluster.nodes
+        for n in self.cluster.nodes:
+            n.start_bmc()
+        for name, setup in (("three ready BMCs", self.ready), ("node3's BMC refuses our user", self.refused),
+                            ("another program runs node3's watchdog", self.foreign_timer),
+                            ("the cluster running", self.running)):
+            with self.subTest(name):
+                try:
+                    self.check_case(name, setup)
+                finally:
+                    for n in self.cluster.nodes:
+                        n.stop_daemon()
+                    n3.stop_bmc()
+                    n3.start_bmc()
+
+    def check_case(self, name, setup):
+        n1, n2, n3 = self.cluster.nodes
+        viewer, status, errors = setup(n1, n2, n3)
+        _, before = app_raw(n3, 0x25)
+        t0 = time.monotonic()
+        got, text, doc = self.check(viewer)
+        print("\nbmc check, %s: exit %d in %.2f s" % (name, got, (time.monotonic() - t0) / 2), flush=True)
+        self.assertEqual(got, status, text)
+        self.assertEqual(doc["exit_status"], status)
+        for n, bmc in zip(self.cluster.nodes, doc["bmcs"]):
+            self.assertEqual((bmc["node"], bmc["address"], bmc["own"]), (n.name, n.addr, n is viewer))
+            line = [x for x in text.splitlines() if x.startswith(n.name)]
+            self.assertEqual(len(line), 1, text)
+            if n.name in errors:
+                self.assertEqual(bmc["verdict"], "cannot join", bmc)
+                self.assertIn(errors[n.name], bmc["findings"][0])
+                self.assertIn("cannot join", line[0])
+                continue
+            self.assertEqual((bmc["verdict"], bmc["findings"]), ("ok", []), bmc)
+            self.assertEqual((bmc["login"], bmc["privilege"], bmc["sessions_max"], bmc["suite"]),
+                             (True, "user", 63, 3), bmc)
+            self.assertEqual(bmc["lease_workable"], "watchdog")
+            self.assertEqual(bmc["watchdog_owner"], "tavik" if setup == self.running else "free")
+        self.assertEqual(app_raw(n3, 0x25)[1][:6], before[:6], "the check wrote no timer")
 
 if __name__ == "__main__":
     unittest.main()

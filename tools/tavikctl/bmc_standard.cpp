@@ -3,11 +3,13 @@
 #include "bmc_standard.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -25,6 +27,17 @@ std::string ip_text(std::uint32_t ip) {
     a.s_addr = ip;
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
+}
+
+std::string own_host_name() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        throw std::runtime_error("cannot read the host name; give --node NAME");
+    }
+    if (char *dot = std::strchr(host, '.')) {
+        *dot = '\0';
+    }
+    return host;
 }
 
 namespace {

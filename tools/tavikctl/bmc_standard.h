@@ -16,6 +16,10 @@ namespace tavikctl {
 // The dotted text of an IPv4 address held in network byte order, as the BMC records hold it.
 std::string ip_text(std::uint32_t ip);
 
+// This host's name up to its first dot, as the configuration names it in <server>.
+// Throws std::runtime_error when it cannot be read.
+std::string own_host_name();
+
 struct PlannedTarget {
     std::uint32_t ip = 0;  // network byte order
     std::uint8_t ctrl = 0;

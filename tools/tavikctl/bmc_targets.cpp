@@ -47,17 +47,6 @@ struct TargetsOptions {
     bool json = false;
 };
 
-std::string own_host_name() {
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        throw std::runtime_error("cannot read the host name; give --node NAME");
-    }
-    if (char *dot = std::strchr(host, '.')) {
-        *dot = '\0';
-    }
-    return host;
-}
-
 std::optional<int> read_int_key(const std::string &path) {
     int value = 0;
     int size = sizeof value;
@@ -276,8 +265,7 @@ int run_targets(const TargetsOptions &opts) {
 
 CommandRegistrar bmc_command([](CLI::App &app) {
     static TargetsOptions opts;
-    auto *bmc = app.add_subcommand("bmc", "look at the local BMC");
-    bmc->require_subcommand(1);
+    auto *bmc = command_group(app, "bmc", "look at the local BMC and the peers' BMCs");
     auto *targets = bmc->add_subcommand(
         "targets", "read back the targets the local BMC holds and compare them with the configuration");
     targets->add_option("--config", opts.config,

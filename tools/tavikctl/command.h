@@ -21,6 +21,10 @@ struct CommandRegistrar {
     explicit CommandRegistrar(CommandAdder adder) { command_adders().push_back(std::move(adder)); }
 };
 
+// The subcommand group `name` (such as "bmc"), added with `description` by whichever
+// command file registers first, so that several files can add commands to one group.
+CLI::App *command_group(CLI::App &app, const std::string &name, const std::string &description);
+
 // The exit status the finished subcommand chose.
 int &exit_code();
 

@@ -13,6 +13,7 @@
 #include "fake_transport.h"
 #include "lease.h"
 #include "peer_watch.h"
+#include "preflight.h"
 
 namespace {
 
@@ -221,6 +222,53 @@ TEST(PlayedPeerWatch, EachAnswerOfAPeersBmcGivesItsResultAndReason) {
         const unsigned n = logins.at(std::string(c.ip) + ":1");
         EXPECT_GE(n, c.min_logins);
         EXPECT_LE(n, c.max_logins);
+    }
+}
+
+// The preflight inside a session: each reading of the timer gives the lease source that
+// would work, and only Get Session Info and Get Watchdog Timer are ever sent.
+TEST(PlayedPreflight, EachTimerGivesItsLeaseSourceAndNothingIsWritten) {
+    using tavik::bmc::LeaseSource;
+    const Played slots = {0x3d, 0, 0, {0x07, 0x04, 0x03, 0x03, 0x02, 0x01}};  // 3 of 4, user 3 at user
+    const Played no_slots = {0x3d, 0, 0xc1, {}};
+    const struct {
+        const char *what;
+        std::deque<Played> answers;
+        LeaseSource source;
+        bool slots_read;
+        const char *why;  // part of the failure, "" for none
+    } cases[] = {
+        {"never set", {slots, kNeverSet}, LeaseSource::Watchdog, true, ""},
+        {"our live lease", {slots, kOurs}, LeaseSource::Watchdog, true, ""},
+        {"ipmitool mc watchdog off", {slots, kSmsOsOff}, LeaseSource::Watchdog, true, ""},
+        {"bmc-watchdog running", {slots, kSmsOsReset}, LeaseSource::Observe, true, ""},
+        {"OEM with a hard reset", {slots, get_answer(0x45, 1, 600, 590)}, LeaseSource::Observe, true, ""},
+        {"no Get Session Info", {no_slots, kOurs}, LeaseSource::Watchdog, false, ""},
+        {"Get Watchdog refused",
+         {slots, {kGet, 0, 0xd4, {}}},
+         LeaseSource::None,
+         true,
+         "completion code 212"},
+        {"Get Watchdog short", {slots, {kGet, 0, 0, {0x04}}}, LeaseSource::None, true, "1 data bytes"},
+        {"no answer", {slots, {kGet, tavik::bmc::kExchangeFailed, 0, {}}}, LeaseSource::None, true, "played"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransport bmc(c.answers);
+        tavik::bmc::Preflight out;
+        tavik::bmc::read_in_session(bmc, out);
+        EXPECT_EQ(out.workable, c.source);
+        EXPECT_EQ(out.slots_read, c.slots_read);
+        EXPECT_EQ(out.watchdog_read, c.source != LeaseSource::None);
+        EXPECT_NE(out.why.find(c.why), std::string::npos) << out.why;
+        EXPECT_EQ(out.why.empty(), *c.why == '\0') << out.why;
+        EXPECT_EQ(bmc.take_sent(), (std::vector<std::uint8_t>{0x3d, kGet}));
+        EXPECT_EQ(bmc.requests().front(), (std::vector<std::uint8_t>{0x3d, 0x00})) << "this session's info";
+        if (c.slots_read) {
+            EXPECT_EQ(std::vector<int>(
+                          {out.slots.active, out.slots.maximum, out.slots.user_id, out.slots.privilege}),
+                      std::vector<int>({3, 4, 3, 2}));
+        }
     }
 }
 
