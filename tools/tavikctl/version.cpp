@@ -8,7 +8,7 @@ namespace {
 
 tavikctl::CommandRegistrar version_command([](CLI::App &app) {
     auto *cmd = app.add_subcommand("version", "print the version of tavikctl");
-    cmd->callback([] { std::printf("tavikctl 1.0.0\n"); });
+    cmd->callback([] { std::printf("tavikctl 1.1.0\n"); });
 });
 
 }  // namespace
