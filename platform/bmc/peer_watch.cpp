@@ -23,14 +23,6 @@ constexpr unsigned kMinPeriodMs = 100;
 constexpr unsigned kMinSessionMs = 100;
 constexpr unsigned kMaxSessionMs = 5000;
 
-std::string ip_text(std::uint32_t ip) {
-    char buf[INET_ADDRSTRLEN] = "?";
-    in_addr a{};
-    a.s_addr = ip;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
 int age_ms(PeerWatch::Clock::time_point then, PeerWatch::Clock::time_point now) {
     return static_cast<int>(std::min<long long>(duration_cast<milliseconds>(now - then).count(), 1 << 30));
 }

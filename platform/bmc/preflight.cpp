@@ -24,14 +24,6 @@ constexpr std::uint8_t kThisSession = 0x00;
 constexpr std::size_t kSessionInfoLen = 5;  // handle, slots, active, user id, privilege
 constexpr std::uint8_t kTag = 0x5a;
 
-std::string ip_text(std::uint32_t ip) {
-    char buf[INET_ADDRSTRLEN] = "?";
-    in_addr a{};
-    a.s_addr = ip;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
 // A ping and Get Channel Authentication Capabilities at once: some BMCs answer no ping,
 // and the peer watch then asks the latter. Waits for both answers or the time-out.
 void presence(const Config &cfg, const PeerSettings &peer, std::uint32_t ip, Preflight &out) {

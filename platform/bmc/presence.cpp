@@ -123,4 +123,12 @@ Pinger::Answer Pinger::receive(std::uint8_t tag, std::uint32_t &ip, std::uint16_
     return is_capabilities_answer(buf, static_cast<unsigned>(n), tag) ? kCapabilities : kNone;
 }
 
+std::string ip_text(std::uint32_t ip) {
+    char buf[INET_ADDRSTRLEN] = "?";
+    in_addr a{};
+    a.s_addr = ip;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
 }  // namespace tavik::bmc

@@ -37,6 +37,9 @@ class Pinger {
 
 // The bytes of a ping, and whether bytes are a pong carrying `tag` (for tests).
 int build_ping(std::uint8_t tag, std::uint8_t *buf, unsigned len);
+// A BMC's IPv4 address (network byte order) as text, for messages and session targets.
+std::string ip_text(std::uint32_t ip);
+
 bool is_pong(const std::uint8_t *buf, unsigned len, std::uint8_t tag);
 int build_capabilities_request(std::uint8_t tag, std::uint8_t *buf, unsigned len);
 bool is_capabilities_answer(const std::uint8_t *buf, unsigned len, std::uint8_t tag);
